@@ -1,0 +1,64 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include "QiOutput.h"
+
+#include <clocale>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Collects every trace line in memory.
+class CaptureOutput : public QiOutput {
+public:
+    bool write(const char* text, int length) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.emplace_back(text, static_cast<size_t>(length));
+        return true;
+    }
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::string> out;
+        out.swap(lines);
+        return out;
+    }
+    std::mutex mutex;
+    std::vector<std::string> lines;
+};
+
+// Installs a CaptureOutput as gOutput for the lifetime of the object.
+class ScopedCapture {
+public:
+    ScopedCapture() : out(std::make_shared<CaptureOutput>()) { previous = gOutput.exchange(out); }
+    ~ScopedCapture() { gOutput.exchange(previous); }
+    std::shared_ptr<CaptureOutput> out;
+
+private:
+    std::shared_ptr<QiOutput> previous;
+};
+
+// Switches the process to a decimal-comma locale for the lifetime of the
+// object; `ok` is false when the machine has none.
+class ScopedCommaLocale {
+public:
+    ScopedCommaLocale() {
+        saved = std::setlocale(LC_ALL, nullptr);
+        for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "de_DE"}) {
+            if (std::setlocale(LC_ALL, name)) {
+                ok = std::localeconv()->decimal_point[0] == ',';
+                if (ok) return;
+            }
+        }
+        std::setlocale(LC_ALL, saved.c_str());
+    }
+    ~ScopedCommaLocale() { std::setlocale(LC_ALL, saved.c_str()); }
+    bool ok = false;
+
+private:
+    std::string saved;
+};
+
+} // namespace testsupport
