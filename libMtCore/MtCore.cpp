@@ -1,0 +1,769 @@
+// The engine: command queue, render thread, generator options, registry.
+#include "MtCore.h"
+
+#include "QiCLocale.h"
+#include "QiFont.h"
+#include "QiImageCoder.h"
+#include "QiOutput.h"
+#include "QiRaster.h"
+
+#include <sys/utsname.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <strings.h>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t0, Clock::time_point t1) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(t1 - t0).count() / 1e6;
+}
+
+struct LessCaseCmp {
+    bool operator()(const std::string& a, const std::string& b) const {
+        return strcasecmp(a.c_str(), b.c_str()) < 0;
+    }
+};
+
+// The waiter of waitForPattern: at most one caller at a time.
+struct CommandSynchronizer {
+    bool waiting = false;
+    unsigned awaitedId = 0;
+    bool done = false;
+    bool result = false;
+    std::condition_variable doneSignal;
+};
+
+// ---- file-static engine state (one engine per process) ----
+std::deque<QigCommand> sMyQueue;
+std::mutex sMyMx;                   // engine lock: queue, ids, waiter, thread state
+std::condition_variable sMyQItems;  // a command was queued (or a wake-up)
+std::thread sMyThread;
+CommandSynchronizer myCmdSynchronizer;
+bool sMyProcessing = false;         // the render thread is processing sMyProcessingId
+int sMyProcessingId = 0;
+bool sMyThreadEnded = false;
+
+std::recursive_mutex sMyRasterMx;   // raster lock
+std::recursive_mutex sMyStateMx;    // state lock
+QiAlias sMyCurrentPattern;
+std::map<std::string, MtPatternRenderer*, LessCaseCmp> sMyPatternMap;
+std::vector<MtPatternRenderer*> sMyPatternRenderers;
+std::map<std::string, QiAlias> sMyAliasMap;
+
+// The version texts: one table per calling thread, so a caller reading its
+// table is never overwritten by another thread asking again.
+thread_local char sMyVersion[6][128];
+thread_local const char* sMyVersionTable[6];
+
+// ---- generator options ----
+const char* const skOutputColor[] = {"RGB_8", "RGB_10", "YCbCr_8", "YCbCr_10", nullptr};
+const char* const skColorMatrix[] = {"Rec601",  "Rec601 (compressed)",  "Rec709",
+                                     "Rec709 (compressed)", "Rec2020", "Rec2020 (compressed)",
+                                     nullptr};
+const QiImageCoder::PixelFormat skOutputPixelFormats[] = {
+    QiImageCoder::PixelFormat(0), QiImageCoder::PixelFormat(1), QiImageCoder::PixelFormat(4),
+    QiImageCoder::PixelFormat(5)};
+const QiImageCoder::ColorMatrix skOutputColorMatrix[] = {
+    QiImageCoder::ColorMatrix(0), QiImageCoder::ColorMatrix(1), QiImageCoder::ColorMatrix(2),
+    QiImageCoder::ColorMatrix(3), QiImageCoder::ColorMatrix(4), QiImageCoder::ColorMatrix(5)};
+
+QiOptUiSettings ui(int x, int y, int w, int h) { return QiOptUiSettings(x, y, w, h, nullptr, nullptr, true); }
+
+QiOptRGB go_gatingColor("GatingColor", "RGB values to use when gating color components", 0, 0, 0,
+                        true, ui(0, 60, -1, -1));
+QiOptBool go_rGate("GateRed", "Set to gate the red color component", false, ui(160, 60, -1, -1));
+QiOptBool go_gGate("GateGreen", "Set to gate the green color component", false,
+                   ui(160, 85, -1, -1));
+QiOptBool go_bGate("GateBlue", "Set to gate the blue color component", false,
+                   ui(160, 110, -1, -1));
+QiOptEnum go_vFormat("VideoFormat", "The output resolution and timings to use", 0, nullptr,
+                     ui(0, 0, 200, 24));
+QiOptBool go_titling("OutputTitling", "Set Pattern Titling Options", false, ui(0, 30, -1, -1));
+QiOptIntRo go_bitDepth("BitDepth", "The Bitdepth of the Generator", 0, ui(-1, -1, -1, -1));
+QiOptIntRo go_blackLevel("BlackLevel", "The Black level", 0, ui(-1, -1, -1, -1));
+QiOptIntRo go_whiteLevel("WhiteLevel", "The White level", 0, ui(-1, -1, -1, -1));
+QiOptEnum go_colorspace("OutputColor", "The output colorspace and bit depth", 3, skOutputColor,
+                        ui(0, 140, -1, -1));
+QiOptBool go_bVideoMute("VideoMute", "Mutes the video to a flat 25% grey raster", false,
+                        ui(0, 170, -1, -1));
+QiOptEnum go_colorMatrix("ColorEncoding", "The RGB/YCC conversion matrix", 3, skColorMatrix,
+                         ui(200, 140, -1, -1));
+
+QiOption* myOptions[] = {&go_gatingColor, &go_rGate,      &go_gGate,      &go_bGate,
+                         &go_vFormat,     &go_titling,    &go_bitDepth,   &go_blackLevel,
+                         &go_whiteLevel,  &go_colorspace, &go_bVideoMute, &go_colorMatrix,
+                         nullptr};
+
+// The mute level: 25 % grey in video levels, 70 at 8 bits, scaled to the raster's depth.
+constexpr int kMuteLevel8 = 70;
+
+void ThreadMain(MtCore* core) { core->mainLoop(); }
+
+const char* boolText(bool b) { return b ? "true" : "false"; }
+
+// Index of `name` in the engine's format list, or -1.
+int formatIndex(char** names, int count, const char* name) {
+    if (!name) return -1;
+    for (int i = 0; i < count; ++i)
+        if (names[i] && std::strcmp(names[i], name) == 0) return i;
+    return -1;
+}
+
+void copyText(char* dst, const char* src) {
+    std::snprintf(dst, 128, "%s", src ? src : "");
+}
+
+} // namespace
+
+// ------------------------------------------------------------ QigInterface
+
+QigInterface::~QigInterface() = default;
+
+bool QigInterface::update() {
+    sMyQItems.notify_all();
+    return true;
+}
+
+// ------------------------------------------------------- construction
+
+MtCore::MtCore(QiRaster* r, MtCoreStatus* s, const char* dataPath) : raster(r), status(s) {
+    irInterface = nullptr;
+    rasterInterface = new QigInterface(this);
+    {
+        std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+        raster->setInterface(rasterInterface);
+        go_blackLevel.value = raster->getBlackLevel();
+        go_whiteLevel.value = raster->getWhiteLevel();
+        go_bitDepth.value = raster->bits;
+    }
+    rescanFormats();
+    videoMute = false;
+    colorEncoding = go_colorMatrix.defaultIndex;
+    outputColor = go_colorspace.defaultIndex;
+
+    if (dataPath) {
+        dataDir = strdup(dataPath);
+        datafilesDir = strdup(qi::formatC("%s/datafiles", dataPath).c_str());
+    } else {
+        dataDir = strdup(".");
+        datafilesDir = strdup(".");
+    }
+    int dpi = raster->getHeight() * 144 / 1080;
+    struct FontFile {
+        const char* file;
+        int points;
+    } const fontFiles[5] = {{"eterna.ttf", 16},
+                            {"eterna.ttf", 24},
+                            {"eterna.ttf", 32},
+                            {"plexifont_ot.otf", 72},
+                            {"spincycle_3d_ot.otf", 72}};
+    for (int i = 0; i < 5; ++i) {
+        std::string path = qi::formatC("%s/%s", datafilesDir, fontFiles[i].file);
+        fonts[i] = new QiFont(path.c_str(), fontFiles[i].points, dpi);
+    }
+    titling = false;
+    gatingRed = gatingGreen = gatingBlue = 0;
+    gateRed = gateGreen = gateBlue = false;
+    nextCommandId = static_cast<unsigned>(random()) & 0x7FFFFFFFu;
+    if (nextCommandId == 0) nextCommandId = 1;
+
+    // The render thread's first step takes the engine lock, so it starts only
+    // once every built-in is registered and initialised.
+    std::lock_guard<std::mutex> lock(sMyMx);
+    sMyThreadEnded = false;
+    sMyThread = std::thread(ThreadMain, this);
+    MtRegisterBuiltinPatterns(this);
+}
+
+MtCore::~MtCore() {
+    unsigned stopValue;
+    {
+        std::lock_guard<std::mutex> lock(sMyMx);
+        stopValue = nextCommandId;
+    }
+    QiArgRetVal pill;
+    pill.set("CyanidePill", qi::formatC("%u", stopValue).c_str());
+    queueCommand(pill, true);
+    if (sMyThread.joinable()) sMyThread.join();
+
+    free(datafilesDir);
+    free(dataDir);
+    datafilesDir = dataDir = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+        raster->setInterface(nullptr);
+    }
+    {
+        std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+        go_vFormat.values = nullptr;
+        go_vFormat.count = 0;
+        for (int i = 0; i < formatCount; ++i) free(formatNames[i]);
+        free(formatNames);
+        formatNames = nullptr;
+        formatCount = 0;
+        // The next engine of this process starts from a clean slate.
+        sMyCurrentPattern = QiAlias();
+    }
+    {
+        std::lock_guard<std::mutex> lock(sMyMx);
+        sMyQueue.clear();
+    }
+    delete rasterInterface;
+    rasterInterface = nullptr;
+}
+
+// ------------------------------------------------------------- commands
+
+int MtCore::asyncSetGen(const QiArgRetVal& request) { return queueCommand(request, false); }
+
+int MtCore::asyncSetPattern(const char* name) {
+    QiArgRetVal request;
+    request.set("Pattern", name ? name : "");
+    return asyncSetGen(request);
+}
+
+int MtCore::queueCommand(const QiArgRetVal& request, bool stop) {
+    const char* pattern = request.Pattern();
+    QiAlias alias(nullptr, request);
+    bool newPattern = false;
+    {
+        std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+        if (pattern) {
+            newPattern = true;
+            alias.renderer = getPatternRenderer(pattern);
+            if (!alias.renderer) {
+                auto it = sMyAliasMap.find(pattern);
+                if (it != sMyAliasMap.end()) {
+                    alias.renderer = it->second.renderer;
+                    alias.args.merge(it->second.args, false);
+                }
+            }
+        } else {
+            alias.renderer = sMyCurrentPattern.renderer;
+            alias.args.merge(sMyCurrentPattern.args, false);
+        }
+    }
+    if (alias.renderer && validateOptions(request, alias.renderer)) newPattern = true;
+
+    int id;
+    {
+        std::lock_guard<std::mutex> lock(sMyMx);
+        id = static_cast<int>(nextCommandId);
+        // Ids stay positive: a client must never mistake one for the -1 error reply.
+        nextCommandId = nextCommandId >= 0x7FFFFFFFu ? 1u : nextCommandId + 1;
+        sMyQueue.emplace_back(id, newPattern, alias);
+        sMyQueue.back().stop = stop;
+    }
+    sMyQItems.notify_all();
+    return id;
+}
+
+bool MtCore::waitForPattern(bool& result, int id) {
+    std::unique_lock<std::mutex> lock(sMyMx);
+    if (myCmdSynchronizer.waiting || sMyThreadEnded) return false;
+    bool pending = sMyProcessing && sMyProcessingId == id;
+    for (const QigCommand& c : sMyQueue) {
+        if (pending) break;
+        if (c.id == id) pending = true;
+    }
+    if (!pending) return false;
+    myCmdSynchronizer.waiting = true;
+    myCmdSynchronizer.done = false;
+    myCmdSynchronizer.awaitedId = static_cast<unsigned>(id);
+    myCmdSynchronizer.doneSignal.wait(lock, [] { return myCmdSynchronizer.done || sMyThreadEnded; });
+    bool done = myCmdSynchronizer.done;
+    result = myCmdSynchronizer.result;
+    myCmdSynchronizer.waiting = false;
+    return done;
+}
+
+void MtCore::mainLoop() {
+    Clock::time_point lastTime = Clock::now();
+    std::unique_lock<std::mutex> lock(sMyMx);
+    for (;;) {
+        bool stepDue = false;
+        if (sMyQueue.empty()) {
+            uint64_t period = 0;
+            {
+                std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+                if (sMyCurrentPattern.renderer) period = sMyCurrentPattern.renderer->getPeriod();
+            }
+            if (period != 0) {
+                lastTime += std::chrono::milliseconds(period);
+                // Only a time-out steps the frame: spurious wake-ups and commands do not.
+                if (!sMyQItems.wait_until(lock, lastTime, [] { return !sMyQueue.empty(); })) {
+                    lastTime = Clock::now();
+                    stepDue = true;
+                }
+            } else {
+                sMyQItems.wait(lock, [] { return !sMyQueue.empty(); });
+            }
+        }
+        if (!sMyQueue.empty()) {
+            QigCommand command = sMyQueue.front();
+            sMyQueue.pop_front();
+            sMyProcessing = true;
+            sMyProcessingId = command.id;
+            lock.unlock();
+            bool rendered = false;
+            bool keepRunning = processCommand(command, rendered);
+            lock.lock();
+            sMyProcessing = false;
+            if (!keepRunning) {
+                sMyThreadEnded = true;
+                myCmdSynchronizer.doneSignal.notify_all();
+                return;
+            }
+            // A render restarts the animation schedule from its end.
+            if (rendered) lastTime = Clock::now();
+            if (myCmdSynchronizer.waiting &&
+                myCmdSynchronizer.awaitedId == static_cast<unsigned>(command.id)) {
+                myCmdSynchronizer.result = true;
+                myCmdSynchronizer.done = true;
+                myCmdSynchronizer.doneSignal.notify_all();
+            }
+            continue;
+        }
+        if (stepDue) {
+            std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+            raster->showFrame(-1);
+        }
+    }
+}
+
+bool MtCore::processCommand(QigCommand& command, bool& rendered) {
+    if (command.stop) {
+        unsigned value = 0;
+        command.alias.args.find("CyanidePill", &value);
+        gOutput->trace(QiOutput::Minutiae, "Cyanide-0x%08x\n", value);
+        return false;
+    }
+    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    QiArgRetVal& args = command.alias.args;
+    {
+        std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+        sMyCurrentPattern.renderer = command.alias.renderer;
+    }
+    bool rerender = setGenOpts(args);
+    {
+        std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+        sMyCurrentPattern.args = args;
+    }
+    gOutput->trace(QiOutput::Minutiae, "%s: setGenOpts? rerender %s\n", "mainLoop",
+                   boolText(rerender));
+    if (command.alias.renderer && (rerender || command.newPattern)) {
+        gOutput->trace(QiOutput::Minutiae, "%s: (rerender %s) (newPattern %s)\n", "mainLoop",
+                       boolText(rerender), boolText(command.newPattern));
+        setPattern(command.alias.renderer, args);
+        rendered = true;
+    }
+    return true;
+}
+
+bool MtCore::setPattern(MtPatternRenderer* renderer, QiArgRetVal& args) {
+    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    const char* name = args.Pattern();
+    if (!name) name = "";
+    Clock::time_point t0 = Clock::now();
+    gOutput->trace(QiOutput::Minutiae, "%s: rendering %s (%dx%d)\n", "setPattern", name,
+                   raster->getWidth(), raster->getHeight());
+    if (renderer) {
+        if (status) status->renderStarted();
+        renderer->render(this, raster, args);
+        if (status) status->renderFinished();
+    }
+    Clock::time_point t1 = Clock::now();
+    gOutput->trace(QiOutput::Info, "pattern rendered %s in time %g\n", name, secondsSince(t0, t1));
+    if (status) status->showStarted();
+    Clock::time_point t2 = Clock::now();
+    raster->showFrame(-1);
+    Clock::time_point t3 = Clock::now();
+    if (status) status->showFinished();
+    gOutput->trace(QiOutput::Info, "raster rendered %s in time %g\n", name, secondsSince(t2, t3));
+    return true;
+}
+
+bool MtCore::onKeyseq(const char* keys) {
+    QiAlias current;
+    {
+        std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+        current = sMyCurrentPattern;
+    }
+    if (!current.renderer) return true;
+    return current.renderer->onKey(keys ? keys : "", current.args);
+}
+
+void MtCore::setIrInterface(MtcIrIo* io) { irInterface = io; }
+
+// ---------------------------------------------------- generator options
+
+bool MtCore::applyGating() {
+    uint8_t mask = (gateRed ? 1 : 0) | (gateGreen ? 2 : 0) | (gateBlue ? 4 : 0);
+    return raster->coder.setColorGating(mask, gatingRed & 0xFF, gatingGreen & 0xFF,
+                                        gatingBlue & 0xFF);
+}
+
+bool MtCore::setGenOpts(QiArgRetVal& args) {
+    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+    bool rerender = raster->rerenderP();
+
+    bool b = titling;
+    if (go_titling.getOption(args, b) && b != titling) {
+        titling = b;
+        rerender = true;
+    }
+
+    bool gatingChanged = false;
+    b = videoMute;
+    if (go_bVideoMute.getOption(args, b) && b != videoMute) {
+        videoMute = b;
+        if (videoMute) {
+            if (raster->coder.setColorGating(7, kMuteLevel8, kMuteLevel8, kMuteLevel8)) {
+                raster->coder.setGateLevels(7, kMuteLevel8, kMuteLevel8, kMuteLevel8, true);
+                rerender = true;
+            }
+        } else {
+            gatingChanged = true;
+        }
+    }
+    b = gateRed;
+    if (go_rGate.getOption(args, b) && b != gateRed) gateRed = b, gatingChanged = true;
+    b = gateGreen;
+    if (go_gGate.getOption(args, b) && b != gateGreen) gateGreen = b, gatingChanged = true;
+    b = gateBlue;
+    if (go_bGate.getOption(args, b) && b != gateBlue) gateBlue = b, gatingChanged = true;
+    unsigned r = gatingRed, g = gatingGreen, bl = gatingBlue;
+    if (go_gatingColor.getOption(args, r, g, bl) &&
+        (r != gatingRed || g != gatingGreen || bl != gatingBlue)) {
+        gatingRed = r, gatingGreen = g, gatingBlue = bl;
+        if (gateRed || gateGreen || gateBlue) gatingChanged = true;
+    }
+    // While the video is muted the mute gating stays; the stored gates apply
+    // when the mute is lifted.
+    if (gatingChanged && !videoMute && applyGating()) rerender = true;
+
+    // Video format.
+    if (formatCount > 0) {
+        const char* current = raster->getCurrentFormat();
+        bool inStep = videoFormat < static_cast<unsigned>(formatCount) && current &&
+                      std::strcmp(formatNames[videoFormat], current) == 0;
+        int currentIndex = formatIndex(formatNames, formatCount, current);
+        unsigned index = inStep ? videoFormat : (currentIndex >= 0 ? currentIndex : videoFormat);
+        unsigned requested = index;
+        bool present = go_vFormat.getOption(args, requested);
+        std::string target = current ? current : "";
+        bool change = false;
+        if (present && requested < static_cast<unsigned>(formatCount) &&
+            (!current || std::strcmp(formatNames[requested], current) != 0)) {
+            target = formatNames[requested];
+            change = true;
+        } else if (!inStep && !present) {
+            // The raster's format was changed outside the engine: adopt it.
+            args.remove("VideoFormat");
+            args.remove("ColorEncoding");
+            change = true;
+        }
+        if (change) {
+            bool ok = raster->setRasterFormat(target.c_str());
+            if (ok) rerender = true;
+            if (ok || !inStep) {
+                unsigned m = static_cast<unsigned>(raster->coder.getColorMatrix());
+                colorEncoding = m <= 5 ? m : 2;
+                args.set("ColorEncoding", skColorMatrix[colorEncoding]);
+                gOutput->trace(QiOutput::Minutiae, "format changed, color coding is now %s\n",
+                               skColorMatrix[colorEncoding]);
+            }
+            int now = formatIndex(formatNames, formatCount, raster->getCurrentFormat());
+            if (now >= 0) videoFormat = static_cast<unsigned>(now);
+        }
+    }
+
+    unsigned oc = outputColor;
+    if (go_colorspace.getOption(args, oc) && oc != outputColor && oc < 4) {
+        raster->setOutputPixelFormat(skOutputPixelFormats[oc]);
+        if (raster->getOutputPixelFormat() == skOutputPixelFormats[oc]) {
+            outputColor = oc;
+            rerender = true;
+        }
+    }
+
+    unsigned ce = colorEncoding;
+    if (go_colorMatrix.getOption(args, ce) && ce != colorEncoding && ce < 6) {
+        if (raster->coder.setColorMatrix(skOutputColorMatrix[ce])) {
+            colorEncoding = ce;
+            rerender = true;
+            gOutput->trace(QiOutput::Minutiae, "option processed, color matrix is now %s\n",
+                           skColorMatrix[ce]);
+        }
+    }
+    return rerender;
+}
+
+bool MtCore::isOption(const char* key, QiOption* const* list) {
+    if (!key || !list) return false;
+    for (; *list; ++list) {
+        const QiOption* o = *list;
+        if (!o->name) continue;
+        if (o->type == QiOption::RGB) {
+            if (std::strncmp(key, o->name, std::strlen(o->name)) == 0) return true;
+        } else if (std::strcmp(key, o->name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool MtCore::validateOptions(const QiArgRetVal& request, MtPatternRenderer* renderer) {
+    gOutput->trace(QiOutput::Info, "%s: renderer is %p\n", "validateOptions",
+                   static_cast<void*>(renderer));
+    bool result = false;
+    for (const auto& kv : request) {
+        const char* key = kv.first.c_str();
+        if (kv.first == "Pattern" || isOption(key, myOptions)) continue;
+        if (renderer && isOption(key, renderer->getOptions())) {
+            result = true;
+            continue;
+        }
+        gOutput->trace(QiOutput::Info, "warning: %s: unknown option: '%s'\n",
+                       renderer ? renderer->getSafeName() : "", key);
+    }
+    return result;
+}
+
+bool MtCore::getGenSettings(QiArgRetVal& out) {
+    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+    out.set("OutputColor", go_colorspace.getName(outputColor));
+    out.set("GatingColor_Red", static_cast<int>(gatingRed));
+    out.set("GatingColor_Green", static_cast<int>(gatingGreen));
+    out.set("GatingColor_Blue", static_cast<int>(gatingBlue));
+    out.set("GateRed", gateRed ? "1" : "0");
+    out.set("GateGreen", gateGreen ? "1" : "0");
+    out.set("GateBlue", gateBlue ? "1" : "0");
+    out.set("OutputTitling", titling ? "1" : "0");
+    out.set("VideoMute", videoMute ? "1" : "0");
+    const char* current = raster->getCurrentFormat();
+    out.set("VideoFormat", current ? current : "");
+    out.set("ColorEncoding", go_colorMatrix.getName(colorEncoding));
+    return true;
+}
+
+bool MtCore::getGenOpts(std::vector<QiArgRetVal>& out) {
+    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+    for (QiOption* const* o = myOptions; *o; ++o) {
+        QiArgRetVal record;
+        (*o)->getParameters(record);
+        out.push_back(record);
+    }
+    QiArgRetVal settings;
+    getGenSettings(settings);
+    out.push_back(settings);
+    out.push_back(sMyCurrentPattern.args);
+    return true;
+}
+
+// ------------------------------------------------ registry and aliases
+
+bool MtCore::addPattern(MtPatternRenderer* renderer) {
+    if (!renderer) return false;
+    {
+        std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+        sMyPatternRenderers.push_back(renderer);
+        std::string name = renderer->getSafeName();
+        auto it = sMyPatternMap.find(name);
+        if (it != sMyPatternMap.end())
+            it->second = renderer; // the key keeps its first letter case
+        else
+            sMyPatternMap.emplace(name, renderer);
+    }
+    // Outside the state lock: a renderer's initialise may scan folders and add aliases.
+    renderer->initialize(this);
+    return true;
+}
+
+MtPatternRenderer* MtCore::getPatternRenderer(const char* name) {
+    if (!name) return nullptr;
+    std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+    auto it = sMyPatternMap.find(name);
+    return it == sMyPatternMap.end() ? nullptr : it->second;
+}
+
+bool MtCore::addAlias(const char* name, const QiArgRetVal& args) {
+    const char* pattern = args.Pattern();
+    if (!pattern) {
+        gOutput->trace(QiOutput::Info, "makeAlias: Couldn't find name for pattern\n");
+        return false;
+    }
+    MtPatternRenderer* renderer = getPatternRenderer(pattern);
+    if (!renderer) {
+        gOutput->trace(QiOutput::Info, "makeAlias: Couldn't find renderer for '%s'\n", pattern);
+        return false;
+    }
+    if (!name) name = "";
+    gOutput->trace(QiOutput::Info, "adding alias for %s\n", name);
+    std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+    sMyAliasMap[name] = QiAlias(renderer, args);
+    return true;
+}
+
+bool MtCore::addCurrentAlias(const char* name, bool withPattern, bool withGenerator) {
+    QiArgRetVal map;
+    if (withPattern) {
+        std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+        map.merge(sMyCurrentPattern.args, false);
+    }
+    if (withGenerator) {
+        QiArgRetVal settings;
+        getGenSettings(settings);
+        map.merge(settings, false);
+    }
+    return addAlias(name, map);
+}
+
+bool MtCore::removeAlias(const char* name) {
+    std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+    if (!name || sMyAliasMap.erase(name) == 0)
+        gOutput->trace(QiOutput::Info, "removeAlias: no such alias as '%s'\n", name ? name : "");
+    return true;
+}
+
+bool MtCore::removeAliasesByPrefix(const char* prefix) {
+    std::string p = prefix ? prefix : "";
+    std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+    for (auto it = sMyAliasMap.begin(); it != sMyAliasMap.end();) {
+        if (it->first.compare(0, p.size(), p) == 0)
+            it = sMyAliasMap.erase(it);
+        else
+            ++it;
+    }
+    return true;
+}
+
+void MtCore::dumpAliases() {
+    std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+    for (const auto& a : sMyAliasMap) {
+        std::string line = qi::formatC("Alias(%s) => %s ", a.first.c_str(),
+                                        a.second.args.Pattern() ? a.second.args.Pattern() : "");
+        for (const auto& kv : a.second.args)
+            line += qi::formatC("{%s %s} ", kv.first.c_str(), kv.second.c_str());
+        gOutput->trace(QiOutput::Info, "%s\n", line.c_str());
+    }
+}
+
+bool MtCore::getPatList(QiArgRetVal& out) {
+    std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+    for (const auto& p : sMyPatternMap) out.set(p.first, p.second->getRevision());
+    for (const auto& a : sMyAliasMap)
+        out.set(a.first,
+                qi::formatC("Alias/%s", a.second.renderer ? a.second.renderer->getSafeName() : ""));
+    return true;
+}
+
+bool MtCore::getPatOpts(const char* name, std::vector<QiArgRetVal>& out) {
+    MtPatternRenderer* renderer = getPatternRenderer(name);
+    if (!renderer) {
+        gOutput->trace(QiOutput::Info, "getPatternOpts: no renderer for '%s'\n", name ? name : "");
+        return false;
+    }
+    for (QiOption* const* o = renderer->getOptions(); *o; ++o) {
+        QiArgRetVal record;
+        (*o)->getParameters(record);
+        out.push_back(record);
+    }
+    return true;
+}
+
+bool MtCore::getPatSettings(QiArgRetVal& out) {
+    std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+    out.clear();
+    out.merge(sMyCurrentPattern.args, false);
+    return true;
+}
+
+void MtCore::renderTitle(const char* title, const char* subtitle, QiImage* image) {
+    bool on;
+    {
+        std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+        on = titling;
+    }
+    if (!on || !image) return;
+    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    uint64_t colour = image->makeGrey(static_cast<uint64_t>(235) << (image->bits - 8));
+    int x = raster->getWidth() * 5 / 100;
+    int base = raster->getHeight() * 40 / 1080;
+    int w = 0, h = 0;
+    image->renderText(fonts[1], title ? title : "", colour, x, base, w, h, false,
+                      QiImage::TopLeft);
+    const char* format = raster->getCurrentFormat();
+    image->renderText(fonts[1], format ? format : "", colour, x, base + h, w, h, false,
+                      QiImage::TopLeft);
+    if (subtitle)
+        image->renderText(fonts[1], subtitle, colour, x, base + 2 * h, w, h, false,
+                          QiImage::TopLeft);
+}
+
+bool MtCore::rescanFormats() {
+    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    raster->rescanFormats();
+    int count = 0, current = 0;
+    char** names = nullptr;
+    raster->getSupportedFormats(count, current, names);
+    if (!names || count < 0) count = 0;
+    std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+    char** old = formatNames;
+    int oldCount = formatCount;
+    formatNames = names;
+    formatCount = count;
+    go_vFormat.values = formatNames;
+    go_vFormat.count = static_cast<uint32_t>(formatCount);
+    if (current < 0 || current >= count) current = 0;
+    go_vFormat.defaultIndex = static_cast<uint32_t>(current);
+    videoFormat = static_cast<unsigned>(current);
+    for (int i = 0; i < oldCount; ++i) free(old[i]);
+    free(old);
+    return true;
+}
+
+const char** MtCore::getVersion() {
+    for (int i = 0; i < 6; ++i) sMyVersionTable[i] = sMyVersion[i];
+    utsname u;
+    std::memset(&u, 0, sizeof u);
+    uname(&u);
+    copyText(sMyVersion[0], qi::formatC("\"%s\"", u.sysname).c_str());
+    copyText(sMyVersion[1], "315M");
+    {
+        std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+        copyText(sMyVersion[2], raster->getVersion());
+    }
+    const char* release = std::strchr(u.release, '-');
+    release = release ? release + 1 : u.release;
+    std::string word(u.version);
+    word = word.substr(0, word.find(' '));
+    copyText(sMyVersion[3], qi::formatC("%s [%s]", release, word.c_str()).c_str());
+    copyText(sMyVersion[4], serial ? serial : "");
+    copyText(sMyVersion[5], status ? status->applicationVersion() : "Application-Version");
+    return sMyVersionTable;
+}
+
+bool MtCore::getEdid(unsigned char*& data, unsigned long& length) {
+    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    return raster->getEdid(data, length);
+}
+
+bool MtCore::saveImageAsPng(const char* path) {
+    gOutput->trace(QiOutput::Info, "%s: saving raster to %s\n", "saveImageAsPng", path ? path : "");
+    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    return raster->writePng(path);
+}

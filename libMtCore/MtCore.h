@@ -1,0 +1,158 @@
+// MtCore: the generator's engine.
+//
+// One engine exists per process; its shared state (command queue, registry,
+// alias table, current pattern) is file-static in MtCore.cpp. Clients change
+// the output only by queueing commands (asyncSetGen); the render thread takes
+// them one at a time, in order, applies their generator options to the raster
+// and, when needed, has the pattern's renderer draw and the raster show the
+// new frame. While the current pattern is animated the render thread also
+// steps its frames at the pattern's frame period.
+//
+// Threads:
+//   - render thread: mainLoop, setGenOpts, setPattern, renderers' render,
+//     renderTitle, the raster's conversion and upload;
+//   - client threads (main, XML-RPC server, in-process controller): every
+//     other public method.
+// Locks, always taken in this order: the engine lock (queue, ids, waiter), the
+// raster lock (held by the render thread while it processes a command or steps
+// a frame, and by client calls that read the raster), the state lock (current
+// pattern, registry, aliases, generator settings, format list).
+#pragma once
+
+#include "MtPatternRenderer.h"
+#include "QiArgRetVal.h"
+#include "QiRasterInterface.h"
+
+#include <vector>
+
+class QiFont;
+class QiImage;
+class QiRaster;
+class MtcIrIo;
+class MtCore;
+
+// A renderer with its arguments: an alias entry, the current pattern, or the
+// payload of a queued command.
+class QiAlias {
+public:
+    QiAlias() = default;
+    QiAlias(MtPatternRenderer* r, QiArgRetVal const& a) : renderer(r), args(a) {}
+
+    MtPatternRenderer* renderer = nullptr; // null = none
+    QiArgRetVal args;
+};
+
+// One queued command.
+class QigCommand {
+public:
+    QigCommand(int i, bool np, QiAlias const& a) : id(i), newPattern(np), alias(a) {}
+
+    int id;
+    bool newPattern; // render even when no generator option asks for it
+    QiAlias alias;
+    bool stop = false; // the engine's own stop command (set only by ~MtCore)
+};
+
+// The engine's observer on the raster: update() wakes the render thread.
+class QigInterface : public QiRasterInterface {
+public:
+    explicit QigInterface(MtCore* c) : core(c) {}
+    ~QigInterface() override;
+    bool update() override;
+
+    MtCore* core;
+};
+
+// Observer of the engine's activity; every call is skipped when none is given.
+// An implementation must not block: the render calls come from the render thread.
+class MtCoreStatus {
+public:
+    virtual ~MtCoreStatus() = default;
+    virtual void renderStarted() = 0;
+    virtual void renderFinished() = 0;
+    virtual void showStarted() = 0;
+    virtual void showFinished() = 0;
+    virtual void scanStarted() = 0;
+    virtual void scanFinished() = 0;
+    virtual const char* applicationVersion() = 0;
+};
+
+class MtCore {
+public:
+    // Builds the engine on `raster` (not owned, outlives the engine), loads the
+    // fonts from "<dataPath>/datafiles", starts the render thread and registers
+    // the built-in patterns. `status` and `dataPath` may be null.
+    MtCore(QiRaster* raster, MtCoreStatus* status, const char* dataPath);
+    // Processes every command queued so far, then stops and joins the render thread.
+    ~MtCore();
+    MtCore(const MtCore&) = delete;
+    MtCore& operator=(const MtCore&) = delete;
+
+    // ------------------------------------------------------------ commands
+    // Queues one command and returns its id (always positive) at once.
+    int asyncSetGen(const QiArgRetVal& request);
+    int asyncSetPattern(const char* name);
+    // Blocks until command `id` (queued or being processed) has been processed
+    // and gives its result. Returns false at once when the id is neither queued
+    // nor being processed, when another caller already waits, or when the
+    // render thread has ended.
+    bool waitForPattern(bool& result, int id);
+    void mainLoop(); // the render thread's body
+    bool setPattern(MtPatternRenderer* renderer, QiArgRetVal& args); // render thread
+    bool onKeyseq(const char* keys);
+    void setIrInterface(MtcIrIo* io);
+
+    // --------------------------------------------------- generator options
+    bool setGenOpts(QiArgRetVal& args); // render thread
+    bool validateOptions(const QiArgRetVal& request, MtPatternRenderer* renderer);
+    static bool isOption(const char* key, QiOption* const* list);
+    bool getGenSettings(QiArgRetVal& out);
+    bool getGenOpts(std::vector<QiArgRetVal>& out);
+
+    // ------------------------------------------------- registry and aliases
+    bool addPattern(MtPatternRenderer* renderer);
+    MtPatternRenderer* getPatternRenderer(const char* name);
+    bool addAlias(const char* name, const QiArgRetVal& args);
+    bool addCurrentAlias(const char* name, bool withPattern, bool withGenerator);
+    bool removeAlias(const char* name);
+    bool removeAliasesByPrefix(const char* prefix);
+    void dumpAliases();
+    bool getPatList(QiArgRetVal& out);
+    bool getPatOpts(const char* name, std::vector<QiArgRetVal>& out);
+    bool getPatSettings(QiArgRetVal& out);
+    void renderTitle(const char* title, const char* subtitle, QiImage* image); // render thread
+    // Scans `folder` for image files (aliases named `prefix` + base name) and,
+    // when `loadPlugins` is set, ".mtp" plug-ins. Client-requested scans pass false.
+    bool scanFolder(const char* folder, const char* prefix, bool loadPlugins = true);
+    bool rescanFormats();
+    // Six texts the engine keeps; each call rewrites them. Copy what you keep.
+    const char** getVersion();
+    bool getEdid(unsigned char*& data, unsigned long& length);
+    bool saveImageAsPng(const char* path);
+
+    // Fields, in order.
+    QiFont* fonts[5] = {};
+    unsigned outputColor = 3;
+    unsigned videoFormat = 0;
+    unsigned gatingRed = 0, gatingGreen = 0, gatingBlue = 0;
+    unsigned colorEncoding = 3;
+    bool titling = false, gateRed = false, gateGreen = false, gateBlue = false, videoMute = false;
+    unsigned nextCommandId = 0;
+    QiRaster* raster = nullptr;
+    MtCoreStatus* status = nullptr;
+    char* datafilesDir = nullptr;
+    char* dataDir = nullptr;
+    QigInterface* rasterInterface = nullptr;
+    char** formatNames = nullptr;
+    int formatCount = 0;
+    MtcIrIo* irInterface = nullptr;
+    const char* serial = nullptr;
+
+private:
+    int queueCommand(const QiArgRetVal& request, bool stop);
+    bool processCommand(QigCommand& command, bool& rendered); // false: the stop command
+    bool applyGating();
+};
+
+// Registers the built-in renderers, in their fixed order (patterns/).
+void MtRegisterBuiltinPatterns(MtCore* core);
