@@ -15,6 +15,10 @@ using Fixed = int64_t;
 // 0 when x = y = 0.
 Fixed FxAtan2(Fixed y, Fixed x);
 
+// FxAtan2 of count points at once: angle[k] = FxAtan2(y[k], x[k]), computed several points side by
+// side (the sector star takes a row of angles this way).
+void FxAtan2Many(const Fixed* y, const Fixed* x, Fixed* angle, int count);
+
 // Polar form: x becomes the magnitude, y the angle in 16.16 degrees; nothing when both are 0.
 void FxPolarize(Fixed& x, Fixed& y);
 

@@ -510,12 +510,20 @@ bool QiImage::renderSectorStar(unsigned x, unsigned y, unsigned w, unsigned h, u
     const int64_t right = std::min<int64_t>(static_cast<int64_t>(x) + w, width);
     const int64_t bottom = std::min<int64_t>(static_cast<int64_t>(y) + h, height);
 
+    if (x >= right) return true;
+    // Offsets from the centre are signed: the angle is taken about (cx, cy). The column offsets
+    // are the same on every row; the angles of a row are taken together.
+    const size_t columns = static_cast<size_t>(right - x);
+    std::vector<Fixed> dx(columns), dy(columns), angle(columns);
+    for (size_t i = 0; i < columns; ++i)
+        dx[i] = static_cast<Fixed>(x + i) - cx;
+
     withStore(this, [&](auto store) {
         for (int64_t row = y; row < bottom; ++row) {
-            // Offsets from the centre are signed: the angle is taken about (cx, cy).
-            const Fixed dy = row - static_cast<Fixed>(cy);
-            for (int64_t col = x; col < right; ++col) {
-                const Fixed a = FxAtan2(dy, col - static_cast<Fixed>(cx)) + half;
+            std::fill(dy.begin(), dy.end(), row - static_cast<Fixed>(cy));
+            FxAtan2Many(dy.data(), dx.data(), angle.data(), static_cast<int>(columns));
+            for (size_t i = 0; i < columns; ++i) {
+                const Fixed a = angle[i] + half;
                 uint64_t colour;
                 if (sine) {
                     colour = sineLut[((a / 360) >> 6) * n & 1023];
@@ -527,7 +535,7 @@ bool QiImage::renderSectorStar(unsigned x, unsigned y, unsigned w, unsigned h, u
                     if (sector < 0) sector += nColours;
                     colour = colours[sector];
                 }
-                store(static_cast<int>(col), static_cast<int>(row), colour);
+                store(static_cast<int>(x + i), static_cast<int>(row), colour);
             }
         }
     });
