@@ -13,12 +13,16 @@ QiRaster::QiRaster(QiImage* model, QiRasterInterface* observer)
       iface(observer), blackLevel(0), whiteLevel(0) {}
 
 bool QiRaster::showFrame(int n) {
-    // A ring of 0 frames counts as one, so the next frame is always defined.
-    const unsigned ring = frames ? frames : 1;
+    // An empty ring has no frame to show; a frame outside the ring would hand
+    // the device a buffer it does not have.
+    if (frames == 0) {
+        gOutput->trace(QiOutput::Warning, "%s: no frames to show\n", __func__);
+        return false;
+    }
     unsigned next;
     if (n == -1) {
-        next = (curFrame + 1) % ring;
-    } else if (n < 0 || static_cast<unsigned>(n) >= ring) {
+        next = (curFrame + 1) % frames;
+    } else if (n < 0 || static_cast<unsigned>(n) >= frames) {
         gOutput->trace(QiOutput::Warning, "%s: frame %d outside the ring of %u\n", __func__, n,
                        frames);
         return false;

@@ -32,7 +32,8 @@ public:
     virtual bool render(unsigned frame, bool tenBit) = 0;
     virtual bool setFrames(unsigned n) = 0;
     // n = -1 shows the next frame of the ring, any other n that frame. A frame
-    // outside the ring (or below -1) is refused: returns false, nothing shown.
+    // outside the ring (or below -1), or an empty ring, is refused: returns
+    // false and nothing reaches the device.
     virtual bool showFrame(int n);
     // Stores the observer only when none is stored yet.
     virtual bool setInterface(QiRasterInterface* iface);
