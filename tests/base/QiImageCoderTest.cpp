@@ -98,7 +98,7 @@ TEST(QiImageCoder, MatricesFollowFromTheLumaWeights) {
                 EXPECT_EQ(X[21 + i], X[18 + i]);
             }
     }
-    EXPECT_EQ(getMatrix(static_cast<QiImageCoder::ColorMatrix>(9)),
+    EXPECT_EQ(getMatrix(static_cast<QiImageCoder::ColorMatrix>(7)),
               getMatrix(QiImageCoder::Rec709));
 }
 
