@@ -75,6 +75,7 @@ public:
         coder.matrix = cfg.matrix;
         clear(0);
         setFrames(cfg.frames);
+        allowDirectStores(this);
     }
 
     // Bytes of one frame of `layout` at the given size.
