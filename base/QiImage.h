@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
+#include <typeinfo>
 
 class QiFont;
 
@@ -87,6 +89,15 @@ public:
                     bool box, RegistrationPoint reg);
     static QiImage* renderQR(const char* text, unsigned size, uint64_t fg, uint64_t bg);
 
+    // 1024 levels 0 .. 1022 holding two cycles of 511 - 511 * sin(4 pi i / 1024), indexed by a
+    // 10-bit phase; the zone plate, the sine sweep and the sine sector star read it.
+    static const uint16_t* sineTable10();
+
+    // True when the primitives may store into the pixel array directly: the object's dynamic type
+    // is exactly a type known to keep QiImage's setPixel(int, int, uint64_t) (see below), so a
+    // direct store is the same as the virtual call.
+    bool directStores() const { return typeid(*this) == *directStoreType; }
+
     // Image files (QiImageFile.cpp): readers are declared below this line.
 
     // Fields, in order.
@@ -95,4 +106,21 @@ public:
     PixelCoding coding = RGB;
     int width = 0;
     int height = 0;
+
+protected:
+    // For a subclass that does not override setPixel(int, int, uint64_t): call
+    // allowDirectStores(this) in its constructor and the fills skip the virtual call per pixel.
+    // It does not compile in a class that overrides that setPixel, and a class derived further
+    // has another dynamic type, so it falls back to the virtual call until it vouches for itself.
+    template <class T> void allowDirectStores(const T*) {
+        static_assert(std::is_same<decltype(setPixelOwner(&T::setPixel)), QiImage*>::value,
+                      "allowDirectStores: this class overrides setPixel");
+        directStoreType = &typeid(T);
+    }
+
+private:
+    // Deduces the class that declares the setPixel(int, int, uint64_t) a type sees.
+    template <class C> static C* setPixelOwner(bool (C::*)(int, int, uint64_t));
+
+    const std::type_info* directStoreType = &typeid(QiImage);
 };

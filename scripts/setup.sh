@@ -13,6 +13,7 @@ PACKAGES=(
     libsimpleini-dev libalglib-dev libavahi-compat-libdnssd-dev
     fonts-freefont-otf fonts-freefont-ttf
     xvfb xauth trayer
+    zbar-tools
 )
 
 SUDO=""

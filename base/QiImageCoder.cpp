@@ -1,0 +1,676 @@
+#include "QiImageCoder.h"
+
+#include "QiImage.h"
+#include "QiImageCoderRows.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+// This file is built with -ffp-contract=off: the fast row coders sum the same
+// correctly rounded products as the reference ones, in the same order, and a
+// fused multiply-add would round differently in one and not the other.
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Colour matrices, rows (Y0, Cb, Y1, Cr) over (R0, G0, B0, R1, G1, B1).
+//
+// Luma rows carry (kr, kg, kb) of ITU-R BT.601, BT.709 and BT.2020. The chroma
+// rows are the BT.601/709/2020 Cb and Cr rows scaled by 224/255 / 2 on each of
+// the two pixels of a pair, so a pair's chroma is that of its average. The
+// compressed variants map full-range RGB into the video range: luma rows are
+// scaled by 219/255 and chroma rows by 224/255 once more.
+
+#define QI_MATRIX(kr, kg, kb, br, bg, bb, rr, rg, rb)                                              \
+    { kr, kg, kb, 0, 0, 0, br, bg, bb, br, bg, bb, 0, 0, 0, kr, kg, kb, rr, rg, rb, rr, rg, rb }
+
+const double kMatrices[6][24] = {
+    // Rec601
+    QI_MATRIX(0.299, 0.587, 0.114, -0.086294, -0.169414, 0.255708, 0.255708, -0.214123, -0.041584),
+    // Rec601 (compressed)
+    QI_MATRIX(0.256788, 0.504129, 0.097906, -0.075803, -0.148818, 0.224622, 0.224622, -0.188093,
+              -0.036529),
+    // Rec709
+    QI_MATRIX(0.212649, 0.715169, 0.072182, -0.058606, -0.197101, 0.255708, 0.255708, -0.232265,
+              -0.023443),
+    // Rec709 (compressed)
+    QI_MATRIX(0.182628, 0.614204, 0.061992, -0.051482, -0.17314, 0.224622, 0.224622, -0.204029,
+              -0.020593),
+    // Rec2020
+    QI_MATRIX(0.2627, 0.678, 0.0593, -0.0714089818472885, -0.184298780709789, 0.255707762557078,
+              0.255707762557078, -0.235141547556895, -0.0205662150001827),
+    // Rec2020 (compressed)
+    QI_MATRIX(0.225612941176471, 0.582282352941176, 0.0509282352941176, -0.0627278899364417,
+              -0.161893830898011, 0.224621720834452, 0.224621720834452, -0.206555712363704,
+              -0.0180660084707487),
+};
+#undef QI_MATRIX
+
+// Video-range 10-bit formulas (black 64, white 940, chroma excursion 896):
+// luma weights and the Cb / Cr scale factors 0.5 / (1 - kb), 0.5 / (1 - kr).
+struct TenBitConsts {
+    double kr, kg, kb, sb, sr;
+};
+const TenBitConsts kTenBit[3] = {{0.299, 0.587, 0.114, 0.564, 0.713},      // ITU-R BT.601
+                                 {0.2126, 0.7152, 0.0722, 0.5389, 0.635},  // ITU-R BT.709
+                                 {0.2627, 0.678, 0.0593, 0.5315, 0.6782}}; // ITU-R BT.2020
+
+int tenBitIndex(QiImageCoder::ColorMatrix m) {
+    switch (m) {
+    case QiImageCoder::Rec601:
+        return 0;
+    case QiImageCoder::Rec709:
+        return 1;
+    case QiImageCoder::Rec2020:
+        return 2;
+    default:
+        return -1;
+    }
+}
+
+// The arithmetic shared by the reference and the table-driven coders, so both
+// round the same values in the same order.
+inline double videoPrime(unsigned v) {
+    return (static_cast<double>(v) - 64.0) / 876.0;
+}
+inline int lumaCode10(double yp) {
+    return static_cast<int>(yp * 876.0 + 64.0 + 0.5);
+}
+inline int chromaCode10(double diff, double scale) {
+    return static_cast<int>(diff * scale * 896.0 + 512.0 + 0.5);
+}
+inline int roundHalf(double x) {
+    return static_cast<int>(x + 0.5);
+}
+inline int clampInt(int v, int lo, int hi) {
+    return v < lo ? lo : (v > hi ? hi : v);
+}
+
+// Component at the raster's bits to `outBits`.
+inline unsigned toDepth(unsigned c, int bits, int outBits) {
+    return bits >= outBits ? c >> (bits - outBits) : c << (outBits - bits);
+}
+
+inline uint32_t finishRGB10(uint32_t w, bool dpx, bool hostOrder) {
+    if (dpx) w = w << 22 | (w << 2 & 0x3FF000u) | (w >> 18 & 0xFFCu);
+    if (!hostOrder) w = __builtin_bswap32(w);
+    return w;
+}
+
+// Tables of correctly rounded products, indexed by a component code 0..1023.
+struct StaticTables {
+    // Matrix path: M[row][c] * (v - 16) for the luma row and the two chroma rows.
+    struct Matrix {
+        double y[3][1024], cb[3][1024], cr[3][1024];
+    } matrix[6];
+    // 10-bit path: (v - 64) / 876 and the luma weights times it.
+    double prime[1024];
+    double k[3][3][1024];
+
+    StaticTables() {
+        for (int m = 0; m < 6; ++m) {
+            const double* M = kMatrices[m];
+            for (int c = 0; c < 3; ++c)
+                for (int v = 0; v < 1024; ++v) {
+                    double in = static_cast<double>(v - 16);
+                    matrix[m].y[c][v] = M[c] * in;
+                    matrix[m].cb[c][v] = M[6 + c] * in;
+                    matrix[m].cr[c][v] = M[18 + c] * in;
+                }
+        }
+        for (int v = 0; v < 1024; ++v)
+            prime[v] = videoPrime(static_cast<unsigned>(v));
+        for (int t = 0; t < 3; ++t) {
+            const double w[3] = {kTenBit[t].kr, kTenBit[t].kg, kTenBit[t].kb};
+            for (int c = 0; c < 3; ++c)
+                for (int v = 0; v < 1024; ++v)
+                    k[t][c][v] = w[c] * prime[v];
+        }
+    }
+};
+
+const StaticTables& staticTables() {
+    static const StaticTables tables;
+    return tables;
+}
+
+int matrixIndex(QiImageCoder::ColorMatrix m) {
+    return (static_cast<int>(m) < 0 || static_cast<int>(m) > 5) ? 2 : static_cast<int>(m);
+}
+
+// Reads pixel p as gated components at the raster's bits.
+inline void readGated(const qicoder::CoderFrame& f, uint64_t p, unsigned c[3]) {
+    const int b = f.bits;
+    c[0] = static_cast<unsigned>((p >> (2 * b)) & f.mask);
+    c[1] = static_cast<unsigned>((p >> b) & f.mask);
+    c[2] = static_cast<unsigned>(p & f.mask);
+    for (int i = 0; i < 3; ++i)
+        if (f.gatingMask & (1u << i)) c[i] = f.gate[i];
+}
+
+// Runs fn(y0, y1) over bands of rows; large frames on worker threads that are
+// joined before returning.
+template <class Fn> void runBands(int height, int width, Fn&& fn) {
+    if (height <= 0 || width <= 0) return;
+    int n = 1;
+    if (!qicoder::scalarOnly() && static_cast<long>(width) * height >= (1L << 16)) {
+        static const int hw = [] {
+            unsigned c = std::thread::hardware_concurrency();
+            return c == 0 ? 1 : static_cast<int>(std::min(c, 8u));
+        }();
+        n = std::min(hw, height);
+    }
+    if (n <= 1) {
+        fn(0, height);
+        return;
+    }
+    std::array<std::thread, 8> workers;
+    std::array<bool, 8> started{};
+    auto bandStart = [&](int i) { return static_cast<int>(static_cast<long>(height) * i / n); };
+    for (int i = 1; i < n; ++i) {
+        try {
+            workers[i] =
+                std::thread([&fn, y0 = bandStart(i), y1 = bandStart(i + 1)] { fn(y0, y1); });
+            started[i] = true;
+        } catch (const std::system_error&) {
+            fn(bandStart(i), bandStart(i + 1)); // no thread to be had: do the band here
+        }
+    }
+    fn(0, bandStart(1));
+    for (int i = 1; i < n; ++i)
+        if (started[i]) workers[i].join();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Free functions
+
+const double* getMatrix(QiImageCoder::ColorMatrix m) {
+    return kMatrices[matrixIndex(m)];
+}
+
+void mxmult_46(int out[4], const double M[24], const int in[6]) {
+    for (int r = 0; r < 4; ++r) {
+        double s = 0.0;
+        for (int c = 0; c < 6; ++c)
+            s += M[r * 6 + c] * static_cast<double>(in[c]);
+        out[r] = roundHalf(s);
+    }
+}
+
+void rgbTo422(int out[4], const double M[24], const int in[6]) {
+    int v[6];
+    for (int i = 0; i < 6; ++i)
+        v[i] = in[i] - 16;
+    mxmult_46(out, M, v);
+    out[0] += 16;
+    out[2] += 16;
+}
+
+bool YCbCr10(QiImageCoder::ColorMatrix m, unsigned R, unsigned G, unsigned B, int& Y, int& Cb,
+             int& Cr) {
+    int t = tenBitIndex(m);
+    if (t < 0) return false;
+    const TenBitConsts& c = kTenBit[t];
+    double rp = videoPrime(R), gp = videoPrime(G), bp = videoPrime(B);
+    double yp = c.kr * rp + c.kg * gp + c.kb * bp;
+    Y = lumaCode10(yp);
+    Cb = chromaCode10(bp - yp, c.sb);
+    Cr = chromaCode10(rp - yp, c.sr);
+    return true;
+}
+
+bool rgbTo422_10(int out[4], QiImageCoder::ColorMatrix m, const int in[6]) {
+    int y0, cb, cr, y1, cb1, cr1;
+    if (!YCbCr10(m, static_cast<unsigned>(in[0]), static_cast<unsigned>(in[1]),
+                 static_cast<unsigned>(in[2]), y0, cb, cr))
+        return false;
+    YCbCr10(m, static_cast<unsigned>(in[3]), static_cast<unsigned>(in[4]),
+            static_cast<unsigned>(in[5]), y1, cb1, cr1);
+    out[0] = y0;
+    out[1] = cb;
+    out[2] = y1;
+    out[3] = cr;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// QiImageCoder
+
+const char* QiImageCoder::pixelFormatName(PixelFormat format) {
+    switch (format) {
+    case RGB_8:
+        return "RGB_8";
+    case RGB_10:
+        return "RGB_10";
+    case YCbCr_8:
+        return "YCbCr_8";
+    case YCbCr_10:
+        return "YCbCr_10";
+    }
+    return nullptr;
+}
+
+const char* QiImageCoder::colorMatrixName(ColorMatrix m) {
+    static const char* const names[6] = {"Rec601",  "Rec601 (compressed)",
+                                         "Rec709",  "Rec709 (compressed)",
+                                         "Rec2020", "Rec2020 (compressed)"};
+    int i = static_cast<int>(m);
+    return (i < 0 || i > 5) ? nullptr : names[i];
+}
+
+QiImageCoder::QiImageCoder(QiImage* img) : image(img) {}
+
+bool QiImageCoder::setColorGating(uint8_t mask, uint8_t g0, uint8_t g1, uint8_t g2) {
+    gatingMask = mask;
+    gate0 = g0;
+    gate1 = g1;
+    gate2 = g2;
+    return true;
+}
+
+int QiImageCoder::getColorGating(uint8_t& mask, uint8_t& g0, uint8_t& g1, uint8_t& g2) {
+    mask = gatingMask;
+    g0 = static_cast<uint8_t>(gate0);
+    g1 = static_cast<uint8_t>(gate1);
+    g2 = static_cast<uint8_t>(gate2);
+    return 0;
+}
+
+bool QiImageCoder::setColorMatrix(ColorMatrix m) {
+    matrix = m;
+    return true;
+}
+
+namespace {
+
+// Converts every row of the coder's image with the fast or the reference row
+// coder; `rowWords` is the destination stride in elements of T.
+template <class T, class Fast, class Scalar>
+bool convertImage(const QiImageCoder& coder, qicoder::CoderFrame& f, qicoder::Layout layout, T* dst,
+                  size_t rowStride, Fast fast, Scalar scalar) {
+    const QiImage* img = coder.image;
+    if (!img || !dst || !img->pixels) return true;
+    qicoder::prepare(f, coder, layout);
+    const bool useFast = f.fastOk && !qicoder::scalarOnly();
+    const int w = img->width;
+    runBands(img->height, w, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const uint64_t* src = img->pixels + static_cast<size_t>(y) * static_cast<size_t>(w);
+            T* row = dst + static_cast<size_t>(y) * rowStride;
+            if (useFast)
+                fast(f, src, w, row);
+            else
+                scalar(f, src, w, row);
+        }
+    });
+    return true;
+}
+
+size_t widthOf(const QiImage* img) {
+    return img ? static_cast<size_t>(img->width) : 0;
+}
+
+} // namespace
+
+bool QiImageCoder::to_RGB8_32(uint32_t* dst, unsigned rPos, unsigned gPos, unsigned bPos,
+                              unsigned aPos) {
+    qicoder::CoderFrame f;
+    f.pos[0] = rPos, f.pos[1] = gPos, f.pos[2] = bPos, f.pos[3] = aPos;
+    return convertImage(*this, f, qicoder::Layout::RGB8_32, dst, widthOf(image),
+                        qicoder::toRGB8_32Row_Fast, qicoder::toRGB8_32Row_Scalar);
+}
+
+bool QiImageCoder::to_RGB8_24(uint8_t* dst, unsigned rPos, unsigned gPos, unsigned bPos) {
+    qicoder::CoderFrame f;
+    f.pos[0] = rPos, f.pos[1] = gPos, f.pos[2] = bPos;
+    return convertImage(*this, f, qicoder::Layout::RGB8_24, dst, widthOf(image) * 3,
+                        qicoder::toRGB8_24Row_Fast, qicoder::toRGB8_24Row_Scalar);
+}
+
+bool QiImageCoder::to_RGB10(uint32_t* dst, unsigned rPos, unsigned gPos, unsigned bPos,
+                            bool hostOrder, bool dpx) {
+    qicoder::CoderFrame f;
+    f.pos[0] = rPos, f.pos[1] = gPos, f.pos[2] = bPos;
+    f.hostOrder = hostOrder;
+    f.dpx = dpx;
+    return convertImage(*this, f, qicoder::Layout::RGB10, dst, widthOf(image),
+                        qicoder::toRGB10Row_Fast, qicoder::toRGB10Row_Scalar);
+}
+
+bool QiImageCoder::to_422_8(uint16_t* dst, const uint8_t* order) {
+    qicoder::CoderFrame f;
+    std::memcpy(f.order, order, 4);
+    return convertImage(*this, f, qicoder::Layout::YCbCr422_8, dst, widthOf(image),
+                        qicoder::to422_8Row_Fast, qicoder::to422_8Row_Scalar);
+}
+
+bool QiImageCoder::to_422_16(uint32_t* dst, const uint8_t* order) {
+    qicoder::CoderFrame f;
+    std::memcpy(f.order, order, 4);
+    return convertImage(*this, f, qicoder::Layout::YCbCr422_16, dst, widthOf(image),
+                        qicoder::to422_16Row_Scalar, qicoder::to422_16Row_Scalar);
+}
+
+bool QiImageCoder::to_v210(uint32_t* dst, bool tenBit) {
+    qicoder::CoderFrame f;
+    f.tenBit = tenBit;
+    return convertImage(*this, f, qicoder::Layout::V210, dst,
+                        qicoder::v210RowWords(image ? image->width : 0), qicoder::toV210Row_Fast,
+                        qicoder::toV210Row_Scalar);
+}
+
+// ---------------------------------------------------------------------------
+// Row coders
+
+namespace qicoder {
+
+bool scalarOnly() {
+    static const bool scalar = [] {
+        const char* e = std::getenv("KB_SCALAR");
+        return e && *e && std::strcmp(e, "0") != 0;
+    }();
+    return scalar;
+}
+
+void prepare(CoderFrame& f, const QiImageCoder& coder, Layout layout) {
+    f.bits = coder.image ? coder.image->bits : 10;
+    f.mask = static_cast<unsigned>((uint64_t(1) << f.bits) - 1);
+    f.gatingMask = coder.gatingMask;
+    f.gate[0] = static_cast<unsigned>(coder.gate0);
+    f.gate[1] = static_cast<unsigned>(coder.gate1);
+    f.gate[2] = static_cast<unsigned>(coder.gate2);
+    f.matrix = coder.matrix;
+    f.M = getMatrix(coder.matrix);
+    f.fastOk = f.bits >= 8 && f.bits <= 10 && layout != Layout::YCbCr422_16;
+    if (!f.fastOk) return;
+
+    const unsigned n = f.mask + 1;
+    for (int c = 0; c < 3; ++c) {
+        for (unsigned v = 0; v < n; ++v) {
+            unsigned g = (f.gatingMask & (1u << c)) ? f.gate[c] : v;
+            unsigned c8 = toDepth(g, f.bits, 8);
+            unsigned c10 = toDepth(g, f.bits, 10);
+            f.comp8[c][v] = static_cast<uint8_t>(c8);
+            f.comp10[c][v] = static_cast<uint16_t>(c10);
+            switch (layout) {
+            case Layout::RGB8_32:
+                f.word[c][v] = static_cast<uint32_t>(uint64_t(c8) << (8 * f.pos[c]));
+                break;
+            case Layout::RGB10:
+                f.word[c][v] = finishRGB10(static_cast<uint32_t>(uint64_t(c10) << (10 * f.pos[c])),
+                                           f.dpx, f.hostOrder);
+                break;
+            default:
+                break;
+            }
+        }
+    }
+    if (layout == Layout::RGB8_32)
+        f.wordBase = static_cast<uint32_t>(uint64_t(255) << (8 * f.pos[3]));
+    if (layout == Layout::RGB10) f.wordBase = finishRGB10(0xC0000000u, f.dpx, f.hostOrder);
+    if (layout == Layout::YCbCr422_8 || layout == Layout::V210) staticTables();
+}
+
+// --- RGB, 8 bits in 32-bit words -------------------------------------------
+
+void toRGB8_32Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
+    for (int x = 0; x < width; ++x) {
+        unsigned c[3];
+        readGated(f, src[x], c);
+        uint64_t w = uint64_t(255) << (8 * f.pos[3]);
+        for (int i = 0; i < 3; ++i)
+            w |= uint64_t(toDepth(c[i], f.bits, 8)) << (8 * f.pos[i]);
+        dst[x] = static_cast<uint32_t>(w);
+    }
+}
+
+void toRGB8_32Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
+    const int b = f.bits, b2 = 2 * f.bits;
+    const uint64_t m = f.mask;
+    const uint32_t base = f.wordBase;
+    const uint32_t *t0 = f.word[0], *t1 = f.word[1], *t2 = f.word[2];
+    for (int x = 0; x < width; ++x) {
+        const uint64_t p = src[x];
+        dst[x] = base | t0[(p >> b2) & m] | t1[(p >> b) & m] | t2[p & m];
+    }
+}
+
+// --- RGB, 8 bits in 3 bytes ------------------------------------------------
+
+void toRGB8_24Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint8_t* dst) {
+    for (int x = 0; x < width; ++x) {
+        unsigned c[3];
+        readGated(f, src[x], c);
+        uint8_t* px = dst + static_cast<size_t>(x) * 3;
+        for (int i = 0; i < 3; ++i)
+            px[f.pos[i]] = static_cast<uint8_t>(toDepth(c[i], f.bits, 8));
+    }
+}
+
+void toRGB8_24Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint8_t* dst) {
+    const int b = f.bits, b2 = 2 * f.bits;
+    const uint64_t m = f.mask;
+    const unsigned pr = f.pos[0], pg = f.pos[1], pb = f.pos[2];
+    const uint8_t *t0 = f.comp8[0], *t1 = f.comp8[1], *t2 = f.comp8[2];
+    for (int x = 0; x < width; ++x) {
+        const uint64_t p = src[x];
+        uint8_t* px = dst + static_cast<size_t>(x) * 3;
+        px[pr] = t0[(p >> b2) & m];
+        px[pg] = t1[(p >> b) & m];
+        px[pb] = t2[p & m];
+    }
+}
+
+// --- RGB, 10 bits in 32-bit words ------------------------------------------
+
+void toRGB10Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
+    for (int x = 0; x < width; ++x) {
+        unsigned c[3];
+        readGated(f, src[x], c);
+        uint64_t w = 0xC0000000u;
+        for (int i = 0; i < 3; ++i)
+            w |= uint64_t(toDepth(c[i], f.bits, 10)) << (10 * f.pos[i]);
+        dst[x] = finishRGB10(static_cast<uint32_t>(w), f.dpx, f.hostOrder);
+    }
+}
+
+void toRGB10Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
+    const int b = f.bits, b2 = 2 * f.bits;
+    const uint64_t m = f.mask;
+    const uint32_t base = f.wordBase;
+    const uint32_t *t0 = f.word[0], *t1 = f.word[1], *t2 = f.word[2];
+    for (int x = 0; x < width; ++x) {
+        const uint64_t p = src[x];
+        dst[x] = base | t0[(p >> b2) & m] | t1[(p >> b) & m] | t2[p & m];
+    }
+}
+
+// --- YCbCr 4:2:2, 8 bits in 16-bit words -----------------------------------
+
+namespace {
+
+// Reads the pair (x, x + 1) at `outBits`; past the row's end the last pixel is
+// repeated.
+void readPair(const CoderFrame& f, const uint64_t* src, int width, int x, int outBits, int in[6]) {
+    const int x1 = x + 1 < width ? x + 1 : width - 1;
+    unsigned c[3];
+    readGated(f, src[x], c);
+    for (int i = 0; i < 3; ++i)
+        in[i] = static_cast<int>(toDepth(c[i], f.bits, outBits));
+    readGated(f, src[x1], c);
+    for (int i = 0; i < 3; ++i)
+        in[3 + i] = static_cast<int>(toDepth(c[i], f.bits, outBits));
+}
+
+} // namespace
+
+void to422_8Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint16_t* dst) {
+    for (int x = 0; x < width; x += 2) {
+        int in[6], v[4];
+        readPair(f, src, width, x, 8, in);
+        rgbTo422(v, f.M, in);
+        v[1] += 128;
+        v[3] += 128;
+        for (int& s : v)
+            s = clampInt(s, 0, 255);
+        dst[x] = static_cast<uint16_t>(v[f.order[0]] << 8 | v[f.order[1]]);
+        if (x + 1 < width) dst[x + 1] = static_cast<uint16_t>(v[f.order[2]] << 8 | v[f.order[3]]);
+    }
+}
+
+void to422_8Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint16_t* dst) {
+    const auto& T = staticTables().matrix[matrixIndex(f.matrix)];
+    const int b = f.bits, b2 = 2 * f.bits;
+    const uint64_t m = f.mask;
+    const uint8_t *c0 = f.comp8[0], *c1 = f.comp8[1], *c2 = f.comp8[2];
+    const unsigned o0 = f.order[0], o1 = f.order[1], o2 = f.order[2], o3 = f.order[3];
+    for (int x = 0; x < width; x += 2) {
+        const uint64_t p0 = src[x], p1 = src[x + 1 < width ? x + 1 : x];
+        const unsigned r0 = c0[(p0 >> b2) & m], g0 = c1[(p0 >> b) & m], b0 = c2[p0 & m];
+        const unsigned r1 = c0[(p1 >> b2) & m], g1 = c1[(p1 >> b) & m], b1 = c2[p1 & m];
+        int v[4];
+        v[0] = roundHalf(T.y[0][r0] + T.y[1][g0] + T.y[2][b0]) + 16;
+        v[1] = roundHalf(T.cb[0][r0] + T.cb[1][g0] + T.cb[2][b0] + T.cb[0][r1] + T.cb[1][g1] +
+                         T.cb[2][b1]) +
+               128;
+        v[2] = roundHalf(T.y[0][r1] + T.y[1][g1] + T.y[2][b1]) + 16;
+        v[3] = roundHalf(T.cr[0][r0] + T.cr[1][g0] + T.cr[2][b0] + T.cr[0][r1] + T.cr[1][g1] +
+                         T.cr[2][b1]) +
+               128;
+        for (int& s : v)
+            s = clampInt(s, 0, 255);
+        dst[x] = static_cast<uint16_t>(v[o0] << 8 | v[o1]);
+        if (x + 1 < width) dst[x + 1] = static_cast<uint16_t>(v[o2] << 8 | v[o3]);
+    }
+}
+
+// --- YCbCr 4:2:2, 12 bits in 32-bit words ----------------------------------
+
+void to422_16Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
+    for (int x = 0; x < width; x += 2) {
+        int in[6], v[4];
+        readPair(f, src, width, x, 12, in);
+        rgbTo422(v, f.M, in);
+        v[1] = 2048;
+        v[3] = 2048;
+        for (int& s : v)
+            s = clampInt(s, 0, 65535);
+        dst[x] = static_cast<uint32_t>(v[f.order[0]]) << 12 | static_cast<uint32_t>(v[f.order[1]]);
+        if (x + 1 < width)
+            dst[x + 1] =
+                static_cast<uint32_t>(v[f.order[2]]) << 12 | static_cast<uint32_t>(v[f.order[3]]);
+    }
+}
+
+// --- YCbCr 4:2:2, 10 bits in v210 ------------------------------------------
+//
+// Six pixels make four words: Cb0 Y0 Cr0 | Y1 Cb1 Y2 | Cr1 Y3 Cb2 | Y4 Cr2 Y5,
+// 10 bits each from bit 0 up, bits 30-31 zero. Every sample is clamped to
+// 0..1023 so that no value can spill into its neighbour's field.
+
+namespace {
+
+inline uint32_t v210Word(int a, int b, int c) {
+    return static_cast<uint32_t>(a) | static_cast<uint32_t>(b) << 10 |
+           static_cast<uint32_t>(c) << 20;
+}
+
+inline void writeGroup(uint32_t* dst, const int s[3][4]) {
+    dst[0] = v210Word(s[0][1], s[0][0], s[0][3]);
+    dst[1] = v210Word(s[0][2], s[1][1], s[1][0]);
+    dst[2] = v210Word(s[1][3], s[1][2], s[2][1]);
+    dst[3] = v210Word(s[2][0], s[2][3], s[2][2]);
+}
+
+// Reference pair: the 10-bit formulas when asked for and defined for the
+// matrix, otherwise the matrix path with its 512 chroma offset.
+void pairV210_Scalar(const CoderFrame& f, const int in[6], int out[4]) {
+    if (!(f.tenBit && rgbTo422_10(out, f.matrix, in))) {
+        rgbTo422(out, f.M, in);
+        out[1] += 512;
+        out[3] += 512;
+    }
+    for (int i = 0; i < 4; ++i)
+        out[i] = clampInt(out[i], 0, 1023);
+}
+
+} // namespace
+
+void toV210Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
+    for (int x = 0; x < width; x += 6, dst += 4) {
+        int s[3][4];
+        for (int p = 0; p < 3; ++p) {
+            int in[6];
+            const int xp = std::min(x + 2 * p, width - 1);
+            readPair(f, src, width, xp, 10, in);
+            pairV210_Scalar(f, in, s[p]);
+        }
+        writeGroup(dst, s);
+    }
+}
+
+void toV210Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
+    const StaticTables& st = staticTables();
+    const int t = f.tenBit ? tenBitIndex(f.matrix) : -1;
+    const auto& T = st.matrix[matrixIndex(f.matrix)];
+    const double* prime = st.prime;
+    const double *kr = t >= 0 ? st.k[t][0] : nullptr, *kg = t >= 0 ? st.k[t][1] : nullptr,
+                 *kb = t >= 0 ? st.k[t][2] : nullptr;
+    const double sb = t >= 0 ? kTenBit[t].sb : 0.0, sr = t >= 0 ? kTenBit[t].sr : 0.0;
+    const int b = f.bits, b2 = 2 * f.bits;
+    const uint64_t m = f.mask;
+    const uint16_t *c0 = f.comp10[0], *c1 = f.comp10[1], *c2 = f.comp10[2];
+    const int last = width - 1;
+
+    for (int x = 0; x < width; x += 6, dst += 4) {
+        unsigned r[6], g[6], bl[6];
+        if (x + 5 <= last) {
+            for (int i = 0; i < 6; ++i) {
+                const uint64_t p = src[x + i];
+                r[i] = c0[(p >> b2) & m], g[i] = c1[(p >> b) & m], bl[i] = c2[p & m];
+            }
+        } else {
+            for (int i = 0; i < 6; ++i) {
+                const uint64_t p = src[std::min(x + i, last)];
+                r[i] = c0[(p >> b2) & m], g[i] = c1[(p >> b) & m], bl[i] = c2[p & m];
+            }
+        }
+        int s[3][4];
+        if (t >= 0) {
+            for (int p = 0; p < 3; ++p) {
+                const unsigned i0 = 2 * p, i1 = 2 * p + 1;
+                const double y0 = kr[r[i0]] + kg[g[i0]] + kb[bl[i0]];
+                const double y1 = kr[r[i1]] + kg[g[i1]] + kb[bl[i1]];
+                s[p][0] = clampInt(lumaCode10(y0), 0, 1023);
+                s[p][1] = clampInt(chromaCode10(prime[bl[i0]] - y0, sb), 0, 1023);
+                s[p][2] = clampInt(lumaCode10(y1), 0, 1023);
+                s[p][3] = clampInt(chromaCode10(prime[r[i0]] - y0, sr), 0, 1023);
+            }
+        } else {
+            for (int p = 0; p < 3; ++p) {
+                const unsigned i0 = 2 * p, i1 = 2 * p + 1;
+                s[p][0] = clampInt(roundHalf(T.y[0][r[i0]] + T.y[1][g[i0]] + T.y[2][bl[i0]]) + 16,
+                                   0, 1023);
+                s[p][1] = clampInt(roundHalf(T.cb[0][r[i0]] + T.cb[1][g[i0]] + T.cb[2][bl[i0]] +
+                                             T.cb[0][r[i1]] + T.cb[1][g[i1]] + T.cb[2][bl[i1]]) +
+                                       512,
+                                   0, 1023);
+                s[p][2] = clampInt(roundHalf(T.y[0][r[i1]] + T.y[1][g[i1]] + T.y[2][bl[i1]]) + 16,
+                                   0, 1023);
+                s[p][3] = clampInt(roundHalf(T.cr[0][r[i0]] + T.cr[1][g[i0]] + T.cr[2][bl[i0]] +
+                                             T.cr[0][r[i1]] + T.cr[1][g[i1]] + T.cr[2][bl[i1]]) +
+                                       512,
+                                   0, 1023);
+            }
+        }
+        writeGroup(dst, s);
+    }
+}
+
+} // namespace qicoder

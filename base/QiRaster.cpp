@@ -1,0 +1,101 @@
+#include "QiRaster.h"
+
+#include "QiOutput.h"
+
+#include <cstdlib>
+#include <cstring>
+
+QiRaster::QiRaster(int width, int height, int bits, QiRasterInterface* observer)
+    : QiImage(width, height, bits), coder(this), iface(observer) {}
+
+QiRaster::QiRaster(QiImage* model, QiRasterInterface* observer)
+    : QiImage(model ? model->getWidth() : 0, model ? model->getHeight() : 0, 8), coder(this),
+      iface(observer), blackLevel(0), whiteLevel(0) {}
+
+bool QiRaster::showFrame(int n) {
+    // An empty ring has no frame to show; a frame outside the ring would hand
+    // the device a buffer it does not have.
+    if (frames == 0) {
+        gOutput->trace(QiOutput::Warning, "%s: no frames to show\n", __func__);
+        return false;
+    }
+    unsigned next;
+    if (n == -1) {
+        next = (curFrame + 1) % frames;
+    } else if (n < 0 || static_cast<unsigned>(n) >= frames) {
+        gOutput->trace(QiOutput::Warning, "%s: frame %d outside the ring of %u\n", __func__, n,
+                       frames);
+        return false;
+    } else {
+        next = static_cast<unsigned>(n);
+    }
+    curFrame = next;
+    p_showFrame(next);
+    return true;
+}
+
+bool QiRaster::setInterface(QiRasterInterface* observer) {
+    if (iface) return false;
+    iface = observer;
+    return true;
+}
+
+bool QiRaster::setRasterFormat(const char*) {
+    return false;
+}
+
+int QiRaster::getSupportedFormats(int& count, int& current, char**& names) {
+    names = static_cast<char**>(std::malloc(2 * sizeof(char*)));
+    if (names) {
+        names[0] = strdup("default");
+        names[1] = nullptr;
+    }
+    count = (names && names[0]) ? 1 : 0;
+    current = 0;
+    return 0;
+}
+
+const char* QiRaster::getCurrentFormat() {
+    return "default";
+}
+
+int QiRaster::rescanFormats() {
+    return 0;
+}
+
+int QiRaster::setOutputFormat(unsigned) {
+    return 0;
+}
+
+int QiRaster::getOutputFormat(unsigned&) {
+    return 0;
+}
+
+int QiRaster::setOutputPixelFormat(QiImageCoder::PixelFormat format) {
+    coder.pixelFormat = format;
+    return 0;
+}
+
+QiImageCoder::PixelFormat QiRaster::getOutputPixelFormat() {
+    return coder.pixelFormat;
+}
+
+unsigned QiRaster::getSupportedPixelFormats() {
+    return 1u << QiImageCoder::RGB_8;
+}
+
+bool QiRaster::getEdid(uint8_t*& data, unsigned long& length) {
+    data = static_cast<uint8_t*>(std::calloc(256, 1));
+    if (!data) {
+        length = 0;
+        return false;
+    }
+    const uint8_t placeholder[4] = {4, 3, 2, 1};
+    std::memcpy(data, placeholder, sizeof placeholder);
+    length = sizeof placeholder;
+    return true;
+}
+
+bool QiRaster::rerenderP() {
+    return false;
+}
