@@ -24,7 +24,9 @@ private:
     locale_t previous_;
 };
 
-char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char asciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 } // namespace
 
 bool vformatC(std::string& out, const char* format, va_list args) {
@@ -59,15 +61,21 @@ std::string formatC(const char* format, ...) {
     return out;
 }
 
-double strtodC(const char* text, char** end) { return strtod_l(text, end, cLocale()); }
+double strtodC(const char* text, char** end) {
+    return strtod_l(text, end, cLocale());
+}
 
-long strtolC(const char* text, char** end, int base) { return strtol_l(text, end, base, cLocale()); }
+long strtolC(const char* text, char** end, int base) {
+    return strtol_l(text, end, base, cLocale());
+}
 
 unsigned long strtoulC(const char* text, char** end, int base) {
     return strtoul_l(text, end, base, cLocale());
 }
 
-std::string fixedC(double value, int decimals) { return formatC("%.*f", decimals, value); }
+std::string fixedC(double value, int decimals) {
+    return formatC("%.*f", decimals, value);
+}
 
 bool startsWithNoCase(const char* text, const char* prefix) {
     for (; *prefix; ++prefix, ++text) {

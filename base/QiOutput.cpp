@@ -78,13 +78,16 @@ bool StdioOutput::write(const char* text, int length) {
 
 // --------------------------------------------------------------- SyslogOutput
 
-SyslogOutput::SyslogOutput() { openlog("Marlowtide", 0, LOG_DAEMON); }
+SyslogOutput::SyslogOutput() {
+    openlog("Marlowtide", 0, LOG_DAEMON);
+}
 SyslogOutput::~SyslogOutput() = default;
 
 bool SyslogOutput::write(const char* text, int length) {
     // Priority follows the output's own threshold; thresholds past the table's
     // end (6, the default) log at debug priority.
-    static const int priorities[6] = {LOG_ERR, LOG_WARNING, LOG_INFO, LOG_DEBUG, LOG_DEBUG, LOG_DEBUG};
+    static const int priorities[6] = {LOG_ERR,   LOG_WARNING, LOG_INFO,
+                                      LOG_DEBUG, LOG_DEBUG,   LOG_DEBUG};
     int index = level < 0 ? 0 : (level > 5 ? 5 : level);
     syslog(priorities[index], "%.*s", length < 0 ? 0 : length, text);
     return true;

@@ -47,7 +47,7 @@ private:
 // Writes lines to a stdio stream.
 class StdioOutput : public QiOutput {
 public:
-    explicit StdioOutput(FILE* stream);   // not owned
+    explicit StdioOutput(FILE* stream);     // not owned
     explicit StdioOutput(const char* path); // opened "wb", unbuffered, owned
     ~StdioOutput() override;
     bool write(const char* text, int length) override;

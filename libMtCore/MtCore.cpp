@@ -45,20 +45,25 @@ struct CommandSynchronizer {
 
 // ---- file-static engine state (one engine per process) ----
 std::deque<QigCommand> sMyQueue;
-std::mutex sMyMx;                   // engine lock: queue, ids, waiter, thread state
-std::condition_variable sMyQItems;  // a command was queued (or a wake-up)
+std::mutex sMyMx;                  // engine lock: queue, ids, waiter, thread state
+std::condition_variable sMyQItems; // a command was queued (or a wake-up)
 std::thread sMyThread;
 CommandSynchronizer myCmdSynchronizer;
-bool sMyProcessing = false;         // the render thread is processing sMyProcessingId
+bool sMyProcessing = false; // the render thread is processing sMyProcessingId
 int sMyProcessingId = 0;
 bool sMyThreadEnded = false;
 
-std::recursive_mutex sMyRasterMx;   // raster lock
-std::recursive_mutex sMyStateMx;    // state lock
-QiAlias sMyCurrentPattern;
-std::map<std::string, MtPatternRenderer*, LessCaseCmp> sMyPatternMap;
-std::vector<MtPatternRenderer*> sMyPatternRenderers;
-std::map<std::string, QiAlias> sMyAliasMap;
+std::recursive_mutex sMyRasterMx; // raster lock
+std::recursive_mutex sMyStateMx;  // state lock
+// Renderers, their registry and the fonts live for the whole process: the
+// tables are never destroyed, so nothing is torn down under a late caller.
+QiAlias& sMyCurrentPattern = *new QiAlias;
+std::map<std::string, MtPatternRenderer*, LessCaseCmp>& sMyPatternMap =
+    *new std::map<std::string, MtPatternRenderer*, LessCaseCmp>;
+std::vector<MtPatternRenderer*>& sMyPatternRenderers = *new std::vector<MtPatternRenderer*>;
+std::map<std::string, QiAlias>& sMyAliasMap = *new std::map<std::string, QiAlias>;
+// Fonts by file, size and resolution: an engine built again reuses them.
+std::map<std::string, QiFont*>& sMyFonts = *new std::map<std::string, QiFont*>;
 
 // The version texts: one table per calling thread, so a caller reading its
 // table is never overwritten by another thread asking again.
@@ -67,9 +72,9 @@ thread_local const char* sMyVersionTable[6];
 
 // ---- generator options ----
 const char* const skOutputColor[] = {"RGB_8", "RGB_10", "YCbCr_8", "YCbCr_10", nullptr};
-const char* const skColorMatrix[] = {"Rec601",  "Rec601 (compressed)",  "Rec709",
-                                     "Rec709 (compressed)", "Rec2020", "Rec2020 (compressed)",
-                                     nullptr};
+const char* const skColorMatrix[] = {
+    "Rec601",  "Rec601 (compressed)",  "Rec709", "Rec709 (compressed)",
+    "Rec2020", "Rec2020 (compressed)", nullptr};
 const QiImageCoder::PixelFormat skOutputPixelFormats[] = {
     QiImageCoder::PixelFormat(0), QiImageCoder::PixelFormat(1), QiImageCoder::PixelFormat(4),
     QiImageCoder::PixelFormat(5)};
@@ -77,15 +82,16 @@ const QiImageCoder::ColorMatrix skOutputColorMatrix[] = {
     QiImageCoder::ColorMatrix(0), QiImageCoder::ColorMatrix(1), QiImageCoder::ColorMatrix(2),
     QiImageCoder::ColorMatrix(3), QiImageCoder::ColorMatrix(4), QiImageCoder::ColorMatrix(5)};
 
-QiOptUiSettings ui(int x, int y, int w, int h) { return QiOptUiSettings(x, y, w, h, nullptr, nullptr, true); }
+QiOptUiSettings ui(int x, int y, int w, int h) {
+    return QiOptUiSettings(x, y, w, h, nullptr, nullptr, true);
+}
 
 QiOptRGB go_gatingColor("GatingColor", "RGB values to use when gating color components", 0, 0, 0,
                         true, ui(0, 60, -1, -1));
 QiOptBool go_rGate("GateRed", "Set to gate the red color component", false, ui(160, 60, -1, -1));
 QiOptBool go_gGate("GateGreen", "Set to gate the green color component", false,
                    ui(160, 85, -1, -1));
-QiOptBool go_bGate("GateBlue", "Set to gate the blue color component", false,
-                   ui(160, 110, -1, -1));
+QiOptBool go_bGate("GateBlue", "Set to gate the blue color component", false, ui(160, 110, -1, -1));
 QiOptEnum go_vFormat("VideoFormat", "The output resolution and timings to use", 0, nullptr,
                      ui(0, 0, 200, 24));
 QiOptBool go_titling("OutputTitling", "Set Pattern Titling Options", false, ui(0, 30, -1, -1));
@@ -107,9 +113,13 @@ QiOption* myOptions[] = {&go_gatingColor, &go_rGate,      &go_gGate,      &go_bG
 // The mute level: 25 % grey in video levels, 70 at 8 bits, scaled to the raster's depth.
 constexpr int kMuteLevel8 = 70;
 
-void ThreadMain(MtCore* core) { core->mainLoop(); }
+void ThreadMain(MtCore* core) {
+    core->mainLoop();
+}
 
-const char* boolText(bool b) { return b ? "true" : "false"; }
+const char* boolText(bool b) {
+    return b ? "true" : "false";
+}
 
 // Index of `name` in the engine's format list, or -1.
 int formatIndex(char** names, int count, const char* name) {
@@ -169,7 +179,11 @@ MtCore::MtCore(QiRaster* r, MtCoreStatus* s, const char* dataPath) : raster(r), 
                             {"spincycle_3d_ot.otf", 72}};
     for (int i = 0; i < 5; ++i) {
         std::string path = qi::formatC("%s/%s", datafilesDir, fontFiles[i].file);
-        fonts[i] = new QiFont(path.c_str(), fontFiles[i].points, dpi);
+        std::string key = qi::formatC("%s|%d|%d", path.c_str(), fontFiles[i].points, dpi);
+        std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+        QiFont*& font = sMyFonts[key];
+        if (!font) font = new QiFont(path.c_str(), fontFiles[i].points, dpi);
+        fonts[i] = font;
     }
     titling = false;
     gatingRed = gatingGreen = gatingBlue = 0;
@@ -207,7 +221,8 @@ MtCore::~MtCore() {
         std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
         go_vFormat.values = nullptr;
         go_vFormat.count = 0;
-        for (int i = 0; i < formatCount; ++i) free(formatNames[i]);
+        for (int i = 0; i < formatCount; ++i)
+            free(formatNames[i]);
         free(formatNames);
         formatNames = nullptr;
         formatCount = 0;
@@ -224,7 +239,9 @@ MtCore::~MtCore() {
 
 // ------------------------------------------------------------- commands
 
-int MtCore::asyncSetGen(const QiArgRetVal& request) { return queueCommand(request, false); }
+int MtCore::asyncSetGen(const QiArgRetVal& request) {
+    return queueCommand(request, false);
+}
 
 int MtCore::asyncSetPattern(const char* name) {
     QiArgRetVal request;
@@ -280,7 +297,8 @@ bool MtCore::waitForPattern(bool& result, int id) {
     myCmdSynchronizer.waiting = true;
     myCmdSynchronizer.done = false;
     myCmdSynchronizer.awaitedId = static_cast<unsigned>(id);
-    myCmdSynchronizer.doneSignal.wait(lock, [] { return myCmdSynchronizer.done || sMyThreadEnded; });
+    myCmdSynchronizer.doneSignal.wait(lock,
+                                      [] { return myCmdSynchronizer.done || sMyThreadEnded; });
     bool done = myCmdSynchronizer.done;
     result = myCmdSynchronizer.result;
     myCmdSynchronizer.waiting = false;
@@ -403,7 +421,9 @@ bool MtCore::onKeyseq(const char* keys) {
     return current.renderer->onKey(keys ? keys : "", current.args);
 }
 
-void MtCore::setIrInterface(MtcIrIo* io) { irInterface = io; }
+void MtCore::setIrInterface(MtcIrIo* io) {
+    irInterface = io;
+}
 
 // ---------------------------------------------------- generator options
 
@@ -430,7 +450,10 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
         videoMute = b;
         if (videoMute) {
             if (raster->coder.setColorGating(7, kMuteLevel8, kMuteLevel8, kMuteLevel8)) {
-                raster->coder.setGateLevels(7, kMuteLevel8, kMuteLevel8, kMuteLevel8, true);
+                // Gate values are codes at the raster's depth: scale the 8-bit
+                // level so the mute is the same grey at 10 bits (280 of 1023).
+                int level = raster->bits > 8 ? kMuteLevel8 << (raster->bits - 8) : kMuteLevel8;
+                raster->coder.gate0 = raster->coder.gate1 = raster->coder.gate2 = level;
                 rerender = true;
             }
         } else {
@@ -655,7 +678,7 @@ void MtCore::dumpAliases() {
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     for (const auto& a : sMyAliasMap) {
         std::string line = qi::formatC("Alias(%s) => %s ", a.first.c_str(),
-                                        a.second.args.Pattern() ? a.second.args.Pattern() : "");
+                                       a.second.args.Pattern() ? a.second.args.Pattern() : "");
         for (const auto& kv : a.second.args)
             line += qi::formatC("{%s %s} ", kv.first.c_str(), kv.second.c_str());
         gOutput->trace(QiOutput::Info, "%s\n", line.c_str());
@@ -664,7 +687,8 @@ void MtCore::dumpAliases() {
 
 bool MtCore::getPatList(QiArgRetVal& out) {
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
-    for (const auto& p : sMyPatternMap) out.set(p.first, p.second->getRevision());
+    for (const auto& p : sMyPatternMap)
+        out.set(p.first, p.second->getRevision());
     for (const auto& a : sMyAliasMap)
         out.set(a.first,
                 qi::formatC("Alias/%s", a.second.renderer ? a.second.renderer->getSafeName() : ""));
@@ -704,8 +728,7 @@ void MtCore::renderTitle(const char* title, const char* subtitle, QiImage* image
     int x = raster->getWidth() * 5 / 100;
     int base = raster->getHeight() * 40 / 1080;
     int w = 0, h = 0;
-    image->renderText(fonts[1], title ? title : "", colour, x, base, w, h, false,
-                      QiImage::TopLeft);
+    image->renderText(fonts[1], title ? title : "", colour, x, base, w, h, false, QiImage::TopLeft);
     const char* format = raster->getCurrentFormat();
     image->renderText(fonts[1], format ? format : "", colour, x, base + h, w, h, false,
                       QiImage::TopLeft);
@@ -731,13 +754,15 @@ bool MtCore::rescanFormats() {
     if (current < 0 || current >= count) current = 0;
     go_vFormat.defaultIndex = static_cast<uint32_t>(current);
     videoFormat = static_cast<unsigned>(current);
-    for (int i = 0; i < oldCount; ++i) free(old[i]);
+    for (int i = 0; i < oldCount; ++i)
+        free(old[i]);
     free(old);
     return true;
 }
 
 const char** MtCore::getVersion() {
-    for (int i = 0; i < 6; ++i) sMyVersionTable[i] = sMyVersion[i];
+    for (int i = 0; i < 6; ++i)
+        sMyVersionTable[i] = sMyVersion[i];
     utsname u;
     std::memset(&u, 0, sizeof u);
     uname(&u);

@@ -97,7 +97,7 @@ public:
     // nor being processed, when another caller already waits, or when the
     // render thread has ended.
     bool waitForPattern(bool& result, int id);
-    void mainLoop(); // the render thread's body
+    void mainLoop();                                                 // the render thread's body
     bool setPattern(MtPatternRenderer* renderer, QiArgRetVal& args); // render thread
     bool onKeyseq(const char* keys);
     void setIrInterface(MtcIrIo* io);

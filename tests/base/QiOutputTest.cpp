@@ -20,10 +20,12 @@ TEST(QiOutput, PrefixesPerLevelByteForByte) {
     CaptureOutput out;
     const char* expected[7] = {"Error: x\n", "Warning: x\n", "Info: x\n", "Minutiae: x\n",
                                "HDMIx\n",    "Noise: x\n",   "x\n"};
-    for (int l = 0; l <= 6; ++l) EXPECT_TRUE(out.trace(l, "%s\n", "x"));
+    for (int l = 0; l <= 6; ++l)
+        EXPECT_TRUE(out.trace(l, "%s\n", "x"));
     auto lines = out.take();
     ASSERT_EQ(lines.size(), 7u);
-    for (int l = 0; l <= 6; ++l) EXPECT_EQ(lines[l], expected[l]) << "level " << l;
+    for (int l = 0; l <= 6; ++l)
+        EXPECT_EQ(lines[l], expected[l]) << "level " << l;
 }
 
 TEST(QiOutput, LineIsExactlyPrefixPlusMessage) {
@@ -169,7 +171,8 @@ TEST(GlobalOutput, ReplacingWhileOtherThreadsTraceIsSafe) {
     std::vector<std::thread> writers;
     for (int t = 0; t < 4; ++t) {
         writers.emplace_back([&stop, t] {
-            for (int i = 0; i < 2000 && !stop; ++i) gOutput->trace(QiOutput::Noise, "t%d %d\n", t, i);
+            for (int i = 0; i < 2000 && !stop; ++i)
+                gOutput->trace(QiOutput::Noise, "t%d %d\n", t, i);
         });
     }
     for (int i = 0; i < 500; ++i) {
@@ -177,6 +180,7 @@ TEST(GlobalOutput, ReplacingWhileOtherThreadsTraceIsSafe) {
         gOutput.exchange(std::make_shared<CaptureOutput>());
     }
     stop = true;
-    for (auto& w : writers) w.join();
+    for (auto& w : writers)
+        w.join();
     gOutput.exchange(keep);
 }

@@ -26,7 +26,8 @@ bool readBool(const char* text) {
 }
 std::vector<std::string> keys(QiArgRetVal const& m) {
     std::vector<std::string> k;
-    for (auto const& kv : m) k.push_back(kv.first);
+    for (auto const& kv : m)
+        k.push_back(kv.first);
     return k;
 }
 } // namespace
@@ -129,7 +130,8 @@ TEST(QiArgRetVal, DoubleReads) {
 }
 
 TEST(QiArgRetVal, BooleanReadsUseTheTrueWordPrefixes) {
-    for (const char* t : {"TRUE", "true", "Yes please", "10", "1", "trueish"}) EXPECT_TRUE(readBool(t)) << t;
+    for (const char* t : {"TRUE", "true", "Yes please", "10", "1", "trueish"})
+        EXPECT_TRUE(readBool(t)) << t;
     for (const char* t : {"0", "", "false", "on", " true", "no", "tru", "Toggle"})
         EXPECT_FALSE(readBool(t)) << t;
 }

@@ -1,0 +1,488 @@
+// The engine on a memory raster: queue, render thread, generator options,
+// registry and aliases.
+#include "MtCore.h"
+#include "MemoryRaster.h"
+#include "QiOption.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+using testsupport::MemoryRaster;
+using testsupport::MemoryRasterConfig;
+
+namespace {
+
+std::string dataFolder() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    std::string exe(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    return exe.substr(0, exe.rfind('/')) + "/mtdata";
+}
+
+QiOptInt optLevel("Level", "A level", 5, 0, 100, defaultOptionUiSettings);
+QiOptRGB optColour("Colour", "A colour", 1, 2, 3, true, defaultOptionUiSettings);
+QiOption* testOptions[] = {&optLevel, &optColour, nullptr};
+
+// Records every render: the arguments it was given. Can be held inside render.
+class RecordingRenderer : public MtPatternRenderer {
+public:
+    explicit RecordingRenderer(const char* name, uint64_t framePeriod = 0) : name_(name) {
+        options = testOptions;
+        revision = "$Revision: 1.7 $";
+        period = framePeriod;
+    }
+    const char* getName() override { return name_; }
+    bool initialize(MtCore*) override {
+        ++initialized;
+        return true;
+    }
+    bool render(MtCore* core, QiRaster* raster, const QiArgRetVal& args) override {
+        {
+            std::unique_lock<std::mutex> lock(m);
+            renders.push_back(args);
+            inside = true;
+            cv.notify_all();
+            cv.wait(lock, [this] { return !hold; });
+            inside = false;
+        }
+        core->renderTitle(name_, nullptr, raster);
+        raster->setFrames(1);
+        return true;
+    }
+    size_t renderCount() {
+        std::lock_guard<std::mutex> lock(m);
+        return renders.size();
+    }
+    QiArgRetVal lastArgs() {
+        std::lock_guard<std::mutex> lock(m);
+        return renders.empty() ? QiArgRetVal() : renders.back();
+    }
+    std::vector<QiArgRetVal> allArgs() {
+        std::lock_guard<std::mutex> lock(m);
+        return renders;
+    }
+    void setHold(bool h) {
+        std::lock_guard<std::mutex> lock(m);
+        hold = h;
+        cv.notify_all();
+    }
+    void waitInside() {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [this] { return inside; });
+    }
+    int initialized = 0;
+
+private:
+    const char* name_;
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<QiArgRetVal> renders;
+    bool hold = false;
+    bool inside = false;
+};
+
+std::string text(const QiArgRetVal& m, const char* key) {
+    const char* v = nullptr;
+    return m.find(key, &v) ? std::string(v) : std::string("<absent>");
+}
+
+// A small raster keeps the many renders of these tests cheap.
+MemoryRasterConfig smallConfig() {
+    MemoryRasterConfig c;
+    c.formats = {{"1080p25", 96, 54}, {"1080p30", 96, 54}, {"720p50", 64, 36}};
+    return c;
+}
+
+// One engine with two test renderers, built fresh for each test.
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        raster = new MemoryRaster(smallConfig());
+        core = new MtCore(raster, nullptr, dataFolder().c_str());
+        bars = new RecordingRenderer("TestBars");
+        anim = new RecordingRenderer("TestAnim", 40);
+        core->addPattern(bars);
+        core->addPattern(anim);
+    }
+    void TearDown() override {
+        delete core;
+        delete raster;
+        // Renderers live for the whole process, as in the system.
+    }
+    // Queues `request` and waits until it has been processed.
+    int run(const QiArgRetVal& request) {
+        int id = core->asyncSetGen(request);
+        bool result = false;
+        if (!core->waitForPattern(result, id)) {
+            // Already processed before we could wait: queue a marker behind it.
+            drain();
+        }
+        return id;
+    }
+    // Waits until everything queued so far has been processed: an empty
+    // request keeps the current pattern and draws nothing.
+    void drain() {
+        int id = core->asyncSetGen(QiArgRetVal());
+        bool r;
+        core->waitForPattern(r, id);
+    }
+    QiArgRetVal req(std::initializer_list<std::pair<const char*, const char*>> kv) {
+        QiArgRetVal m;
+        for (auto& p : kv)
+            m.set(p.first, p.second);
+        return m;
+    }
+    MemoryRaster* raster = nullptr;
+    MtCore* core = nullptr;
+    RecordingRenderer* bars = nullptr;
+    RecordingRenderer* anim = nullptr;
+};
+
+} // namespace
+
+TEST_F(Engine, IdsArePositiveAndConsecutive) {
+    int a = core->asyncSetGen(QiArgRetVal());
+    int b = core->asyncSetGen(QiArgRetVal());
+    EXPECT_GT(a, 0);
+    EXPECT_EQ(b, a + 1);
+    drain();
+}
+
+TEST_F(Engine, PatternNamesIgnoreCaseAliasesMatchExactly) {
+    QiArgRetVal alias = req({{"Pattern", "TestBars"}, {"Level", "40"}, {"Colour_Red", "9"}});
+    ASSERT_TRUE(core->addAlias("MyBars", alias));
+    run(req({{"Pattern", "testbars"}}));
+    ASSERT_EQ(bars->renderCount(), 1u);
+    EXPECT_EQ(text(bars->lastArgs(), "Level"), "<absent>");
+
+    // The alias's stored keys fill what the request lacks; the request's own keys win.
+    run(req({{"Pattern", "MyBars"}, {"Level", "41"}}));
+    ASSERT_EQ(bars->renderCount(), 2u);
+    EXPECT_EQ(text(bars->lastArgs(), "Level"), "41");
+    EXPECT_EQ(text(bars->lastArgs(), "Colour_Red"), "9");
+
+    // An alias is found only under its exact name.
+    run(req({{"Pattern", "mybars"}}));
+    EXPECT_EQ(bars->renderCount(), 2u);
+    // Aliases of aliases are refused.
+    EXPECT_FALSE(core->addAlias("Second", req({{"Pattern", "MyBars"}})));
+    EXPECT_FALSE(core->addAlias("NoPattern", req({{"Level", "1"}})));
+}
+
+TEST_F(Engine, RequestsWithoutPatternInheritTheCurrentOne) {
+    // Before any pattern: options are applied, nothing is drawn.
+    run(req({{"OutputTitling", "1"}}));
+    EXPECT_EQ(bars->renderCount(), 0u);
+    run(req({{"Pattern", "TestBars"}, {"Level", "7"}}));
+    run(req({{"Colour_Green", "5"}}));
+    ASSERT_EQ(bars->renderCount(), 2u);
+    QiArgRetVal last = bars->lastArgs();
+    EXPECT_EQ(text(last, "Pattern"), "TestBars");
+    EXPECT_EQ(text(last, "Level"), "7");
+    EXPECT_EQ(text(last, "Colour_Green"), "5");
+    QiArgRetVal settings;
+    core->getPatSettings(settings);
+    EXPECT_EQ(text(settings, "Colour_Green"), "5");
+}
+
+TEST_F(Engine, StillPatternsRenderOnlyWhenSomethingChanged) {
+    run(req({{"Pattern", "TestBars"}}));
+    ASSERT_EQ(bars->renderCount(), 1u);
+    // Generator options that change nothing, and the empty refresh request: no render.
+    run(req({{"OutputColor", "YCbCr_10"}, {"VideoMute", "0"}}));
+    run(QiArgRetVal());
+    EXPECT_EQ(bars->renderCount(), 1u);
+    // Naming the pattern again always renders.
+    run(req({{"Pattern", "TestBars"}}));
+    EXPECT_EQ(bars->renderCount(), 2u);
+    // A pattern option renders.
+    run(req({{"Level", "3"}}));
+    EXPECT_EQ(bars->renderCount(), 3u);
+    // A name that is neither pattern nor alias makes "no renderer" current.
+    run(req({{"Pattern", "Nothing"}}));
+    run(req({{"Level", "4"}}));
+    EXPECT_EQ(bars->renderCount(), 3u);
+}
+
+TEST_F(Engine, ClientCyanidePillIsAnOrdinaryUnknownKey) {
+    testsupport::ScopedCapture capture;
+    run(req({{"Pattern", "TestBars"}, {"CyanidePill", "1"}}));
+    run(req({{"Pattern", "TestBars"}}));
+    EXPECT_EQ(bars->renderCount(), 2u);
+    bool warned = false;
+    for (const auto& l : capture.out->take())
+        if (l.find("unknown option: 'CyanidePill'") != std::string::npos) warned = true;
+    EXPECT_TRUE(warned);
+}
+
+TEST_F(Engine, WaitForPatternCoversQueuedAndRunningCommands) {
+    bool result = false;
+    EXPECT_FALSE(core->waitForPattern(result, 12345)); // never issued
+    bars->setHold(true);
+    int running = core->asyncSetGen(req({{"Pattern", "TestBars"}}));
+    bars->waitInside();
+    int queued = core->asyncSetGen(req({{"Pattern", "TestBars"}, {"Level", "9"}}));
+
+    std::atomic<bool> firstDone{false};
+    std::thread waiter([&] {
+        bool r = false;
+        EXPECT_TRUE(core->waitForPattern(r, running)); // being processed right now
+        EXPECT_TRUE(r);
+        firstDone = true;
+    });
+    // Give the first waiter time to start waiting; a second waiter then gets
+    // false at once instead of blocking.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    bool second = true;
+    std::thread other([&] {
+        bool r;
+        second = core->waitForPattern(r, queued);
+    });
+    other.join();
+    EXPECT_FALSE(second);
+    EXPECT_FALSE(firstDone);
+    bars->setHold(false);
+    waiter.join();
+    EXPECT_TRUE(firstDone);
+    result = false;
+    core->waitForPattern(result, queued);
+    drain();
+    EXPECT_EQ(bars->renderCount(), 2u);
+    EXPECT_EQ(text(bars->lastArgs(), "Level"), "9");
+}
+
+TEST_F(Engine, AnimatedPatternsStepAtTheirPeriod) {
+    run(req({{"Pattern", "TestAnim"}}));
+    size_t shownAfterRender = raster->shownIndices().size();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (raster->shownIndices().size() < shownAfterRender + 3 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GE(raster->shownIndices().size(), shownAfterRender + 3);
+    EXPECT_EQ(anim->renderCount(), 1u); // stepped, not rendered again
+    // A still pattern stops the steps.
+    run(req({{"Pattern", "TestBars"}}));
+    size_t still = raster->shownIndices().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_EQ(raster->shownIndices().size(), still);
+    EXPECT_EQ(raster->outOfRingCount(), 0u);
+}
+
+TEST_F(Engine, DestructionProcessesEverythingQueuedFirst) {
+    testsupport::ScopedCapture capture;
+    for (int i = 0; i < 20; ++i)
+        core->asyncSetGen(req({{"Pattern", "TestBars"}}));
+    delete core;
+    core = nullptr;
+    EXPECT_EQ(bars->renderCount(), 20u);
+    bool cyanide = false;
+    for (const auto& l : capture.out->take())
+        if (l.rfind("Minutiae: Cyanide-0x", 0) == 0 && l.size() == 29) cyanide = true;
+    EXPECT_TRUE(cyanide);
+    core = new MtCore(raster, nullptr, dataFolder().c_str()); // for TearDown
+}
+
+TEST_F(Engine, ManyClientThreadsLoseNothing) {
+    const int threads = 8, perThread = 1000;
+    std::vector<std::thread> clients;
+    std::vector<std::vector<int>> ids(threads);
+    for (int t = 0; t < threads; ++t) {
+        clients.emplace_back([&, t] {
+            for (int n = 0; n < perThread; ++n) {
+                QiArgRetVal r;
+                r.set("Pattern", "TestBars");
+                r.set("T", t);
+                r.set("N", n);
+                ids[t].push_back(core->asyncSetGen(r));
+            }
+        });
+    }
+    for (auto& c : clients)
+        c.join();
+    drain();
+    auto all = bars->allArgs();
+    ASSERT_EQ(all.size(), static_cast<size_t>(threads * perThread));
+    std::vector<int> next(threads, 0);
+    for (const auto& a : all) {
+        int t = -1, n = -1;
+        a.find("T", &t);
+        a.find("N", &n);
+        ASSERT_GE(t, 0);
+        ASSERT_EQ(n, next[t]) << "thread " << t; // in queue order, each once
+        ++next[t];
+    }
+    for (int t = 0; t < threads; ++t)
+        for (int n = 1; n < perThread; ++n)
+            EXPECT_GT(ids[t][n], ids[t][n - 1]);
+}
+
+TEST_F(Engine, GeneratorOptionsReachTheRaster) {
+    run(req({{"Pattern", "TestBars"}}));
+    // Mute: a flat 25 % grey in video levels, at the raster's depth.
+    run(req({{"VideoMute", "1"}}));
+    EXPECT_EQ(raster->coder.gatingMask, 7);
+    EXPECT_EQ(raster->coder.gate0, 280);
+    // A gate change while muted does not lift the mute.
+    run(req({{"GateRed", "1"}}));
+    EXPECT_EQ(raster->coder.gatingMask, 7);
+    EXPECT_EQ(raster->coder.gate1, 280);
+    // Lifting the mute applies the stored gates.
+    run(req({{"VideoMute", "0"},
+             {"GatingColor_Red", "12"},
+             {"GatingColor_Green", "0"},
+             {"GatingColor_Blue", "0"}}));
+    EXPECT_EQ(raster->coder.gatingMask, 1);
+    EXPECT_EQ(raster->coder.gate0, 12);
+    // Toggle flips and writes the result back.
+    run(req({{"GateRed", "toggle"}}));
+    EXPECT_EQ(raster->coder.gatingMask, 0);
+    QiArgRetVal current;
+    core->getPatSettings(current);
+    EXPECT_EQ(text(current, "GateRed"), "false");
+
+    // Output colour: stored, pushed to the raster, re-rendered.
+    size_t before = bars->renderCount();
+    run(req({{"OutputColor", "RGB_10"}}));
+    EXPECT_EQ(raster->getOutputPixelFormat(), QiImageCoder::RGB_10);
+    EXPECT_EQ(bars->renderCount(), before + 1);
+
+    run(req({{"ColorEncoding", "Rec601"}}));
+    EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec601);
+
+    QiArgRetVal s;
+    core->getGenSettings(s);
+    EXPECT_EQ(text(s, "OutputColor"), "RGB_10");
+    EXPECT_EQ(text(s, "ColorEncoding"), "Rec601");
+    EXPECT_EQ(text(s, "GateRed"), "0");
+    EXPECT_EQ(text(s, "GatingColor_Red"), "12");
+    EXPECT_EQ(text(s, "VideoFormat"), "1080p25");
+}
+
+TEST_F(Engine, VideoFormatChangesAndToggles) {
+    run(req({{"Pattern", "TestBars"}}));
+    // The format change adopts the back-end's matrix; the requested encoding has no effect.
+    raster->coder.setColorMatrix(QiImageCoder::Rec709);
+    run(req({{"VideoFormat", "720p50"}, {"ColorEncoding", "Rec2020"}}));
+    EXPECT_STREQ(raster->getCurrentFormat(), "720p50");
+    EXPECT_EQ(raster->getWidth(), 64);
+    QiArgRetVal current;
+    core->getPatSettings(current);
+    EXPECT_EQ(text(current, "ColorEncoding"), "Rec709");
+    // Toggle steps to the next format, wrapping to the first.
+    run(req({{"VideoFormat", "toggle"}}));
+    EXPECT_STREQ(raster->getCurrentFormat(), "1080p25");
+    run(req({{"VideoFormat", "toggle"}}));
+    EXPECT_STREQ(raster->getCurrentFormat(), "1080p30");
+    // An unknown name changes nothing.
+    run(req({{"VideoFormat", "4320p120"}}));
+    EXPECT_STREQ(raster->getCurrentFormat(), "1080p30");
+    // A format changed behind the engine's back is adopted, and a request still works.
+    raster->setRasterFormat("720p50");
+    run(QiArgRetVal());
+    run(req({{"VideoFormat", "1080p25"}}));
+    EXPECT_STREQ(raster->getCurrentFormat(), "1080p25");
+    core->rescanFormats();
+    run(req({{"VideoFormat", "720p50"}}));
+    EXPECT_STREQ(raster->getCurrentFormat(), "720p50");
+}
+
+TEST_F(Engine, PublishedLists) {
+    core->addAlias("user/Logo", req({{"Pattern", "TestBars"}}));
+    core->addAlias("mmc/Clip", req({{"Pattern", "TestAnim"}}));
+    QiArgRetVal list;
+    core->getPatList(list);
+    EXPECT_EQ(text(list, "TestBars"), "$Revision: 1.7 $");
+    EXPECT_EQ(text(list, "user/Logo"), "Alias/TestBars");
+    EXPECT_EQ(text(list, "mmc/Clip"), "Alias/TestAnim");
+
+    core->removeAliasesByPrefix("mmc/");
+    list.clear();
+    core->getPatList(list);
+    EXPECT_EQ(text(list, "mmc/Clip"), "<absent>");
+    EXPECT_EQ(text(list, "user/Logo"), "Alias/TestBars");
+    core->removeAliasesByPrefix("");
+    list.clear();
+    core->getPatList(list);
+    EXPECT_EQ(text(list, "user/Logo"), "<absent>");
+
+    std::vector<QiArgRetVal> opts;
+    EXPECT_TRUE(core->getPatOpts("testbars", opts));
+    ASSERT_EQ(opts.size(), 2u);
+    EXPECT_EQ(text(opts[0], "Name"), "Level");
+    EXPECT_FALSE(core->getPatOpts("NoSuch", opts));
+
+    std::vector<QiArgRetVal> gen;
+    core->getGenOpts(gen);
+    ASSERT_EQ(gen.size(), 14u);
+    EXPECT_EQ(text(gen[0], "Name"), "GatingColor");
+    EXPECT_EQ(text(gen[4], "Name"), "VideoFormat");
+    EXPECT_EQ(text(gen[4], "nVal"), "3");
+    EXPECT_EQ(text(gen[6], "Value"), "10");
+    EXPECT_EQ(text(gen[7], "Value"), "64");
+    EXPECT_EQ(text(gen[8], "Value"), "940");
+    EXPECT_EQ(text(gen[11], "Name"), "ColorEncoding");
+    EXPECT_EQ(text(gen[12], "VideoMute"), "0");
+}
+
+TEST_F(Engine, PluginNamesReplaceBuiltinsUnderTheirCase) {
+    auto* other = new RecordingRenderer("TESTBARS");
+    core->addPattern(other);
+    EXPECT_EQ(core->getPatternRenderer("TestBars"), other);
+    QiArgRetVal list;
+    core->getPatList(list);
+    EXPECT_EQ(text(list, "TestBars"), "$Revision: 1.7 $");
+    EXPECT_EQ(other->initialized, 1);
+}
+
+TEST_F(Engine, TitleIsDrawnOnlyWithTitling) {
+    run(req({{"Pattern", "TestBars"}}));
+    auto plain = raster->lastShown();
+    (void)plain;
+    int c0, c1, c2;
+    auto litPixels = [&] {
+        int lit = 0;
+        for (int y = 0; y < raster->getHeight(); ++y)
+            for (int x = 0; x < raster->getWidth(); ++x) {
+                raster->getPixel(x, y, c0, c1, c2);
+                if (c1) ++lit;
+            }
+        return lit;
+    };
+    raster->clear(0);
+    run(req({{"Pattern", "TestBars"}}));
+    EXPECT_EQ(litPixels(), 0);
+    run(req({{"OutputTitling", "1"}}));
+    EXPECT_GT(litPixels(), 0);
+}
+
+TEST_F(Engine, VersionTextsAreSafeFromSeveralThreads) {
+    std::vector<std::thread> t;
+    for (int i = 0; i < 4; ++i)
+        t.emplace_back([this] {
+            for (int n = 0; n < 200; ++n) {
+                const char** v = core->getVersion();
+                EXPECT_STREQ(v[1], "315M");
+                EXPECT_STREQ(v[2], "MemoryRaster 1.0");
+                EXPECT_STREQ(v[5], "Application-Version");
+                EXPECT_NE(std::strchr(v[3], '['), nullptr);
+            }
+        });
+    for (auto& th : t)
+        th.join();
+    unsigned char* edid = nullptr;
+    unsigned long len = 0;
+    ASSERT_TRUE(core->getEdid(edid, len));
+    ASSERT_EQ(len, 4u);
+    EXPECT_EQ(edid[0], 4);
+    EXPECT_EQ(edid[3], 1);
+    free(edid);
+}
