@@ -403,7 +403,7 @@ bool QiImage::rawInfo(const char* path, RawInfo& info) {
     if (!path) return false;
     std::string sidecar = sidecarName(path);
     if (sidecar == path) return false;
-    CSimpleIniCaseA ini(false, false, false);
+    CSimpleIniA ini(false, false, false); // sections and keys in any case
     if (ini.LoadFile(sidecar.c_str()) < 0) return false;
     const char* kSection = "RawData";
     auto dimension = [&](const char* key, uint32_t& field) {
