@@ -487,7 +487,11 @@ QiImage* QiImage::readRaw(const char* path, int bits) {
     std::FILE* f = std::fopen(path, "rb");
     if (!f) return nullptr;
     size_t want = size_t(info.width) * info.height * 4;
-    uint8_t* data = static_cast<uint8_t*>(std::malloc(want));
+    // No larger a buffer than the file can fill.
+    struct stat st;
+    if (::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && size_t(st.st_size) < want)
+        want = size_t(st.st_size);
+    uint8_t* data = static_cast<uint8_t*>(std::malloc(want ? want : 1));
     QiImage* image = nullptr;
     if (data) {
         size_t got = std::fread(data, 1, want, f);

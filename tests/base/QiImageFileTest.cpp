@@ -486,6 +486,9 @@ TEST_F(ImageFile, RawUyvyFrameFromItsSidecar) {
     EXPECT_EQ(im->pixels[0], (uint64_t(16) << 22) | (uint64_t(17) << 12));
     EXPECT_EQ(im->pixels[1], (uint64_t(18) << 22) | (uint64_t(19) << 12));
     EXPECT_EQ(im->pixels[7], (uint64_t(30) << 22) | (uint64_t(31) << 12));
+    std::unique_ptr<QiImage> direct(QiImage::readRaw(path("frame.yuv").c_str(), 10));
+    ASSERT_TRUE(direct);
+    EXPECT_TRUE(std::equal(im->pixels, im->pixels + 8, direct->pixels));
 
     data.resize(8);
     writeBytes(path("frame.yuv"), data);
