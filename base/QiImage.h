@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <type_traits>
 #include <typeinfo>
+#include <cstdio>
 
 class QiFont;
 
@@ -99,6 +100,59 @@ public:
     bool directStores() const { return typeid(*this) == *directStoreType; }
 
     // Image files (QiImageFile.cpp): readers are declared below this line.
+    //
+    // Readers return a new image that the caller owns and deletes, or null. "bits" is
+    // the component depth of the image to build (8 to 16). Headers are checked before
+    // anything is allocated: a side above 65535 or more than 2^26 pixels is refused.
+    // Pixels for which a file holds no data are black (0).
+
+    // Description of a raw frame, read from its INI sidecar. Only width, height
+    // and fourCC affect decoding; longer texts are cut to the array sizes less one.
+    struct RawInfo {
+        uint32_t width = 0;
+        uint32_t height = 0;
+        char fourCC[6] = {};
+        bool interlaced = false;
+        bool topDown = true;
+        char colorspace[10] = {};
+        char levels[10] = {};
+        char pixelAspect[11] = {};
+    };
+
+    // The source handed to the PNG decoder: `file` when set, else `length` bytes
+    // at `data`, read from `offset` on.
+    struct PngReader {
+        std::FILE* file = nullptr;
+        const uint8_t* data = nullptr;
+        unsigned length = 0;
+        unsigned offset = 0;
+    };
+
+    // Identifies a file by its content (".mti", PNG, baseline JPEG, then a raw
+    // sidecar); coding is YCbCr only for raw 4:2:2 frames.
+    static bool fileInfo(const char* path, unsigned& width, unsigned& height, PixelCoding& coding);
+    // Reads base + ".mti", ".png", ".jpg", ".jpeg", ".raw", ".yuv" or base itself
+    // (the first that exists) and decodes it by its content.
+    static QiImage* readFile(const char* base, int bits);
+
+    static bool identifyMti(uint8_t* data, unsigned length, unsigned& width, unsigned& height);
+    static bool identifyPng(uint8_t* data, unsigned length, unsigned& width, unsigned& height);
+    static bool identifyJpeg(uint8_t* data, unsigned length, unsigned& width, unsigned& height);
+    static bool identifyRaw(const char* path, unsigned& width, unsigned& height,
+                            PixelCoding& coding);
+
+    static QiImage* decodeMti(const uint8_t* data, unsigned length);
+    static QiImage* decodePng(const uint8_t* data, unsigned length, int bits);
+    static QiImage* decodeJpg(const uint8_t* data, unsigned length, int bits);
+    static QiImage* decodeRaw(const uint8_t* data, unsigned length, RawInfo& info, int bits);
+    // Reads the sidecar of `path` (the text after the last '.' of the file name
+    // replaced by "raw_data"); true when it gives a width and a height.
+    static bool rawInfo(const char* path, RawInfo& info);
+
+    static QiImage* readMti(const char* path);
+    static QiImage* readPng(const char* path, int bits);
+    static QiImage* readJpg(const char* path, int bits);
+    static QiImage* readRaw(const char* path, int bits);
 
     // Fields, in order.
     uint64_t* pixels = nullptr;
@@ -124,3 +178,10 @@ private:
 
     const std::type_info* directStoreType = &typeid(QiImage);
 };
+
+// PNG and JPEG decoders behind the readers (null on failure); `loadJpg` reads the
+// file at `path` when it is set, else `length` bytes at `data`.
+QiImage* loadPng(QiImage::PngReader* reader, int bits);
+QiImage* loadJpg(const char* path, const uint8_t* data, unsigned length, int bits);
+// Reads an ".mti" header from the current position of `file`.
+bool mtiInfo(std::FILE* file, unsigned& width, unsigned& height);

@@ -1,18 +1,503 @@
-// Image-file readers and writers.
+// Image files: identification, the ".mti" format, raw frames with an INI
+// sidecar, and the helpers the PNG and JPEG code share (QiPng.cpp, QiJpeg.cpp).
+#include "QiCLocale.h"
 #include "QiImage.h"
+#include "QiImageFileIo.h"
 #include "QiOutput.h"
 
-bool QiImage::writePng(const char* path) {
-    gOutput->trace(QiOutput::Error, "%s: not available (%s)\n", __func__, path ? path : "");
+// The sidecar is read as bytes: no wide-character build of SimpleIni is needed.
+#define SI_NO_CONVERSION
+#include <SimpleIni.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace qiimagefile {
+
+bool sizeOk(const char* func, uint64_t width, uint64_t height) {
+    if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide ||
+        width * height > kMaxPixels) {
+        gOutput->trace(QiOutput::Warning, "%s: image size %llux%llu refused\n", func,
+                       static_cast<unsigned long long>(width),
+                       static_cast<unsigned long long>(height));
+        return false;
+    }
+    return true;
+}
+
+bool bitsOk(const char* func, int bits) {
+    if (bits < 8 || bits > 16) {
+        gOutput->trace(QiOutput::Warning, "%s: %d bits per component not supported\n", func, bits);
+        return false;
+    }
+    return true;
+}
+
+QiImage* newImage(const char* func, uint64_t width, uint64_t height, int bits) {
+    if (!sizeOk(func, width, height)) return nullptr;
+    QiImage* image = nullptr;
+    try {
+        image = new QiImage(static_cast<int>(width), static_cast<int>(height), bits);
+    } catch (const std::bad_alloc&) {
+        gOutput->trace(QiOutput::Warning, "%s: no memory for %llux%llu pixels\n", func,
+                       static_cast<unsigned long long>(width),
+                       static_cast<unsigned long long>(height));
+        return nullptr;
+    }
+    image->clear(0);
+    return image;
+}
+
+std::FILE* SafeFile::open(const char* path) {
+    abandon();
+    final_ = path ? path : "";
+    temp_.clear();
+    if (final_.empty()) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    struct stat st;
+    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        file_ = std::fopen(path, "wb");
+        return file_;
+    }
+    // A name no other writer uses: process id, a counter and a retry on clash.
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        char suffix[64];
+        std::snprintf(suffix, sizeof suffix, ".tmp-%ld-%u", static_cast<long>(::getpid()),
+                      counter.fetch_add(1));
+        std::string name = final_ + suffix;
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return nullptr;
+        }
+        file_ = ::fdopen(fd, "wb");
+        if (!file_) {
+            int saved = errno;
+            ::close(fd);
+            ::unlink(name.c_str());
+            errno = saved;
+            return nullptr;
+        }
+        temp_ = name;
+        return file_;
+    }
+    errno = EEXIST;
+    return nullptr;
+}
+
+bool SafeFile::commit() {
+    if (!file_) return false;
+    bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
+    // Devices and pipes may not sync; only a file that replaces another must.
+    if (ok && !temp_.empty()) ok = ::fsync(::fileno(file_)) == 0;
+    ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    if (ok && !temp_.empty()) ok = std::rename(temp_.c_str(), final_.c_str()) == 0;
+    if (!ok && !temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
+    return ok;
+}
+
+void SafeFile::abandon() {
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
+}
+
+} // namespace qiimagefile
+
+using namespace qiimagefile;
+
+namespace {
+
+constexpr uint32_t kMtiMagic = 0x4D544901;
+constexpr unsigned kMtiHeaderSize = 24;
+constexpr unsigned kSniffSize = 32768;
+// A file larger than this is not an image we read whole (a 2^26-pixel ".mti"
+// plus its header fits).
+constexpr uint64_t kMaxFileSize = kMaxPixels * 8 + kMtiHeaderSize;
+
+uint32_t le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+uint32_t be32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+unsigned be16(const uint8_t* p) {
+    return unsigned(p[0]) << 8 | unsigned(p[1]);
+}
+
+void putLe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+bool isPngSignature(const uint8_t* data, unsigned length) {
+    static const uint8_t kSig[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+    return length >= 8 && std::memcmp(data, kSig, 8) == 0;
+}
+
+bool isJpegStart(const uint8_t* data, unsigned length) {
+    return length >= 11 && data[0] == 0xFF && data[1] == 0xD8;
+}
+
+// The fields of an ".mti" header that a reader needs, checked.
+struct MtiHeader {
+    uint32_t width, height, coding, bytesPerPixel, bits;
+};
+
+MtiHeader parseMtiHeader(const uint8_t* p) {
+    return MtiHeader{le32(p + 4), le32(p + 8), le32(p + 12), le32(p + 16), le32(p + 20)};
+}
+
+bool mtiHeaderOk(const char* func, const MtiHeader& h) {
+    if (h.coding > 1 || h.bytesPerPixel != 8 || h.bits < 1 || h.bits > 16) {
+        gOutput->trace(QiOutput::Warning,
+                       "%s: bad header (coding %u, %u bytes per pixel, %u bits)\n", func, h.coding,
+                       h.bytesPerPixel, h.bits);
+        return false;
+    }
+    return sizeOk(func, h.width, h.height);
+}
+
+// Fills `count` pixels from little-endian 64-bit words.
+void copyLe64(uint64_t* out, const uint8_t* p, size_t count) {
+    for (size_t i = 0; i < count; ++i, p += 8) {
+        uint64_t v = 0;
+        for (int b = 7; b >= 0; --b)
+            v = v << 8 | p[b];
+        out[i] = v;
+    }
+}
+
+// Sidecar name: the text after the last '.' of the file name (not of a folder)
+// replaced by "raw_data", or ".raw_data" appended when the name has no '.'.
+std::string sidecarName(const char* path) {
+    std::string s(path);
+    size_t slash = s.rfind('/');
+    size_t dot = s.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return s + ".raw_data";
+    return s.substr(0, dot + 1) + "raw_data";
+}
+
+void copyCut(char* out, size_t size, const char* text) {
+    std::strncpy(out, text, size - 1);
+    out[size - 1] = '\0';
+}
+
+// Reads a whole file into a malloc'd buffer; null when it cannot be opened or
+// read, or is too large.
+uint8_t* readWhole(const char* func, const char* path, uint64_t size, unsigned& length) {
+    if (size > kMaxFileSize) {
+        gOutput->trace(QiOutput::Warning, "%s: %s is too large (%llu bytes)\n", func, path,
+                       static_cast<unsigned long long>(size));
+        return nullptr;
+    }
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return nullptr;
+    uint8_t* data = static_cast<uint8_t*>(std::malloc(size ? size : 1));
+    if (!data) {
+        std::fclose(f);
+        return nullptr;
+    }
+    size_t got = std::fread(data, 1, size, f);
+    bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (failed) {
+        std::free(data);
+        return nullptr;
+    }
+    length = static_cast<unsigned>(got);
+    return data;
+}
+
+QiImage* decodeByContent(const char* name, const uint8_t* data, unsigned length, int bits) {
+    if (length >= 4 && le32(data) == kMtiMagic) return QiImage::decodeMti(data, length);
+    if (isPngSignature(data, length)) return QiImage::decodePng(data, length, bits);
+    if (isJpegStart(data, length)) return loadJpg(nullptr, data, length, bits);
+    QiImage::RawInfo info;
+    if (!QiImage::rawInfo(name, info)) return nullptr;
+    return QiImage::decodeRaw(data, length, info, bits);
+}
+
+} // namespace
+
+bool QiImage::fileInfo(const char* path, unsigned& width, unsigned& height, PixelCoding& coding) {
+    coding = RGB;
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return false;
+    uint8_t* head = static_cast<uint8_t*>(std::malloc(kSniffSize));
+    if (!head) {
+        std::fclose(f);
+        return false;
+    }
+    unsigned got = static_cast<unsigned>(std::fread(head, 1, kSniffSize, f));
+    std::fclose(f);
+    bool found = identifyMti(head, got, width, height) || identifyPng(head, got, width, height) ||
+                 identifyJpeg(head, got, width, height);
+    std::free(head);
+    return found || identifyRaw(path, width, height, coding);
+}
+
+QiImage* QiImage::readFile(const char* base, int bits) {
+    if (!base) return nullptr;
+    static const char* const kOrder[] = {".mti", ".png", ".jpg", ".jpeg", ".raw", ".yuv", ""};
+    for (const char* suffix : kOrder) {
+        std::string name = std::string(base) + suffix;
+        struct stat st;
+        if (::stat(name.c_str(), &st) != 0) continue;
+        unsigned length = 0;
+        uint8_t* data =
+            readWhole(__func__, name.c_str(), static_cast<uint64_t>(st.st_size), length);
+        if (!data) return nullptr;
+        QiImage* image = decodeByContent(name.c_str(), data, length, bits);
+        std::free(data);
+        return image;
+    }
+    return nullptr;
+}
+
+bool QiImage::identifyMti(uint8_t* data, unsigned length, unsigned& width, unsigned& height) {
+    if (!data || length < 12 || le32(data) != kMtiMagic) return false;
+    width = le32(data + 4);
+    height = le32(data + 8);
+    return true;
+}
+
+bool QiImage::identifyPng(uint8_t* data, unsigned length, unsigned& width, unsigned& height) {
+    if (!data || length < 24 || !isPngSignature(data, length)) return false;
+    width = be32(data + 16);
+    height = be32(data + 20);
+    return true;
+}
+
+bool QiImage::identifyJpeg(uint8_t* data, unsigned length, unsigned& width, unsigned& height) {
+    if (!data || !isJpegStart(data, length)) return false;
+    // Walks the marker segments up to the baseline start of frame (C0).
+    unsigned pos = 2;
+    while (pos < length - 8) {
+        if (data[pos] != 0xFF) {
+            ++pos;
+            continue;
+        }
+        if (data[pos + 1] == 0xC0) {
+            height = be16(data + pos + 5);
+            width = be16(data + pos + 7);
+            return true;
+        }
+        pos += be16(data + pos + 2) + 2;
+    }
     return false;
 }
 
-bool QiImage::writeJpg(const char* path, int) {
-    gOutput->trace(QiOutput::Error, "%s: not available (%s)\n", __func__, path ? path : "");
-    return false;
+bool QiImage::identifyRaw(const char* path, unsigned& width, unsigned& height,
+                          PixelCoding& coding) {
+    RawInfo info;
+    if (!rawInfo(path, info)) return false;
+    width = info.width;
+    height = info.height;
+    coding = qi::equalsNoCase(info.fourCC, "RGB32") || qi::equalsNoCase(info.fourCC, "RGB24")
+                 ? RGB
+                 : YCbCr;
+    return true;
+}
+
+QiImage* QiImage::decodeMti(const uint8_t* data, unsigned length) {
+    if (!data || length < kMtiHeaderSize || le32(data) != kMtiMagic) {
+        if (data && length >= 4 && le32(data) == kMtiMagic)
+            gOutput->trace(QiOutput::Warning, "%s: header cut short (%u bytes)\n", __func__,
+                           length);
+        return nullptr;
+    }
+    MtiHeader h = parseMtiHeader(data);
+    if (!mtiHeaderOk(__func__, h)) return nullptr;
+    QiImage* image = newImage(__func__, h.width, h.height, static_cast<int>(h.bits));
+    if (!image) return nullptr;
+    image->coding = static_cast<PixelCoding>(h.coding);
+    size_t count = size_t(h.width) * h.height;
+    size_t held = (length - kMtiHeaderSize) / 8;
+    copyLe64(image->pixels, data + kMtiHeaderSize, held < count ? held : count);
+    return image;
+}
+
+bool mtiInfo(std::FILE* file, unsigned& width, unsigned& height) {
+    uint8_t header[kMtiHeaderSize];
+    if (!file || std::fread(header, 1, sizeof header, file) != sizeof header) return false;
+    if (le32(header) != kMtiMagic) return false;
+    width = le32(header + 4);
+    height = le32(header + 8);
+    return true;
+}
+
+QiImage* QiImage::readMti(const char* path) {
+    std::FILE* f = path ? std::fopen(path, "rb") : nullptr;
+    if (!f) return nullptr;
+    uint8_t header[kMtiHeaderSize];
+    QiImage* image = nullptr;
+    if (std::fread(header, 1, sizeof header, f) == sizeof header && le32(header) == kMtiMagic) {
+        MtiHeader h = parseMtiHeader(header);
+        if (mtiHeaderOk(__func__, h)) image = newImage(__func__, h.width, h.height, int(h.bits));
+        if (image) {
+            image->coding = static_cast<PixelCoding>(h.coding);
+            // Row by row, so a short file leaves the rest black.
+            uint8_t* row = static_cast<uint8_t*>(std::malloc(size_t(h.width) * 8));
+            for (uint32_t y = 0; row && y < h.height; ++y) {
+                size_t got = std::fread(row, 8, h.width, f);
+                copyLe64(image->pixels + size_t(y) * h.width, row, got);
+                if (got < h.width) break;
+            }
+            std::free(row);
+        }
+    }
+    std::fclose(f);
+    return image;
 }
 
 bool QiImage::writeMti(const char* path) {
-    gOutput->trace(QiOutput::Error, "%s: not available (%s)\n", __func__, path ? path : "");
+    SafeFile out;
+    std::FILE* f = out.open(path);
+    if (!f) return false; // as for a missing file, no trace
+    uint8_t header[kMtiHeaderSize];
+    putLe32(header, kMtiMagic);
+    putLe32(header + 4, static_cast<uint32_t>(width));
+    putLe32(header + 8, static_cast<uint32_t>(height));
+    putLe32(header + 12, static_cast<uint32_t>(coding));
+    putLe32(header + 16, 8);
+    putLe32(header + 20, static_cast<uint32_t>(bits));
+    bool ok = std::fwrite(header, 1, sizeof header, f) == sizeof header;
+    // Little-endian words, one row at a time.
+    uint8_t* row = static_cast<uint8_t*>(std::malloc(size_t(width) * 8 + 1));
+    ok = ok && row;
+    for (int y = 0; ok && y < height; ++y) {
+        const uint64_t* src = pixels + size_t(y) * size_t(width);
+        for (int x = 0; x < width; ++x)
+            for (int b = 0; b < 8; ++b)
+                row[size_t(x) * 8 + b] = static_cast<uint8_t>(src[x] >> (8 * b));
+        ok = std::fwrite(row, 8, size_t(width), f) == size_t(width);
+    }
+    std::free(row);
+    if (ok && out.commit()) return true;
+    gOutput->trace(QiOutput::Warning, "%s: writing %s failed\n", __func__, path);
     return false;
+}
+
+bool QiImage::rawInfo(const char* path, RawInfo& info) {
+    if (!path) return false;
+    std::string sidecar = sidecarName(path);
+    if (sidecar == path) return false;
+    CSimpleIniA ini(false, false, false); // sections and keys in any case
+    if (ini.LoadFile(sidecar.c_str()) < 0) return false;
+    const char* kSection = "RawData";
+    auto dimension = [&](const char* key, uint32_t& field) {
+        const char* v = ini.GetValue(kSection, key, nullptr);
+        if (!v) return;
+        long n = qi::strtolC(v, nullptr, 0);
+        if (n < 0 || static_cast<unsigned long>(n) > 0xFFFFFFFFul) {
+            gOutput->trace(QiOutput::Warning, "%s: %s '%s' out of range in %s\n", "rawInfo", key, v,
+                           sidecar.c_str());
+            n = 0;
+        }
+        field = static_cast<uint32_t>(n);
+    };
+    auto text = [&](const char* key, char* field, size_t size) {
+        if (const char* v = ini.GetValue(kSection, key, nullptr)) copyCut(field, size, v);
+    };
+    auto flag = [&](const char* key, bool& field) {
+        if (const char* v = ini.GetValue(kSection, key, nullptr))
+            field = qi::equalsNoCase(v, "true");
+    };
+    dimension("Width", info.width);
+    dimension("Height", info.height);
+    text("FourCC", info.fourCC, sizeof info.fourCC);
+    flag("Interlaced", info.interlaced);
+    flag("TopDown", info.topDown);
+    text("Colorspace", info.colorspace, sizeof info.colorspace);
+    text("Levels", info.levels, sizeof info.levels);
+    text("PixelAspect", info.pixelAspect, sizeof info.pixelAspect);
+    return info.width != 0 && info.height != 0;
+}
+
+QiImage* QiImage::decodeRaw(const uint8_t* data, unsigned length, RawInfo& info, int bits) {
+    enum Layout { Yuy2, Uyvy, Rgb24, Rgb32, Ayuv, Unknown };
+    const char* f = info.fourCC;
+    Layout layout = qi::equalsNoCase(f, "YUY2")    ? Yuy2
+                    : qi::equalsNoCase(f, "UYVY")  ? Uyvy
+                    : qi::equalsNoCase(f, "RGB24") ? Rgb24
+                    : qi::equalsNoCase(f, "RGB32") ? Rgb32
+                    : qi::equalsNoCase(f, "AYUV")  ? Ayuv
+                                                   : Unknown;
+    if (layout == Unknown) {
+        gOutput->trace(QiOutput::Warning, "%s: unsupported FourCC '%s'\n", "decodeRaw", f);
+        return nullptr;
+    }
+    if (!bitsOk(__func__, bits)) return nullptr;
+    QiImage* image = newImage(__func__, info.width, info.height, bits);
+    if (!image) return nullptr;
+    const int s = bits - 8;
+    const size_t w = info.width;
+    auto pack = [&](unsigned c0, unsigned c1, unsigned c2) {
+        return uint64_t(c0) << (s + 2 * bits) | uint64_t(c1) << (s + bits) | uint64_t(c2) << s;
+    };
+    if (layout == Yuy2 || layout == Uyvy) {
+        // 4:2:2 in the YCbCr layout: c0 the chroma sample (Cb on even columns,
+        // Cr on odd), c1 luma. A row of odd width ends in a whole 4-byte group.
+        image->coding = YCbCr;
+        const int y0 = layout == Yuy2 ? 0 : 1, u = layout == Yuy2 ? 1 : 0;
+        const unsigned rowBytes = static_cast<unsigned>((w + 1) / 2 * 4);
+        for (size_t y = 0; y < info.height; ++y) {
+            size_t start = y * rowBytes;
+            if (start >= length) break;
+            uint64_t* out = image->pixels + y * w;
+            for (size_t x = 0; x < w && start + x * 2 + 4 <= length; x += 2) {
+                const uint8_t* p = data + start + x * 2;
+                out[x] = pack(p[u], p[y0], 0);
+                if (x + 1 < w) out[x + 1] = pack(p[u + 2], p[y0 + 2], 0);
+            }
+        }
+    } else if (layout == Rgb24 || layout == Rgb32) {
+        const size_t step = layout == Rgb24 ? 3 : 4;
+        size_t count = std::min(size_t(length) / step, w * info.height);
+        for (size_t i = 0; i < count; ++i) {
+            const uint8_t* p = data + i * step;
+            image->pixels[i] = pack(p[2], p[1], p[0]);
+        }
+    }
+    // "AYUV" is accepted but its samples are not decoded: the image stays black.
+    return image;
+}
+
+QiImage* QiImage::readRaw(const char* path, int bits) {
+    RawInfo info;
+    if (!rawInfo(path, info)) return nullptr;
+    if (!sizeOk(__func__, info.width, info.height)) return nullptr;
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return nullptr;
+    size_t want = size_t(info.width) * info.height * 4;
+    // No larger a buffer than the file can fill.
+    struct stat st;
+    if (::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && size_t(st.st_size) < want)
+        want = size_t(st.st_size);
+    uint8_t* data = static_cast<uint8_t*>(std::malloc(want ? want : 1));
+    QiImage* image = nullptr;
+    if (data) {
+        size_t got = std::fread(data, 1, want, f);
+        image = decodeRaw(data, static_cast<unsigned>(got), info, bits);
+    }
+    std::free(data);
+    std::fclose(f);
+    return image;
 }

@@ -10,7 +10,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev libxmlrpcpp-dev
     libfreetype-dev libqrencode-dev libpng-dev libjpeg-dev
-    libsimpleini-dev libalglib-dev libavahi-compat-libdnssd-dev
+    libsimpleini-dev libalglib-dev libavahi-compat-libdnssd-dev imagemagick
     fonts-freefont-otf fonts-freefont-ttf
     xvfb xauth trayer
     zbar-tools

@@ -1,0 +1,62 @@
+// Helpers shared by the image-file readers and writers (not part of the public
+// interface of QiImage).
+#pragma once
+
+#include "QiImage.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace qiimagefile {
+
+// Largest image a file may describe: a side of 65535 (the JPEG limit) and 2^26
+// pixels (8192 x 8192, 512 MiB of 64-bit pixels). Larger headers are refused
+// before anything is allocated.
+constexpr uint64_t kMaxSide = 65535;
+constexpr uint64_t kMaxPixels = uint64_t(1) << 26;
+
+// True when width x height is a size we build; otherwise a Warning trace that
+// names `func`, and false.
+bool sizeOk(const char* func, uint64_t width, uint64_t height);
+
+// True for the component depths the decoders build (8 to 16); otherwise a
+// Warning trace and false.
+bool bitsOk(const char* func, int bits);
+
+// A new black image, or null (with a trace) when the size is refused or the
+// memory cannot be had.
+QiImage* newImage(const char* func, uint64_t width, uint64_t height, int bits);
+
+// One component of `bits` bits as an 8-bit sample.
+inline uint8_t to8(int c, int bits) {
+    return static_cast<uint8_t>(bits >= 8 ? c >> (bits - 8) : c << (8 - bits));
+}
+
+// Writes a file so that its final name only ever holds a complete file: the
+// data goes to a fresh temporary name in the same folder, which `commit`
+// renames over the final name once everything is flushed and synced. A path
+// that names an existing file other than a regular one (a device such as
+// /dev/full, a pipe) is written in place, since it cannot be replaced.
+class SafeFile {
+public:
+    SafeFile() = default;
+    SafeFile(const SafeFile&) = delete;
+    SafeFile& operator=(const SafeFile&) = delete;
+    ~SafeFile() { abandon(); }
+
+    // Null (errno set) when the file cannot be created.
+    std::FILE* open(const char* path);
+    // Flushes, syncs, closes and renames; false (temporary removed) when any
+    // step fails.
+    bool commit();
+    // Closes and removes the temporary; the final name is untouched.
+    void abandon();
+
+private:
+    std::FILE* file_ = nullptr;
+    std::string final_;
+    std::string temp_; // empty when writing in place
+};
+
+} // namespace qiimagefile
