@@ -30,33 +30,6 @@ struct PlacedGlyph {
     FT_Vector pos; // pen position in pixels, relative to the text origin
 };
 
-// Outline box from (x, y) to (x + w, y + h), end points included: four
-// axis-aligned lines, the same pixels as four line segments give.
-void lineBox(QiImage& image, uint64_t colour, int x, int y, int w, int h) {
-    for (int i = x; i <= x + w; ++i) {
-        image.setPixel(i, y, colour);
-        image.setPixel(i, y + h, colour);
-    }
-    for (int j = y; j <= y + h; ++j) {
-        image.setPixel(x, j, colour);
-        image.setPixel(x + w, j, colour);
-    }
-}
-
-// Fills unit box (x, y) of an image divided into div x div grid units, so that
-// neighbouring units tile the image without gaps or overlaps.
-void gridUnit(QiImage& image, uint64_t colour, int x, int y, int div) {
-    const int64_t w = image.getWidth();
-    const int64_t h = image.getHeight();
-    const int px = static_cast<int>(w * x / div);
-    const int pw = static_cast<int>(w * (x + 1) / div) - px;
-    const int py = static_cast<int>(h * y / div);
-    const int ph = static_cast<int>(h * (y + 1) / div) - py;
-    for (int r = 0; r < ph; ++r)
-        for (int c = 0; c < pw; ++c)
-            image.setPixel(px + c, py + r, colour);
-}
-
 // ((t ^ o) * a + o * (255 - a)) / 255: full coverage gives t XOR o, none keeps o.
 inline int blend(int t, int o, int a) {
     return ((t ^ o) * a + o * (255 - a)) / 255;
@@ -161,7 +134,7 @@ bool QiImage::renderText(QiFont* font, const char* text, uint64_t colour, int x,
         Y = y + (row == 0 ? h : row == 1 ? h / 2 : 0);
     }
 
-    if (box) lineBox(*this, colour, X - 2, Y + 2 - h, w, h);
+    if (box) drawLineBox(colour, X - 2, Y + 2 - h, w, h);
 
     for (int i = 0; i < count; ++i) {
         FT_Glyph rendered = table[i].glyph;
@@ -217,7 +190,7 @@ QiImage* QiImage::renderQR(const char* text, unsigned size, uint64_t fg, uint64_
     for (int row = 0; row < n; ++row)
         for (int col = 0; col < n; ++col) {
             const bool dark = code->data[row * n + col] & 1;
-            gridUnit(*image, dark ? fg : bg, col + 4, row + 4, div);
+            image->drawBar(dark ? fg : bg, col + 4, row + 4, 1, 1, div, div);
         }
     QRcode_free(code);
     return image;
