@@ -1,0 +1,17 @@
+// MtpSectorStar: "SectorStar": a sector star, optionally with a shifted copy for the right eye.
+//
+// Built-in renderer: created and registered once by the engine, its options
+// are the static table in MtpSectorStar.cpp. render() runs on the render thread.
+#pragma once
+
+#include "MtPatternRenderer.h"
+
+class MtpSectorStar : public MtPatternRenderer {
+public:
+    MtpSectorStar();
+    ~MtpSectorStar() override;
+
+    char const* getName() override;
+    bool initialize(MtCore* core) override;
+    bool render(MtCore* core, QiRaster* raster, QiArgRetVal const& args) override;
+};
