@@ -1,0 +1,170 @@
+// The XML-RPC front end without an engine, and its text helpers.
+#include "MtcXmlRpcIo.h"
+#include "MtcXmlMethod.h"
+#include "QiArgRetVal.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <xmlrpcpp/XmlRpc.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+using XmlRpc::XmlRpcValue;
+
+namespace {
+
+int freeLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+// A server without a core and a client on it.
+class NoCore : public ::testing::Test {
+protected:
+    NoCore() : port(freeLoopbackPort()), io(nullptr, nullptr, port), client("127.0.0.1", port) {
+        io.serve();
+    }
+    ~NoCore() override { client.close(); }
+
+    XmlRpcValue call(const char* method, XmlRpcValue params) {
+        XmlRpcValue result;
+        for (int i = 0; i < 200; ++i) {
+            if (client.execute(method, params, result)) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10)); // still binding
+        }
+        EXPECT_FALSE(client.isFault()) << method;
+        return result;
+    }
+
+    testsupport::ScopedCapture capture;
+    int port;
+    MtcXmlRpcIo io;
+    XmlRpc::XmlRpcClient client;
+};
+
+XmlRpcValue one(XmlRpcValue v) {
+    XmlRpcValue params;
+    params[0] = v;
+    return params;
+}
+
+XmlRpcValue pair(const char* k1, const char* v1, const char* k2, const char* v2) {
+    XmlRpcValue s;
+    s[k1] = v1;
+    s[k2] = v2;
+    return one(s);
+}
+
+} // namespace
+
+TEST_F(NoCore, MethodsGivePlaceholderReplies) {
+    XmlRpcValue none;
+    EXPECT_EQ(static_cast<int>(call("SetGen", one("Colorbars"))), -1);
+    EXPECT_EQ(static_cast<int>(call("SetGen", pair("Pattern", "Colorbars", "Size", "5"))), -1);
+    EXPECT_EQ(static_cast<std::string>(call("RescanFormats", none)), "Ok");
+    EXPECT_EQ(static_cast<std::string>(call("ReadEdid", none)), "EDID not Available");
+    EXPECT_EQ(static_cast<std::string>(call("PatternOption", none)), "");
+    EXPECT_EQ(static_cast<std::string>(call("PatternOption", one("Colorbars"))), "");
+    EXPECT_EQ(static_cast<std::string>(call("GetGenOptions", none)), "");
+    EXPECT_EQ(static_cast<std::string>(call("MMCAlias", one("flush"))), "");
+    EXPECT_EQ(static_cast<std::string>(call("MMCAlias", pair("Prefix", "clip", "Path", "flush"))),
+              "invalid arguments");
+    EXPECT_EQ(static_cast<std::string>(call("SetAlias", pair("AliasName", "a", "Pattern", "x"))),
+              "a");
+
+    XmlRpcValue version = call("GetDreskoVersion", none);
+    ASSERT_EQ(version.getType(), XmlRpcValue::TypeArray);
+    ASSERT_EQ(version.size(), 1);
+    EXPECT_EQ(static_cast<std::string>(version[0]["Software"]), "Software-Version");
+    EXPECT_EQ(static_cast<std::string>(version[0]["Gateware"]), "Gateware-Version");
+    EXPECT_EQ(static_cast<std::string>(version[0]["OS"]), "Operating-System-Version");
+    EXPECT_EQ(static_cast<std::string>(version[0]["Serial"]), "Serial-Number");
+    EXPECT_EQ(static_cast<std::string>(version[0]["Application"]), "Application-Version");
+}
+
+TEST(MtcXmlRpcIo, StopsPromptlyAndTwiceOnOnePortFailsCleanly) {
+    testsupport::ScopedCapture capture;
+    const int port = freeLoopbackPort();
+    auto t0 = std::chrono::steady_clock::now();
+    {
+        MtcXmlRpcIo first(nullptr, nullptr, port);
+        first.serve();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        MtcXmlRpcIo second(nullptr, nullptr, port);
+        second.serve();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    // The work loop is woken, not left to its half-second round.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(450));
+    auto lines = capture.out->take();
+    int listening = 0, refused = 0;
+    for (const auto& l : lines) {
+        listening += l == "Info: XmlRpc: listening on port " + std::to_string(port) + "\n";
+        refused += l == "Error: XmlRpc: cannot listen on port " + std::to_string(port) + "\n";
+    }
+    EXPECT_EQ(listening, 1);
+    EXPECT_EQ(refused, 1);
+}
+
+TEST(MtcXmlRpcIo, ConversionBothWays) {
+    testsupport::ScopedCapture capture;
+    XmlRpcValue params;
+    params[0]["b"] = true;
+    params[0]["d"] = 0.5;
+    params[0]["i"] = -3;
+    params[0]["s"] = "text";
+    params[0]["a"][0] = 1;
+    QiArgRetVal out;
+    ASSERT_TRUE(rpcValStruct_qiArv(params, out));
+    QiArgRetVal expected;
+    expected.set("b", "true");
+    expected.set("d", "0.500000");
+    expected.set("i", "-3");
+    expected.set("s", "text");
+    EXPECT_EQ(out, expected);
+    auto lines = capture.out->take();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "Info: don't know how to translate type=7 for key=a\n");
+
+    XmlRpcValue notStruct;
+    notStruct[0] = "Colorbars";
+    EXPECT_THROW(rpcValStruct_qiArv(notStruct, out), XmlRpc::XmlRpcException);
+
+    XmlRpcValue back;
+    back["kept"] = "yes";
+    ASSERT_TRUE(qiArv_rpcVal(expected, back));
+    EXPECT_EQ(back.size(), 5);
+    EXPECT_EQ(static_cast<std::string>(back["d"]), "0.500000");
+    EXPECT_EQ(static_cast<std::string>(back["kept"]), "yes");
+    QiArgRetVal empty;
+    XmlRpcValue emptyOut;
+    qiArv_rpcVal(empty, emptyOut);
+    EXPECT_EQ(emptyOut.getType(), XmlRpcValue::TypeStruct);
+}
+
+TEST(MtcXmlRpcIo, CutsOnUtf8Boundaries) {
+    EXPECT_EQ(mtcCutUtf8("abc", 80), "abc");
+    EXPECT_EQ(mtcCutUtf8("abcdef", 3), "abc");
+    EXPECT_EQ(mtcCutUtf8("ab\xc3\xa9", 3), "ab");         // é would be split
+    EXPECT_EQ(mtcCutUtf8("ab\xc3\xa9", 4), "ab\xc3\xa9"); // fits exactly
+    EXPECT_EQ(mtcCutUtf8("a\xe2\x82\xac"
+                         "b",
+                         3),
+              "a");                                     // € split after 2 of 3 bytes
+    EXPECT_EQ(mtcCutUtf8("a\xf0\x9f\x98\x80", 4), "a"); // 4-byte sequence
+    EXPECT_EQ(mtcCutUtf8("\x80\x80\x80", 2), "");       // stray continuation bytes
+}

@@ -1,0 +1,97 @@
+// xmlrpc-test-server: the engine on a memory raster, served over XML-RPC.
+//
+//     xmlrpc-test-server <port>
+//
+// Runs the engine with every built-in pattern on an in-memory raster set up
+// like a card at power-up (1280x720, 10 bits, levels 64/940, a list of video
+// formats with 720p50 current) and serves the remote-control methods on
+// <port> until SIGINT or SIGTERM, then shuts down in order and exits with 0.
+// Requests that stall are cut off after 3 s (the system allows 10 s) so tests
+// of slow clients stay short. One extra method, "TestThrow", throws a C++
+// exception so tests can check that a failing method gives a fault.
+#include "MemoryRaster.h"
+#include "MtCore.h"
+#include "MtcXmlPrivates.h"
+#include "MtcXmlRpcIo.h"
+#include "QiOutput.h"
+
+#include <xmlrpcpp/XmlRpc.h>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+using testsupport::MemoryRaster;
+using testsupport::MemoryRasterConfig;
+
+namespace {
+
+class TestThrow : public XmlRpc::XmlRpcServerMethod {
+public:
+    TestThrow() : XmlRpc::XmlRpcServerMethod("TestThrow") {}
+    void execute(XmlRpc::XmlRpcValue&, XmlRpc::XmlRpcValue&) override {
+        throw std::runtime_error("TestThrow was called");
+    }
+};
+
+std::string dataFolder() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    std::string exe(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    return exe.substr(0, exe.rfind('/')) + "/mtdata";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    char* end = nullptr;
+    long port = argc == 2 ? std::strtol(argv[1], &end, 10) : 0;
+    if (argc != 2 || *end != '\0' || port <= 0 || port > 65535) {
+        std::fprintf(stderr, "usage: %s <port>\n", argv[0]);
+        return 2;
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    // Every thread started from here on inherits the blocked signals, so
+    // only sigwait below sees them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    MemoryRasterConfig config;
+    config.width = 1280;
+    config.height = 720;
+    config.bits = 10;
+    config.blackLevel = 64;
+    config.whiteLevel = 940;
+    config.formats = {{"720p50", 1280, 720},   {"720p59.94", 1280, 720}, {"720p60", 1280, 720},
+                      {"1080i50", 1920, 1080}, {"1080p25", 1920, 1080},  {"1080p30", 1920, 1080}};
+    config.currentFormat = 0;
+    config.pixelFormat = QiImageCoder::YCbCr_10;
+    MemoryRaster raster(config);
+    {
+        const std::string data = dataFolder();
+        MtCore core(&raster, nullptr, data.c_str());
+        XmlRpc::XmlRpcServerMethod* extras[] = {new TestThrow, nullptr};
+        MtcXmlRpcIo io(&core, extras, static_cast<int>(port));
+        static_cast<MtcXmlServer*>(io.getServer())->requestTimeout = std::chrono::seconds(3);
+
+        QiArgRetVal first;
+        first.set("Pattern", "Colorbars");
+        core.asyncSetGen(first);
+        io.serve();
+
+        int signal = 0;
+        sigwait(&stopSignals, &signal);
+        gOutput->trace(QiOutput::Info, "xmlrpc-test-server: stopping on signal %d\n", signal);
+    }
+    return 0;
+}
