@@ -113,16 +113,19 @@ Plan makePlan(QiArgRetVal const& args, QiImage const* image, int black, int whit
         const int ring = kAplWindowPercent;
         bg = (aplPercent - p.size * p.lum) / (100 - p.size - ring);
         // A grey outside black..white cannot be shown (and would not pack):
-        // the nearest level is drawn and the readout reports the APL it gives.
+        // the nearest level is drawn and the readout reports the APL it gives,
+        // the black ring counting as level 0. Otherwise the picture has the
+        // requested APL (a figure recomputed in floating point could truncate
+        // to one less).
         int level = static_cast<int>(black + range * bg);
         const int lowest = std::max(black, 0), highest = std::min(white, static_cast<int>(top));
+        p.apl = aplPercent;
         if (level < lowest || level > highest) {
             level = std::max(lowest, std::min(level, highest));
             bg = static_cast<double>(level - black) / range;
+            p.apl = static_cast<int>((100 - p.size - ring) * bg + p.size * p.lum);
         }
         p.background = mtp::grey(image, static_cast<unsigned>(level));
-        // The black ring counts with level 0.
-        p.apl = static_cast<int>((100 - p.size - ring) * bg + p.size * p.lum);
     } else {
         unsigned r = 0, g = 0, b = 0;
         po_BgColor.getOption(args, r, g, b);
