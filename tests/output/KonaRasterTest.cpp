@@ -182,7 +182,7 @@ TEST_F(KonaRasterTest, OutputPixelFormat) {
     EXPECT_EQ(QiImageCoder::RGB_10, r.getOutputPixelFormat());
 
     // A value outside the enumeration changes nothing.
-    EXPECT_FALSE(r.setOutputPixelFormat(static_cast<QiImageCoder::PixelFormat>(9)));
+    EXPECT_FALSE(r.setOutputPixelFormat(static_cast<QiImageCoder::PixelFormat>(7)));
     EXPECT_EQ(KRd_DPX10, r.getLayout());
     EXPECT_EQ(NTV2_FBF_10BIT_DPX, ajastub::card().frameBufferFormat[0]);
 }
