@@ -99,6 +99,17 @@ TEST_F(BmdRasterTest, ActiveStartEnablesTheDefaultMode) {
     EXPECT_EQ(raster->getHeight(), 1080);
     EXPECT_EQ(raster->output->framesPerSecond, 25);
     EXPECT_STREQ(raster->getCurrentFormat(), "HD 1080i 50");
+    EXPECT_TRUE(IsDeckLinkAPIPresent());
+
+    // The output callback: no interfaces, no counting; a completed frame
+    // schedules the next one.
+    void* object = &object;
+    EXPECT_EQ(raster->output->QueryInterface(IUnknownUUID, &object), E_NOINTERFACE);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(raster->output->AddRef(), 1u);
+    EXPECT_EQ(raster->output->Release(), 1u);
+    EXPECT_EQ(raster->output->ScheduledFrameCompleted(nullptr, bmdOutputFrameCompleted), S_OK);
+    EXPECT_EQ(raster->output->scheduledFrames, 1);
 }
 
 TEST_F(BmdRasterTest, The720p60ModeTravelsAs720p5994) {
