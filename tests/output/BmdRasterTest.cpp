@@ -228,6 +228,8 @@ TEST_F(BmdRasterTest, FailedFrameCreationLeavesNoStalePointer) {
     unsigned bytes = 0;
     EXPECT_TRUE(raster->frameData(data, bytes, 1));
     EXPECT_EQ(bytes, 3840u * 1080u);
+    // Nothing renders into the store, so what it hands on must not be stale memory.
+    EXPECT_TRUE(std::all_of(data, data + bytes, [](unsigned char b) { return b == 0; }));
     EXPECT_FALSE(raster->frameData(data, bytes, 2));
 }
 
