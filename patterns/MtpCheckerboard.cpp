@@ -1,5 +1,6 @@
 #include "MtpCheckerboard.h"
 
+#include "MtCore.h"
 #include "MtpFrame.h"
 #include "QiRaster.h"
 
@@ -31,10 +32,30 @@ bool MtpCheckerboard::initialize(MtCore* core) {
     return true;
 }
 
-bool MtpCheckerboard::render(MtCore*, QiRaster* raster, QiArgRetVal const&) {
+bool MtpCheckerboard::render(MtCore* core, QiRaster* raster, QiArgRetVal const& args) {
     // The limits are shared with the threads that publish option records;
-    // setLimits takes the lock those readers take.
+    // setLimits takes the lock those readers take. A cell is at least one
+    // pixel: the counts never exceed the raster's size.
     po_hPatch.setLimits(5, 2, raster->getWidth());
     po_vPatch.setLimits(5, 2, raster->getHeight());
-    return mtp::notDrawnYet(getName());
+    int h = 0, v = 0; // absent: getOption gives the defaults
+    po_hPatch.getOption(args, h);
+    po_vPatch.getOption(args, v);
+
+    raster->setFrames(1);
+    raster->coding = QiImage::RGB;
+    period = 0;
+    const uint64_t lo = mtp::readColour(po_loColor, args, raster);
+    const uint64_t hi = mtp::readColour(po_hiColor, args, raster);
+    bool invert = false;
+    po_invert.getOption(args, invert);
+
+    // With invert off the top-left cell is the high colour.
+    for (int r = 0; r < v; ++r)
+        for (int c = 0; c < h; ++c)
+            raster->drawBar((int(invert) + r + c) % 2 ? lo : hi, c, r, 1, 1, h, v);
+
+    core->renderTitle(getName(), nullptr, raster);
+    raster->render(0, false);
+    return true;
 }

@@ -1,5 +1,6 @@
 #include "MtpVerticalBar.h"
 
+#include "MtCore.h"
 #include "MtpFrame.h"
 #include "QiRaster.h"
 
@@ -16,6 +17,8 @@ QiOptRGB po_loColor("loColor", "The RGB color of the low patch", 0, 0, 0, true, 
 QiOptBool po_invert("invert", "Interchange the high and low stripes", false, mtp::at(0, 130));
 QiOption* myOptions[] = {&po_style,   &po_width,  &po_offset, &po_hiColor,
                          &po_loColor, &po_invert, nullptr};
+
+enum Style { TwoColour = 0, EightColour = 1 };
 } // namespace
 
 MtpVerticalBar::MtpVerticalBar() {
@@ -35,10 +38,44 @@ bool MtpVerticalBar::initialize(MtCore* core) {
     return true;
 }
 
-bool MtpVerticalBar::render(MtCore*, QiRaster* raster, QiArgRetVal const&) {
+bool MtpVerticalBar::render(MtCore* core, QiRaster* raster, QiArgRetVal const& args) {
+    const int B = raster->getBlackLevel() < 0 ? 0 : raster->getBlackLevel();
+    const int W = raster->getWhiteLevel() < 0 ? 0 : raster->getWhiteLevel();
+    auto colour = [raster](int r, int g, int b) {
+        return mtp::packRGB(raster, static_cast<unsigned>(r), static_cast<unsigned>(g),
+                            static_cast<unsigned>(b));
+    };
+    const int Wpx = raster->getWidth();
+    raster->blt(colour(B, B, B), 0, 0, -1, -1);
+    raster->setFrames(1);
+    raster->coding = QiImage::RGB;
+    period = 0;
+
     // The limits are shared with the threads that publish option records;
     // setLimits takes the lock those readers take. Defaults and minima stay.
-    po_width.setLimits(5, 1, raster->getWidth());
-    po_offset.setLimits(0, 0, raster->getWidth());
-    return mtp::notDrawnYet(getName());
+    po_width.setLimits(5, 1, Wpx);
+    po_offset.setLimits(0, 0, Wpx);
+    int width = 0, offset = 0; // absent: getOption gives the defaults
+    po_width.getOption(args, width);
+    po_offset.getOption(args, offset);
+    const uint64_t two[2] = {mtp::readColour(po_loColor, args, raster),
+                             mtp::readColour(po_hiColor, args, raster)};
+    bool invert = false;
+    po_invert.getOption(args, invert);
+    unsigned style = po_style.defaultIndex;
+    po_style.getOption(args, style);
+
+    // White, red, green, blue, cyan, magenta, yellow, black at the raster's levels.
+    const uint64_t eight[8] = {colour(W, W, W), colour(W, B, B), colour(B, W, B), colour(B, B, W),
+                               colour(B, W, W), colour(W, B, W), colour(W, W, B), colour(B, B, B)};
+
+    // Stripes from the offset on; the part left of it stays black. The width
+    // is at least one pixel (its minimum), so the walk always ends.
+    unsigned k = invert ? 1 : 0;
+    for (int x = offset; x < Wpx; x += width, ++k)
+        raster->blt(style == EightColour ? eight[k % 8] : two[k % 2], x, 0, width, -1);
+
+    core->renderTitle(getName(), nullptr, raster);
+    raster->render(0, false);
+    return true;
 }
