@@ -40,14 +40,6 @@ TEST(Charts, Bt815SquaresAt1920) {
     EXPECT_EQ(at(r, 0, 0), grey(504));
 }
 
-TEST(Charts, Bt815EightBitLevelsFollowTheWhiteLevel) {
-    PatternEngine e(fullHd(8, 16, 235));
-    e.run(request({{"Pattern", "BT.815"}}));
-    EXPECT_EQ(at(e.raster, 0, 0), grey(126));
-    EXPECT_EQ(at(e.raster, 960, 540), grey(235));
-    EXPECT_EQ(at(e.raster, 600, 540), grey(16));
-}
-
 TEST(Charts, IdmsNestedRectanglesAndCentreOutlines) {
     PatternEngine e(rasterConfig(10, 64, 940));
     e.run(request({{"Pattern", "IDMS"}}));
