@@ -7,6 +7,8 @@
 
 #include "MtPatternRenderer.h"
 
+class QiImage;
+
 class MtpImageFile : public MtPatternRenderer {
 public:
     MtpImageFile();
@@ -15,4 +17,9 @@ public:
     char const* getName() override;
     bool initialize(MtCore* core) override;
     bool render(MtCore* core, QiRaster* raster, QiArgRetVal const& args) override;
+
+    // Brings an image read at its own depth (an ".mti" file keeps the depth it
+    // was written at) to `bits` components, so that its pixels mean the same
+    // levels on the raster. Any thread; touches only `image`.
+    static void toDepth(QiImage* image, int bits);
 };

@@ -36,7 +36,7 @@ const std::vector<std::pair<std::string, std::string>> kPatterns = {
 // NotDrawnYet fails: take it off this list (the golden test then asks for its
 // checksums).
 const std::vector<std::string> kNotDrawnYet = {
-    "About", "IDMS", "BT.815", "Chromaticity", "ZonePlate", "ImageFile", "SectorStar",
+    "Chromaticity",
 };
 
 // The aliases "Alias(name) => pattern {key value} ..." as the engine traces them.
