@@ -12,7 +12,7 @@
 #include <netinet/in.h>
 
 #include <cstdio>
-#include <vector>
+#include <deque>
 
 namespace {
 
@@ -23,7 +23,7 @@ struct FakeInterfaces {
         sockaddr_storage addr{};
         char name[IFNAMSIZ]{};
     };
-    std::vector<Entry> entries;
+    std::deque<Entry> entries; // entries point into themselves: never moved
 
     void add(const char* name, int family, const char* address, unsigned flags = IFF_UP) {
         entries.emplace_back();
