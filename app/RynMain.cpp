@@ -39,8 +39,12 @@ RynMain::RynMain(MtCore& engine, OsDep& platform, bool showPanel, const char* ic
     aboutAction = new QAction(tr("About"), this);
     checkConnection(connect(aboutAction, &QAction::triggered, this, &RynMain::actAbout), __LINE__);
     quitAction = new QAction(tr("&Quit"), this);
-    checkConnection(connect(quitAction, &QAction::triggered, qApp, &QCoreApplication::quit),
-                    __LINE__);
+    // Ends the event loop outright. QCoreApplication::quit() would first try
+    // to close every window, and this dialog refuses to close while the tray
+    // icon is visible, so "&Quit" would be lost once the dialog had been shown.
+    checkConnection(
+        connect(quitAction, &QAction::triggered, qApp, [] { QCoreApplication::exit(0); }),
+        __LINE__);
     if (showPanel) {
         panelAction = new QAction(tr("Control Panel"), this);
         checkConnection(connect(panelAction, &QAction::triggered, this, &RynMain::actPanel),

@@ -90,7 +90,9 @@ void installStopSignals(QApplication& app) {
         char bytes[16];
         while (read(sStopPipe[0], bytes, sizeof bytes) > 0) {
         }
-        QCoreApplication::quit();
+        // exit() rather than quit(): it also ends a message box's loop, and it
+        // does not ask windows to close first.
+        QCoreApplication::exit(0);
     });
     struct sigaction action = {};
     action.sa_handler = onStopSignal;

@@ -193,10 +193,14 @@ TEST_F(RynMainTest, ClosingTheDialogKeepsTheApplicationInTheTray) {
     EXPECT_EQ(boxes, 2);
 }
 
-TEST_F(RynMainTest, QuitEndsTheEventLoopWithStatusZero) {
+TEST_F(RynMainTest, QuitEndsTheEventLoopWithStatusZeroEvenWhileTheDialogIsShown) {
     auto ryn = make(false);
+    ryn->show(); // a visible dialog refuses to close while the tray icon shows
+    int boxes = 0;
     QTimer::singleShot(0, [&] { entry(*ryn, "&Quit")->trigger(); });
+    apptest::whenModalShown([&boxes](QWidget*) { ++boxes; }, 20);
     EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_EQ(boxes, 0);
 }
 
 } // namespace
