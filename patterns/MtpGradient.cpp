@@ -2,6 +2,10 @@
 
 #include "MtCore.h"
 #include "MtpFrame.h"
+#include "QiRaster.h"
+
+#include <cmath>
+#include <cstdint>
 
 namespace {
 char const* const kStyles[] = {"Normal", "RGBCMYK", "RGBCMYK_lo", "RGBCMYK_hi", nullptr};
@@ -25,6 +29,25 @@ QiOptInt po_Splits("Splits", "The number of strips to render", 0, 0, 540,
                    mtp::shownWhen(300, 30, "Style", "Normal"));
 QiOption* myOptions[] = {&po_Steps,      &po_Orientation, &po_Style,  &po_Gamma, &po_Mirror,
                          &po_StartColor, &po_EndColor,    &po_Splits, nullptr};
+
+enum Orientation { Horizontal = 0, Vertical = 1 };
+enum Style { Normal = 0, Rgbcmyk = 1, RgbcmykLo = 2, RgbcmykHi = 3 };
+
+// From this many steps on, the odd strips show the same ramp limited to 8-bit
+// precision instead of the reversed staircase: a fine ramp beside its 8-bit
+// rendering shows whether a display path keeps the two low bits.
+constexpr int kFineRampSteps = 52;
+
+// Cell (step, strip) of a grid of `steps` by `strips`: steps run down for
+// horizontal bands and across for vertical bars.
+void drawCell(QiImage* image, uint64_t colour, bool horizontal, int step, int strip, int steps,
+              int strips) {
+    if (horizontal)
+        image->drawBar(colour, strip, step, 1, 1, strips, steps);
+    else
+        image->drawBar(colour, step, strip, 1, 1, steps, strips);
+}
+
 } // namespace
 
 MtpGradient::MtpGradient() {
@@ -71,6 +94,73 @@ bool MtpGradient::initialize(MtCore* core) {
     return true;
 }
 
-bool MtpGradient::render(MtCore*, QiRaster*, QiArgRetVal const&) {
-    return mtp::notDrawnYet(getName());
+bool MtpGradient::render(MtCore* core, QiRaster* raster, QiArgRetVal const& args) {
+    int steps = po_Steps.defaultValue, splits = po_Splits.defaultValue;
+    unsigned orientation = po_Orientation.defaultIndex, style = po_Style.defaultIndex;
+    double gamma = po_Gamma.defaultValue;
+    bool mirror = po_Mirror.defaultValue;
+    po_Steps.getOption(args, steps);
+    po_Orientation.getOption(args, orientation);
+    po_Style.getOption(args, style);
+    po_Gamma.getOption(args, gamma);
+    po_Mirror.getOption(args, mirror);
+    po_Splits.getOption(args, splits);
+    const uint64_t start = mtp::readColour(po_StartColor, args, raster);
+    const uint64_t end = mtp::readColour(po_EndColor, args, raster);
+    raster->setFrames(1);
+    raster->coding = QiImage::RGB;
+
+    const bool horizontal = orientation == Horizontal;
+    // A ramp: one step per pixel line.
+    if (steps == 0) steps = horizontal ? raster->getHeight() : raster->getWidth();
+
+    const int black = raster->getBlackLevel(), white = raster->getWhiteLevel();
+    const int64_t mask = static_cast<int64_t>(mtp::maxCode(raster));
+    auto level = [&](double f) {
+        return static_cast<unsigned>(static_cast<int64_t>(black + f * (white - black)) & mask);
+    };
+
+    // The grid covers the raster whole: it is not cleared first.
+    for (int i = 0; i < steps; ++i) {
+        // A single step has no span to divide: it shows the start of the ramp.
+        double t = steps > 1 ? static_cast<double>(i) / (steps - 1) : 0.0;
+        if (style == Normal) {
+            if (mirror) t = 1.0 - std::fabs(2.0 * t - 1.0);
+            uint64_t even = raster->interpolateColor(start, end, t);
+            uint64_t odd = steps < kFineRampSteps ? raster->interpolateColor(end, start, t)
+                                                  : raster->interpolateColor10(start, end, t);
+            raster->gammify(even, gamma);
+            raster->gammify(odd, gamma);
+            for (int j = 0; j <= splits; ++j)
+                drawCell(raster, j % 2 == 0 ? even : odd, horizontal, i, j, steps, splits + 1);
+            continue;
+        }
+        unsigned on, off;
+        if (style == RgbcmykLo) { // black to colour
+            on = level(t);
+            off = static_cast<unsigned>(black);
+        } else if (style == RgbcmykHi) { // colour to white
+            on = static_cast<unsigned>(white);
+            off = level(t);
+        } else if (t <= 0.5) { // black to colour, then colour to white
+            on = level(2 * t);
+            off = static_cast<unsigned>(black);
+        } else {
+            on = static_cast<unsigned>(white);
+            off = level(2 * t - 1);
+        }
+        uint64_t strips[7] = {
+            mtp::packRGB(raster, on, off, off),      mtp::packRGB(raster, off, on, off),
+            mtp::packRGB(raster, off, off, on),      mtp::packRGB(raster, off, on, on),
+            mtp::packRGB(raster, on, on, off),       mtp::packRGB(raster, on, off, on),
+            raster->interpolateGrey(black, white, t)};
+        for (int k = 0; k < 7; ++k) {
+            raster->gammify(strips[k], gamma);
+            drawCell(raster, strips[k], horizontal, i, k, steps, 7);
+        }
+    }
+
+    core->renderTitle(getName(), nullptr, raster);
+    raster->render(0, false);
+    return true;
 }

@@ -1,6 +1,8 @@
 #include "MtpSine.h"
 
+#include "MtCore.h"
 #include "MtpFrame.h"
+#include "QiRaster.h"
 
 namespace {
 QiOptInt po_Scale("Scale", "The scale of the sine wave", 10, 1, 255, mtp::at(0, 0, 0, 0));
@@ -29,6 +31,23 @@ bool MtpSine::initialize(MtCore* core) {
     return true;
 }
 
-bool MtpSine::render(MtCore*, QiRaster*, QiArgRetVal const&) {
-    return mtp::notDrawnYet(getName());
+bool MtpSine::render(MtCore* core, QiRaster* raster, QiArgRetVal const& args) {
+    int scale = po_Scale.defaultValue;
+    po_Scale.getOption(args, scale);
+    raster->setFrames(1);
+    raster->coding = QiImage::RGB;
+    const uint64_t start = mtp::readColour(po_StartColor, args, raster);
+    const uint64_t end = mtp::readColour(po_EndColor, args, raster);
+    unsigned orientation = po_Orientation.defaultIndex;
+    po_Orientation.getOption(args, orientation);
+
+    // "Horizontal": the sweep runs along x (its frequency rises from left to right).
+    const bool alongX = orientation == 0;
+    raster->renderSine(0, 0, static_cast<unsigned>(raster->getWidth()),
+                       static_cast<unsigned>(raster->getHeight()), alongX,
+                       static_cast<unsigned>(scale), start, end);
+
+    core->renderTitle(getName(), nullptr, raster);
+    raster->render(0, false);
+    return true;
 }

@@ -8,6 +8,9 @@
 #include "MtPatternRenderer.h"
 
 #include <cstddef>
+#include <string>
+
+class QiImage;
 
 class MtpWindows : public MtPatternRenderer {
 public:
@@ -24,4 +27,9 @@ public:
     // Writes v into `buffer` (at most `size` bytes) with no decimals from 10
     // up, one from 1 up, two below; returns `buffer`.
     virtual char* GenerateNiceFloatString(char* buffer, size_t size, double v);
+
+    // The title's second line for `args` on an image of this depth with these
+    // black and white levels: the window's level, its TV and full-range
+    // percentages, its PQ luminance and the picture's APL.
+    std::string readout(QiArgRetVal const& args, QiImage const* image, int black, int white);
 };
