@@ -37,6 +37,8 @@ protected:
 private:
     // Refuses the request with a fault and closes once the fault is sent.
     unsigned refuse(const char* why);
+    // True when the header already waiting on the socket announces a body over the cap.
+    bool announcedBodyTooLarge();
 
     MtcXmlServer* owner;
     Clock::time_point lastActivity; // end of the last reply, or the accept

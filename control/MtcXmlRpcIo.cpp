@@ -8,6 +8,7 @@
 #include "QiOutput.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -29,6 +30,10 @@ unsigned MtcXmlConnection::handleEvent(unsigned eventType) {
         inRequest = true;
         requestStart = Clock::now();
     }
+    // The library reads a whole body in one go once its header is complete, so
+    // a body over the cap is refused from the header, before it is read.
+    if (_connectionState == READ_HEADER && announcedBodyTooLarge())
+        return refuse("request too large");
     unsigned mask = XmlRpc::XmlRpcServerConnection::handleEvent(eventType);
     if (mask == 0) return 0;
     // The library reads whatever arrives into memory and parses it on the one
@@ -43,6 +48,20 @@ unsigned MtcXmlConnection::handleEvent(unsigned eventType) {
         lastActivity = Clock::now();
     }
     return mask;
+}
+
+bool MtcXmlConnection::announcedBodyTooLarge() {
+    char buf[kMaxHeaderBytes];
+    ssize_t n = ::recv(getfd(), buf, sizeof buf - 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n <= 0) return false;
+    std::string head = _header + std::string(buf, static_cast<size_t>(n));
+    size_t end = head.find("\r\n\r\n");
+    if (end == std::string::npos) return false;
+    head.resize(end);
+    const char* field = strcasestr(head.c_str(), "\ncontent-length:");
+    if (!field) return false;
+    long long length = std::strtoll(field + 16, nullptr, 10); // negatives: the library's case
+    return length > static_cast<long long>(kMaxBodyBytes);
 }
 
 unsigned MtcXmlConnection::refuse(const char* why) {

@@ -1,0 +1,59 @@
+// BmdRaster: the output raster for a Blackmagic DeckLink card.
+//
+// Each rendered frame is converted straight into the DeckLink video frame's
+// memory and shown with one synchronous display call. Video formats are the
+// device's display modes, listed by name; the device's "HD 720p 60" is
+// offered to clients as "720p 59.94". Pixel formats: RGB_8 as 8-bit ARGB,
+// RGB_10 as 'r210', YCbCr_8 as '2vuy' and YCbCr_10 as 'v210'.
+//
+// In passive mode the raster follows the mode the device is configured for
+// and enables output only when the engine first asks rerenderP; in active
+// mode init enables the default mode at once.
+//
+// Runs on the render thread under the engine's raster lock; it holds no lock
+// of its own.
+#pragma once
+
+#include "BmdOutput.h"
+#include "QiRaster.h"
+
+class BmdRaster : public QiRaster {
+public:
+    // 1280 x 720, 10 bits, v210, Rec709, levels 64 and 940.
+    explicit BmdRaster(bool passive);
+    ~BmdRaster() override;
+
+    // Finds the device; false when there is none (the DeckLink side is then
+    // gone and the raster shows nothing).
+    bool init();
+    // Enables display mode `index` and sizes the raster for it.
+    bool setRasterFormat(unsigned index);
+    // Address and size of stored frame n; false outside the store.
+    bool frameData(unsigned char*& data, unsigned& bytes, unsigned n);
+    void test() {}
+
+    bool resize(int w, int h) override;
+    bool render(unsigned n, bool tenBit) override;
+    bool setFrames(unsigned n) override;
+    bool setRasterFormat(const char* name) override;
+    int getSupportedFormats(int& count, int& current, char**& names) override;
+    const char* getCurrentFormat() override;
+    int setOutputPixelFormat(QiImageCoder::PixelFormat format) override;
+    unsigned getSupportedPixelFormats() override;
+    bool has3D() override { return false; }
+    bool use3D(bool) override { return false; }
+    QiImage* getLeftImage() override { return this; }
+    QiImage* getRightImage() override { return nullptr; }
+    bool set3DGating(bool, bool) override { return false; }
+    bool get3DGating(bool&, bool&) override { return false; }
+    const char* getVersion() override { return "10.8.3"; }
+    const char* getSerial() override { return "serial number"; }
+    bool rerenderP() override;
+    bool p_showFrame(unsigned n) override;
+
+    BmdOutput* output = nullptr; // owning; null once init has failed
+
+    // Row bytes and DeckLink pixel format of a pixel format at width w; row
+    // bytes 0 for a format the card does not take.
+    static uint32_t rowBytesFor(QiImageCoder::PixelFormat format, int w, BMDPixelFormat* bmd);
+};

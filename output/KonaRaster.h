@@ -1,0 +1,74 @@
+// KonaRaster: the output raster for an AJA card.
+//
+// Frames are converted into the card's frame-buffer layout in host memory
+// (one block of `frames` frames) and copied into the card by a synchronous
+// DMA into the frame that outputs 1 and 2 are showing. The device work is
+// AjaKona's. Start-up creates it in passive mode, which adopts the card's
+// format and layout; active mode takes the card and sets up 720p 60.00.
+//
+// No lock of its own: construction and init run on the main thread before the
+// render thread exists; afterwards the engine serialises every call (render,
+// upload and format changes on the render thread, format queries from the
+// XML-RPC thread under the engine's raster lock).
+#pragma once
+
+#include "AjaKona.h"
+#include "QiRaster.h"
+
+#include <cstdint>
+
+class KonaRaster : public QiRaster {
+public:
+    // 1280 x 720 at 10 bits, v210, Rec709, levels 64 and 940; nothing opened.
+    explicit KonaRaster(bool passive);
+    ~KonaRaster() override;
+
+    // Opens and prepares the card, then adopts its format (passive) or sets
+    // "720p 60.00" (active). False when the card cannot be used.
+    bool init();
+    // Adopts a layout and video format the card is set to: format index,
+    // colour matrix, row bytes and raster size. Programs nothing.
+    bool setupRasterFormat(KRdPixFormats layout, unsigned videoFormat);
+    // Sets row `index` of skAjaFormats on the card; false for an index
+    // outside the table.
+    bool setRasterFormat(unsigned index);
+    // Address and size in bytes of host frame n; false outside the ring.
+    bool frameData(unsigned*& data, unsigned& bytes, unsigned n);
+
+    unsigned formatIndex() const { return format; }
+    unsigned getRowBytes() const { return rowBytes; }
+    KRdPixFormats getLayout() const { return layout; }
+
+    // QiImage / QiRaster slots.
+    bool resize(int w, int h) override;
+    bool render(unsigned frame, bool tenBit) override;
+    bool setFrames(unsigned n) override;
+    bool setRasterFormat(const char* name) override;
+    int getSupportedFormats(int& count, int& current, char**& names) override;
+    const char* getCurrentFormat() override;
+    int setOutputPixelFormat(QiImageCoder::PixelFormat p) override;
+    QiImageCoder::PixelFormat getOutputPixelFormat() override;
+    bool has3D() override { return false; }
+    bool use3D(bool) override { return false; }
+    QiImage* getLeftImage() override { return this; }
+    QiImage* getRightImage() override { return nullptr; }
+    bool set3DGating(bool, bool) override { return false; }
+    bool get3DGating(bool& left, bool& right) override;
+    const char* getVersion() override { return "1234"; }
+    const char* getSerial() override;
+    bool rerenderP() override;
+    bool p_showFrame(unsigned n) override;
+
+    // Fields after the base, in order.
+    AjaKona kona;
+    uint32_t* hostFrames = nullptr; // owned: `frames` frames of frameWords() words
+    unsigned format = 0;            // row of skAjaFormats
+    unsigned rowBytes = 0;
+    KRdPixFormats layout = KRd_V210;
+
+private:
+    // Bytes of one converted frame, and the words each frame takes in the
+    // host block (whole words, so every conversion fits).
+    size_t frameBytes() const;
+    size_t frameWords() const;
+};

@@ -1,0 +1,406 @@
+// The stand-in DeckLink library: one card simulated in memory.
+#include "DeckLinkStubCard.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+namespace decklinkstub {
+namespace {
+
+constexpr size_t kKeepShown = 16;
+
+struct Card {
+    std::mutex mutex;
+    std::vector<Mode> modes;
+    BMDDisplayMode defaultMode = 0;
+    std::vector<BMDPixelFormat> formats;
+    unsigned failures = 0;
+    bool enabled = false;
+    BMDDisplayMode enabledMode = 0;
+    unsigned enables = 0;
+    std::deque<Frame> shown;
+    unsigned shows = 0;
+    IDeckLinkVideoOutputCallback* callback = nullptr;
+};
+
+Card& card() {
+    static Card* c = [] {
+        Card* fresh = new Card; // lives for the process, like the hardware
+        fresh->modes = defaultModes();
+        fresh->defaultMode = bmdFourCC('H', 'i', '5', '0');
+        fresh->formats = {bmdFormat8BitYUV, bmdFormat10BitYUV, bmdFormat8BitARGB,
+                          bmdFormat10BitRGB};
+        return fresh;
+    }();
+    return *c;
+}
+
+bool failing(unsigned what) {
+    Card& c = card();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return (c.failures & what) != 0;
+}
+
+std::atomic<long> sLive{0};
+
+// Reference counting shared by every object the library hands out.
+template <class Interface> class Counted : public Interface {
+public:
+    Counted() { sLive.fetch_add(1); }
+    ~Counted() override { sLive.fetch_sub(1); }
+    HRESULT QueryInterface(REFIID, void** object) override {
+        if (object) *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return refs.fetch_add(1) + 1; }
+    ULONG Release() override {
+        ULONG left = refs.fetch_sub(1) - 1;
+        if (left == 0) delete this;
+        return left;
+    }
+
+private:
+    std::atomic<ULONG> refs{1};
+};
+
+class StubFrame : public Counted<IDeckLinkMutableVideoFrame> {
+public:
+    StubFrame(long w, long h, long row, BMDPixelFormat f, BMDFrameFlags fl)
+        : width(w), height(h), rowBytes(row), format(f), flags(fl),
+          bytes(static_cast<size_t>(row) * static_cast<size_t>(h)) {}
+    long GetWidth() override { return width; }
+    long GetHeight() override { return height; }
+    long GetRowBytes() override { return rowBytes; }
+    BMDPixelFormat GetPixelFormat() override { return format; }
+    BMDFrameFlags GetFlags() override { return flags; }
+    HRESULT GetBytes(void** buffer) override {
+        if (!buffer) return E_POINTER;
+        *buffer = bytes.data();
+        return S_OK;
+    }
+    HRESULT SetFlags(BMDFrameFlags f) override {
+        flags = f;
+        return S_OK;
+    }
+
+private:
+    long width, height, rowBytes;
+    BMDPixelFormat format;
+    BMDFrameFlags flags;
+    std::vector<uint8_t> bytes;
+};
+
+class StubDisplayMode : public Counted<IDeckLinkDisplayMode> {
+public:
+    explicit StubDisplayMode(const Mode& m) : mode(m) {}
+    HRESULT GetName(CFStringRef* name) override {
+        if (!name) return E_POINTER;
+        *name = nullptr;
+        if (failing(FailModeName)) return E_FAIL;
+        *name = CFStringCreateWithCString(kCFAllocatorDefault, mode.name.c_str(),
+                                          kCFStringEncodingUTF8);
+        return *name ? S_OK : E_OUTOFMEMORY;
+    }
+    BMDDisplayMode GetDisplayMode() override { return mode.mode; }
+    long GetWidth() override { return mode.width; }
+    long GetHeight() override { return mode.height; }
+    HRESULT GetFrameRate(BMDTimeValue* duration, BMDTimeScale* scale) override {
+        if (!duration || !scale) return E_POINTER;
+        *duration = mode.duration;
+        *scale = mode.timeScale;
+        return S_OK;
+    }
+
+private:
+    const Mode mode;
+};
+
+class StubModeIterator : public Counted<IDeckLinkDisplayModeIterator> {
+public:
+    explicit StubModeIterator(std::vector<Mode> m) : modes(std::move(m)) {}
+    HRESULT Next(IDeckLinkDisplayMode** mode) override {
+        if (!mode) return E_POINTER;
+        if (next >= modes.size()) {
+            *mode = nullptr;
+            return S_FALSE;
+        }
+        *mode = new StubDisplayMode(modes[next++]);
+        return S_OK;
+    }
+
+private:
+    std::vector<Mode> modes;
+    size_t next = 0;
+};
+
+const Mode* findMode(const Card& c, BMDDisplayMode mode) {
+    for (const Mode& m : c.modes)
+        if (m.mode == mode) return &m;
+    return nullptr;
+}
+
+class StubOutput : public Counted<IDeckLinkOutput> {
+public:
+    HRESULT DoesSupportVideoMode(BMDDisplayMode mode, BMDPixelFormat format, BMDVideoOutputFlags,
+                                 BMDDisplayModeSupport* result,
+                                 IDeckLinkDisplayMode** resultMode) override {
+        if (!result) return E_POINTER;
+        Card& c = card();
+        std::lock_guard<std::mutex> lock(c.mutex);
+        const Mode* m = findMode(c, mode);
+        bool formatOk = false;
+        for (BMDPixelFormat f : c.formats)
+            formatOk = formatOk || f == format;
+        *result = m && formatOk ? bmdDisplayModeSupported : bmdDisplayModeNotSupported;
+        if (resultMode) *resultMode = m && formatOk ? new StubDisplayMode(*m) : nullptr;
+        return S_OK;
+    }
+    HRESULT GetDisplayModeIterator(IDeckLinkDisplayModeIterator** iterator) override {
+        if (!iterator) return E_POINTER;
+        Card& c = card();
+        std::lock_guard<std::mutex> lock(c.mutex);
+        *iterator = new StubModeIterator(c.modes);
+        return S_OK;
+    }
+    HRESULT EnableVideoOutput(BMDDisplayMode mode, BMDVideoOutputFlags) override {
+        Card& c = card();
+        std::lock_guard<std::mutex> lock(c.mutex);
+        if (c.failures & FailEnable) return E_FAIL;
+        if (!findMode(c, mode)) return E_INVALIDARG;
+        c.enabled = true;
+        c.enabledMode = mode;
+        ++c.enables;
+        return S_OK;
+    }
+    HRESULT DisableVideoOutput() override {
+        Card& c = card();
+        std::lock_guard<std::mutex> lock(c.mutex);
+        c.enabled = false;
+        return S_OK;
+    }
+    HRESULT CreateVideoFrame(int32_t width, int32_t height, int32_t rowBytes, BMDPixelFormat format,
+                             BMDFrameFlags flags, IDeckLinkMutableVideoFrame** frame) override {
+        if (!frame) return E_POINTER;
+        *frame = nullptr;
+        if (failing(FailCreateFrame)) return E_FAIL;
+        long minRow = minimumRowBytes(format, width);
+        if (width <= 0 || height <= 0 || minRow == 0 || rowBytes < minRow) return E_INVALIDARG;
+        *frame = new StubFrame(width, height, rowBytes, format, flags);
+        return S_OK;
+    }
+    HRESULT DisplayVideoFrameSync(IDeckLinkVideoFrame* frame) override {
+        if (!frame) return E_POINTER;
+        Card& c = card();
+        std::lock_guard<std::mutex> lock(c.mutex);
+        if (!c.enabled) return E_ACCESSDENIED;
+        const Mode* m = findMode(c, c.enabledMode);
+        // The card scans out frames of the enabled mode's size only.
+        if (!m || frame->GetWidth() != m->width || frame->GetHeight() != m->height)
+            return E_INVALIDARG;
+        void* bytes = nullptr;
+        if (frame->GetBytes(&bytes) != S_OK || !bytes) return E_FAIL;
+        Frame shown;
+        shown.mode = c.enabledMode;
+        shown.width = frame->GetWidth();
+        shown.height = frame->GetHeight();
+        shown.rowBytes = frame->GetRowBytes();
+        shown.format = frame->GetPixelFormat();
+        const uint8_t* p = static_cast<const uint8_t*>(bytes);
+        shown.bytes.assign(p, p + static_cast<size_t>(shown.rowBytes) *
+                                      static_cast<size_t>(shown.height));
+        c.shown.push_back(std::move(shown));
+        while (c.shown.size() > kKeepShown)
+            c.shown.pop_front();
+        ++c.shows;
+        return S_OK;
+    }
+    HRESULT ScheduleVideoFrame(IDeckLinkVideoFrame* frame, BMDTimeValue, BMDTimeValue,
+                               BMDTimeScale) override {
+        if (!frame) return E_POINTER;
+        Card& c = card();
+        std::lock_guard<std::mutex> lock(c.mutex);
+        return c.enabled ? S_OK : E_ACCESSDENIED;
+    }
+    HRESULT SetScheduledFrameCompletionCallback(IDeckLinkVideoOutputCallback* callback) override {
+        Card& c = card();
+        std::lock_guard<std::mutex> lock(c.mutex);
+        if (c.failures & FailCallback) return E_FAIL;
+        c.callback = callback;
+        return S_OK;
+    }
+};
+
+class StubConfiguration : public Counted<IDeckLinkConfiguration> {
+public:
+    HRESULT GetInt(BMDDeckLinkConfigurationID id, int64_t* value) override {
+        if (!value) return E_POINTER;
+        Card& c = card();
+        std::lock_guard<std::mutex> lock(c.mutex);
+        if (id != bmdDeckLinkConfigDefaultVideoOutputMode) return E_INVALIDARG;
+        if (c.failures & FailDefaultMode) return E_FAIL;
+        *value = c.defaultMode;
+        return S_OK;
+    }
+};
+
+class StubDevice : public Counted<IDeckLink> {
+public:
+    HRESULT QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = nullptr;
+        if (CFEqualUUIDs(iid, IID_IDeckLinkOutput)) {
+            if (failing(FailOutputInterface)) return E_NOINTERFACE;
+            *object = static_cast<IDeckLinkOutput*>(new StubOutput);
+            return S_OK;
+        }
+        if (CFEqualUUIDs(iid, IID_IDeckLinkConfiguration)) {
+            if (failing(FailConfigurationInterface)) return E_NOINTERFACE;
+            *object = static_cast<IDeckLinkConfiguration*>(new StubConfiguration);
+            return S_OK;
+        }
+        if (CFEqualUUIDs(iid, IUnknownUUID)) {
+            AddRef();
+            *object = static_cast<IUnknown*>(this);
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+};
+
+class StubIterator : public Counted<IDeckLinkIterator> {
+public:
+    explicit StubIterator(bool withCard) : remaining(withCard ? 1 : 0) {}
+    HRESULT Next(IDeckLink** device) override {
+        if (!device) return E_POINTER;
+        if (remaining == 0) {
+            *device = nullptr;
+            return S_FALSE;
+        }
+        --remaining;
+        *device = new StubDevice;
+        return S_OK;
+    }
+
+private:
+    int remaining;
+};
+
+bool envIs(const char* value) {
+    const char* v = std::getenv("KB_DECKLINK_STUB");
+    return v && std::strcmp(v, value) == 0;
+}
+
+} // namespace
+
+std::vector<Mode> defaultModes() {
+    return {
+        {bmdFourCC('n', 't', 's', 'c'), "NTSC", 720, 486, 1001, 30000},
+        {bmdFourCC('p', 'a', 'l', ' '), "PAL", 720, 576, 1000, 25000},
+        {bmdFourCC('h', 'p', '5', '0'), "HD 720p 50", 1280, 720, 1000, 50000},
+        {bmdFourCC('h', 'p', '5', '9'), "HD 720p 59.94", 1280, 720, 1001, 60000},
+        {bmdFourCC('h', 'p', '6', '0'), "HD 720p 60", 1280, 720, 1000, 60000},
+        {bmdFourCC('H', 'i', '5', '0'), "HD 1080i 50", 1920, 1080, 1000, 25000},
+        {bmdFourCC('H', 'p', '2', '5'), "HD 1080p 25", 1920, 1080, 1000, 25000},
+        {bmdFourCC('H', 'p', '3', '0'), "HD 1080p 30", 1920, 1080, 1000, 30000},
+    };
+}
+
+void reset() {
+    Card& c = card();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.modes = defaultModes();
+    c.defaultMode = bmdFourCC('H', 'i', '5', '0');
+    c.formats = {bmdFormat8BitYUV, bmdFormat10BitYUV, bmdFormat8BitARGB, bmdFormat10BitRGB};
+    c.failures = 0;
+    c.enabled = false;
+    c.enabledMode = 0;
+    c.enables = 0;
+    c.shown.clear();
+    c.shows = 0;
+    c.callback = nullptr;
+}
+
+void setModes(const std::vector<Mode>& modes) {
+    Card& c = card();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.modes = modes;
+}
+
+void setDefaultMode(BMDDisplayMode mode) {
+    Card& c = card();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.defaultMode = mode;
+}
+
+void setPixelFormats(const std::vector<BMDPixelFormat>& formats) {
+    Card& c = card();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.formats = formats;
+}
+
+void setFailures(unsigned failures) {
+    Card& c = card();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.failures = failures;
+}
+
+long minimumRowBytes(BMDPixelFormat format, long width) {
+    switch (format) {
+    case bmdFormat8BitARGB:
+        return 4 * width;
+    case bmdFormat10BitRGB:
+        return (width + 63) / 64 * 256;
+    case bmdFormat8BitYUV:
+        return 2 * width;
+    case bmdFormat10BitYUV:
+        return (width + 47) / 48 * 128;
+    }
+    return 0;
+}
+
+std::vector<Frame> shownFrames() {
+    Card& c = card();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return std::vector<Frame>(c.shown.begin(), c.shown.end());
+}
+
+unsigned showCount() {
+    Card& c = card();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return c.shows;
+}
+
+bool outputEnabled(BMDDisplayMode* mode) {
+    Card& c = card();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (mode) *mode = c.enabledMode;
+    return c.enabled;
+}
+
+unsigned enableCount() {
+    Card& c = card();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return c.enables;
+}
+
+bool hasCallback() {
+    Card& c = card();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return c.callback != nullptr;
+}
+
+long liveObjects() {
+    return sLive.load();
+}
+
+} // namespace decklinkstub
+
+// The factory the dispatch layer resolves by name.
+extern "C" __attribute__((visibility("default"))) IDeckLinkIterator*
+CreateDeckLinkIteratorInstance_0002() {
+    if (decklinkstub::envIs("nodriver")) return nullptr;
+    return new decklinkstub::StubIterator(!decklinkstub::envIs("nocard"));
+}

@@ -1,0 +1,402 @@
+// The DeckLink back-end against the stand-in card of sdk/decklinkstub.
+#include "BmdRaster.h"
+#include "DeckLinkStubCard.h"
+#include "QiCLocale.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace stub = decklinkstub;
+using testsupport::ScopedCapture;
+
+namespace {
+
+const BMDDisplayMode kHi50 = bmdFourCC('H', 'i', '5', '0');
+const BMDDisplayMode kHp60 = bmdFourCC('h', 'p', '6', '0');
+const BMDDisplayMode kPal = bmdFourCC('p', 'a', 'l', ' ');
+
+bool traced(ScopedCapture& capture, const std::string& line) {
+    std::vector<std::string> lines = capture.out->take();
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class BmdRasterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        unsetenv("KB_DECKLINK_STUB");
+        stub::reset();
+    }
+    void TearDown() override {
+        unsetenv("KB_DECKLINK_STUB");
+        // Every interface the back-end was handed has been given back.
+        EXPECT_EQ(stub::liveObjects(), 0);
+    }
+    std::unique_ptr<BmdRaster> started(bool passive) {
+        auto raster = std::make_unique<BmdRaster>(passive);
+        EXPECT_TRUE(raster->init());
+        return raster;
+    }
+    std::vector<std::string> formatNames(BmdRaster& raster, int& current) {
+        int count = -1;
+        char** names = nullptr;
+        raster.getSupportedFormats(count, current, names);
+        std::vector<std::string> out;
+        for (int i = 0; i < count; ++i) {
+            out.push_back(names[i]);
+            std::free(names[i]);
+        }
+        EXPECT_EQ(names[count], nullptr);
+        std::free(names);
+        return out;
+    }
+    ScopedCapture capture;
+};
+
+TEST_F(BmdRasterTest, PassiveStartListsModesAndEnablesNothing) {
+    auto raster = started(true);
+    EXPECT_TRUE(traced(capture, "Minutiae: BmdRaster::init: (passive 1)\n"));
+    EXPECT_EQ(raster->getWidth(), 1280);
+    EXPECT_EQ(raster->getHeight(), 720);
+    EXPECT_EQ(raster->bits, 10);
+    EXPECT_EQ(raster->getOutputPixelFormat(), QiImageCoder::YCbCr_10);
+    EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec709);
+    EXPECT_EQ(raster->getBlackLevel(), 64);
+    EXPECT_EQ(raster->getWhiteLevel(), 940);
+    EXPECT_FALSE(stub::outputEnabled());
+    EXPECT_TRUE(stub::hasCallback());
+
+    int current = -1;
+    std::vector<std::string> names = formatNames(*raster, current);
+    const std::vector<std::string> expected = {"NTSC",          "PAL",        "HD 720p 50",
+                                               "HD 720p 59.94", "720p 59.94", "HD 1080i 50",
+                                               "HD 1080p 25",   "HD 1080p 30"};
+    EXPECT_EQ(names, expected);
+    EXPECT_EQ(current, 5); // the configured default, HD 1080i 50
+    EXPECT_STREQ(raster->getVersion(), "10.8.3");
+    EXPECT_STREQ(raster->getSerial(), "serial number");
+    uint8_t* edid = nullptr;
+    unsigned long length = 0;
+    ASSERT_TRUE(raster->getEdid(edid, length));
+    EXPECT_EQ(length, 4u);
+    EXPECT_EQ(edid[0], 4);
+    EXPECT_EQ(edid[3], 1);
+    std::free(edid);
+}
+
+TEST_F(BmdRasterTest, ActiveStartEnablesTheDefaultMode) {
+    auto raster = started(false);
+    BMDDisplayMode mode = 0;
+    EXPECT_TRUE(stub::outputEnabled(&mode));
+    EXPECT_EQ(mode, kHi50);
+    EXPECT_EQ(raster->getWidth(), 1920);
+    EXPECT_EQ(raster->getHeight(), 1080);
+    EXPECT_EQ(raster->output->framesPerSecond, 25);
+    EXPECT_STREQ(raster->getCurrentFormat(), "HD 1080i 50");
+    EXPECT_TRUE(IsDeckLinkAPIPresent());
+
+    // The output callback: no interfaces, no counting; a completed frame
+    // schedules the next one.
+    void* object = &object;
+    EXPECT_EQ(raster->output->QueryInterface(IUnknownUUID, &object), E_NOINTERFACE);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(raster->output->AddRef(), 1u);
+    EXPECT_EQ(raster->output->Release(), 1u);
+    EXPECT_EQ(raster->output->ScheduledFrameCompleted(nullptr, bmdOutputFrameCompleted), S_OK);
+    EXPECT_EQ(raster->output->scheduledFrames, 1);
+}
+
+TEST_F(BmdRasterTest, The720p60ModeTravelsAs720p5994) {
+    auto raster = started(true);
+    EXPECT_TRUE(raster->setRasterFormat("720p 59.94"));
+    BMDDisplayMode mode = 0;
+    EXPECT_TRUE(stub::outputEnabled(&mode));
+    EXPECT_EQ(mode, kHp60);
+    EXPECT_STREQ(raster->getCurrentFormat(), "HD 720p 60");
+    EXPECT_TRUE(traced(
+        capture, "Minutiae: setRasterFormat: new format is (4)[" +
+                     std::string(qi::formatC("%p", static_cast<void*>(raster->output->modes[4]))) +
+                     "][HD 720p 60]\n"));
+    // Names match exactly and case-sensitively; no name is no match.
+    EXPECT_FALSE(raster->setRasterFormat("hd 1080i 50"));
+    EXPECT_FALSE(raster->setRasterFormat(static_cast<const char*>(nullptr)));
+    EXPECT_STREQ(raster->getCurrentFormat(), "HD 720p 60");
+}
+
+TEST_F(BmdRasterTest, ModeSetsMatrixSizeAndRate) {
+    auto raster = started(true);
+    ASSERT_TRUE(raster->setRasterFormat("HD 720p 59.94"));
+    EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec709);
+    EXPECT_EQ(raster->output->framesPerSecond, 60); // 1001 / 60000, rounded up
+    ASSERT_TRUE(raster->setRasterFormat("PAL"));
+    EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec601);
+    EXPECT_EQ(raster->getWidth(), 720);
+    EXPECT_EQ(raster->getHeight(), 576);
+    EXPECT_EQ(raster->output->framesPerSecond, 25);
+    EXPECT_EQ(raster->output->currentModeIndex, 1u);
+
+    // A failed enable leaves the current mode where it was.
+    stub::setFailures(stub::FailEnable);
+    EXPECT_FALSE(raster->setRasterFormat("HD 1080p 30"));
+    EXPECT_TRUE(traced(capture, "Warning: Failed to enable video output\n"));
+    EXPECT_EQ(raster->output->currentModeIndex, 1u);
+}
+
+TEST_F(BmdRasterTest, DegenerateModesDoNotCrash) {
+    // A mode without a frame duration, an empty name and a non-ASCII one.
+    stub::setModes({{bmdFourCC('z', 'e', 'r', 'o'), "", 640, 480, 0, 0},
+                    {bmdFourCC('u', 't', 'f', '8'), "Modus \xc3\xa9", 640, 480, 1000, 30000}});
+    stub::setDefaultMode(bmdFourCC('z', 'e', 'r', 'o'));
+    auto raster = started(false);
+    EXPECT_EQ(raster->output->framesPerSecond, 0);
+    EXPECT_STREQ(raster->getCurrentFormat(), "");
+    EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec601); // 480 lines
+    EXPECT_TRUE(raster->setRasterFormat("Modus \xc3\xa9"));
+    EXPECT_STREQ(raster->getCurrentFormat(), "Modus \xc3\xa9");
+    EXPECT_EQ(CFStringCopyUTF8String(nullptr), nullptr);
+
+    // Active start on a device without modes enables nothing.
+    stub::setModes({});
+    BmdRaster empty(false);
+    EXPECT_TRUE(empty.init());
+    EXPECT_FALSE(empty.setRasterFormat(0u));
+    EXPECT_EQ(empty.getCurrentFormat(), nullptr);
+    EXPECT_EQ(empty.getSupportedPixelFormats(), 0u);
+}
+
+TEST_F(BmdRasterTest, RowBytesPerPixelFormat) {
+    struct {
+        int width;
+        uint32_t argb, r210, uyvy, v210;
+    } const rows[] = {{1920, 7680, 7680, 3840, 5120},
+                      {1280, 5120, 5120, 2560, 3456},
+                      {720, 2880, 3072, 1440, 1920}};
+    for (const auto& r : rows) {
+        BMDPixelFormat f = 0;
+        EXPECT_EQ(BmdRaster::rowBytesFor(QiImageCoder::RGB_8, r.width, &f), r.argb);
+        EXPECT_EQ(f, 32u);
+        EXPECT_EQ(BmdRaster::rowBytesFor(QiImageCoder::RGB_10, r.width, &f), r.r210);
+        EXPECT_EQ(f, 0x72323130u); // 'r210', first character most significant
+        EXPECT_EQ(BmdRaster::rowBytesFor(QiImageCoder::YCbCr_8, r.width, &f), r.uyvy);
+        EXPECT_EQ(f, 0x32767579u); // '2vuy'
+        EXPECT_EQ(BmdRaster::rowBytesFor(QiImageCoder::YCbCr_10, r.width, &f), r.v210);
+        EXPECT_EQ(f, 0x76323130u); // 'v210'
+        EXPECT_EQ(BmdRaster::rowBytesFor(static_cast<QiImageCoder::PixelFormat>(2), r.width, &f),
+                  0u);
+    }
+}
+
+TEST_F(BmdRasterTest, UnhandledPixelFormatKeepsTheSize) {
+    auto raster = started(false);
+    EXPECT_TRUE(raster->setOutputPixelFormat(static_cast<QiImageCoder::PixelFormat>(2)));
+    std::vector<std::string> lines = capture.out->take();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Minutiae: resize: pixel format 2 not handled, expect problems\n"),
+              lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Warning: Couldn't Create VideoFrame\n"),
+              lines.end());
+    EXPECT_EQ(raster->getWidth(), 1920);
+    EXPECT_EQ(raster->getHeight(), 1080);
+    // No frame: nothing is converted, shown or copied.
+    EXPECT_FALSE(raster->render(0, true));
+    EXPECT_FALSE(raster->p_showFrame(0));
+    EXPECT_EQ(stub::showCount(), 0u);
+    EXPECT_FALSE(raster->setOutputPixelFormat(static_cast<QiImageCoder::PixelFormat>(2)));
+}
+
+TEST_F(BmdRasterTest, FailedFrameCreationLeavesNoStalePointer) {
+    auto raster = started(false);
+    stub::setFailures(stub::FailCreateFrame);
+    EXPECT_TRUE(raster->setOutputPixelFormat(QiImageCoder::RGB_8));
+    EXPECT_EQ(raster->output->frameBytes, nullptr);
+    // The old frame's memory is gone: neither path may write into it.
+    EXPECT_FALSE(raster->p_showFrame(0));
+    EXPECT_FALSE(raster->render(0, false));
+    // A ring emptied by setFrames(0) is not read past its end.
+    stub::setFailures(0);
+    ASSERT_TRUE(raster->setOutputPixelFormat(QiImageCoder::YCbCr_8));
+    raster->setFrames(0);
+    EXPECT_FALSE(raster->p_showFrame(0));
+    raster->setFrames(2);
+    unsigned char* data = nullptr;
+    unsigned bytes = 0;
+    EXPECT_TRUE(raster->frameData(data, bytes, 1));
+    EXPECT_EQ(bytes, 3840u * 1080u);
+    // Nothing renders into the store, so what it hands on must not be stale memory.
+    EXPECT_TRUE(std::all_of(data, data + bytes, [](unsigned char b) { return b == 0; }));
+    EXPECT_FALSE(raster->frameData(data, bytes, 2));
+}
+
+TEST_F(BmdRasterTest, SupportedPixelFormatsFollowTheCard) {
+    auto raster = started(false);
+    EXPECT_EQ(raster->getSupportedPixelFormats(), 0x33u);
+    stub::setPixelFormats({bmdFormat10BitYUV, bmdFormat8BitYUV});
+    EXPECT_EQ(raster->getSupportedPixelFormats(), 0x30u);
+}
+
+TEST_F(BmdRasterTest, RerenderFollowsTheConfiguredMode) {
+    auto raster = started(true);
+    EXPECT_TRUE(raster->rerenderP()); // index 5 after 0: output comes up
+    EXPECT_TRUE(traced(capture, "Minutiae: rerenderP: newDefMode is Hi50\n"));
+    EXPECT_TRUE(stub::outputEnabled());
+    EXPECT_EQ(raster->getHeight(), 1080);
+    unsigned enables = stub::enableCount();
+    EXPECT_FALSE(raster->rerenderP()); // unchanged, but selected again
+    EXPECT_EQ(stub::enableCount(), enables + 1);
+
+    stub::setDefaultMode(kPal);
+    EXPECT_TRUE(raster->rerenderP());
+    EXPECT_EQ(raster->getHeight(), 576);
+    EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec601);
+
+    stub::setDefaultMode(bmdFourCC('n', 'o', 'n', 'e'));
+    EXPECT_FALSE(raster->rerenderP());
+    stub::setFailures(stub::FailDefaultMode);
+    EXPECT_FALSE(raster->rerenderP());
+    EXPECT_TRUE(traced(capture, "Minutiae: rerenderP: getDefMode failed (wtf)\n"));
+}
+
+TEST_F(BmdRasterTest, StartFailsWithoutDriverCardOrInterfaces) {
+    struct {
+        const char* env;
+        unsigned failures;
+        const char* line;
+    } const cases[] = {
+        {"nodriver", 0, "Minutiae: This application requires the DeckLink drivers installed.\n"},
+        {"nocard", 0, "Minutiae: No DeckLink PCI cards found\n"},
+        {nullptr, stub::FailOutputInterface,
+         "Minutiae: Could not get the IDeckLinkOutput interface\n"},
+        {nullptr, stub::FailConfigurationInterface,
+         "Minutiae: Could not get the IDeckLinkConfiguration interface\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        if (c.env)
+            setenv("KB_DECKLINK_STUB", c.env, 1);
+        else
+            unsetenv("KB_DECKLINK_STUB");
+        stub::setFailures(c.failures);
+        BmdRaster raster(true);
+        EXPECT_FALSE(raster.init());
+        std::vector<std::string> lines = capture.out->take();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end());
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "Minutiae: BmdRaster::init: error\n"),
+                  lines.end());
+        EXPECT_EQ(raster.output, nullptr);
+        // What the engine may still ask is answered without a device.
+        EXPECT_FALSE(raster.rerenderP());
+        EXPECT_FALSE(raster.render(0, true));
+        EXPECT_FALSE(raster.setRasterFormat("PAL"));
+        int count = 0, current = 0;
+        char** names = nullptr;
+        raster.getSupportedFormats(count, current, names);
+        EXPECT_EQ(count, 1);
+        std::free(names[0]);
+        std::free(names);
+    }
+    // A missing callback is reported and start-up goes on.
+    unsetenv("KB_DECKLINK_STUB");
+    stub::setFailures(stub::FailCallback);
+    BmdRaster raster(true);
+    EXPECT_TRUE(raster.init());
+    EXPECT_TRUE(traced(capture, "Minutiae: Couldn't set scheduled frame callback to this\n"));
+}
+
+// --- End to end: a known picture through the raster to the card's bytes ---
+
+// Row y, column x: a colour that differs along both axes (10-bit codes).
+void drawKnownImage(BmdRaster& raster) {
+    for (int y = 0; y < raster.getHeight(); ++y)
+        for (int x = 0; x < raster.getWidth(); ++x)
+            raster.setPixel(x, y, (x * 7 + y) & 1023, (y * 3) & 1023, (x + 2 * y) & 1023);
+}
+
+stub::Frame renderAndTake(BmdRaster& raster, bool tenBit) {
+    unsigned before = stub::showCount();
+    EXPECT_TRUE(raster.render(0, tenBit));
+    EXPECT_EQ(stub::showCount(), before + 1);
+    std::vector<stub::Frame> shown = stub::shownFrames();
+    return shown.empty() ? stub::Frame() : shown.back();
+}
+
+TEST_F(BmdRasterTest, ArgbFrameCarriesTheImage) {
+    auto raster = started(false); // HD 1080i 50
+    ASSERT_TRUE(raster->setOutputPixelFormat(QiImageCoder::RGB_8));
+    drawKnownImage(*raster);
+    stub::Frame f = renderAndTake(*raster, false);
+    ASSERT_EQ(f.format, static_cast<BMDPixelFormat>(bmdFormat8BitARGB));
+    ASSERT_EQ(f.rowBytes, 7680);
+    EXPECT_EQ(f.mode, kHi50);
+    for (int y : {0, 1, 539, 1079})
+        for (int x : {0, 1, 960, 1919}) {
+            const uint8_t* p = &f.bytes[static_cast<size_t>(y) * 7680 + x * 4];
+            EXPECT_EQ(p[0], 255);
+            EXPECT_EQ(p[1], ((x * 7 + y) & 1023) >> 2);
+            EXPECT_EQ(p[2], ((y * 3) & 1023) >> 2);
+            EXPECT_EQ(p[3], ((x + 2 * y) & 1023) >> 2);
+        }
+}
+
+TEST_F(BmdRasterTest, R210RowsKeepTheirPaddedStride) {
+    auto raster = started(true);
+    ASSERT_TRUE(raster->setRasterFormat("PAL")); // 720 pixels: rows padded to 768
+    ASSERT_TRUE(raster->setOutputPixelFormat(QiImageCoder::RGB_10));
+    drawKnownImage(*raster);
+    stub::Frame f = renderAndTake(*raster, false);
+    ASSERT_EQ(f.rowBytes, 3072);
+    ASSERT_EQ(f.bytes.size(), 3072u * 576u);
+    for (int y : {0, 1, 300, 575}) {
+        for (int x : {0, 359, 719}) {
+            uint32_t r = (x * 7 + y) & 1023, g = (y * 3) & 1023, b = (x + 2 * y) & 1023;
+            uint32_t word = 0xC0000000u | r << 20 | g << 10 | b;
+            const uint8_t* p = &f.bytes[static_cast<size_t>(y) * 3072 + x * 4];
+            // Stored big-endian.
+            EXPECT_EQ(p[0], word >> 24) << "x " << x << " y " << y;
+            EXPECT_EQ(p[1], (word >> 16) & 0xFF);
+            EXPECT_EQ(p[2], (word >> 8) & 0xFF);
+            EXPECT_EQ(p[3], word & 0xFF);
+        }
+        for (int pad = 2880; pad < 3072; ++pad)
+            ASSERT_EQ(f.bytes[static_cast<size_t>(y) * 3072 + pad], 0);
+    }
+}
+
+TEST_F(BmdRasterTest, YuvFramesCarryBlackAndWhite) {
+    auto raster = started(false);
+    ASSERT_TRUE(raster->setRasterFormat("HD 720p 50"));
+    // Left half black (64), right half white (940), 10-bit video levels.
+    for (int y = 0; y < 720; ++y)
+        for (int x = 0; x < 1280; ++x) {
+            int v = x < 640 ? 64 : 940;
+            raster->setPixel(x, y, v, v, v);
+        }
+
+    ASSERT_TRUE(raster->setOutputPixelFormat(QiImageCoder::YCbCr_8));
+    stub::Frame uyvy = renderAndTake(*raster, false);
+    ASSERT_EQ(uyvy.rowBytes, 2560);
+    const uint8_t black[4] = {128, 16, 128, 16}, white[4] = {128, 235, 128, 235};
+    EXPECT_EQ(std::memcmp(&uyvy.bytes[719 * 2560], black, 4), 0);
+    EXPECT_EQ(std::memcmp(&uyvy.bytes[719 * 2560 + 2556], white, 4), 0);
+
+    ASSERT_TRUE(raster->setOutputPixelFormat(QiImageCoder::YCbCr_10));
+    stub::Frame v210 = renderAndTake(*raster, true);
+    ASSERT_EQ(v210.rowBytes, 3456);
+    auto word = [&](int y, int i) {
+        uint32_t w;
+        std::memcpy(&w, &v210.bytes[static_cast<size_t>(y) * 3456 + i * 4], 4);
+        return w;
+    };
+    // First group black: Cb0 | Y0 << 10 | Cr0 << 20 with Y 64, chroma 512.
+    EXPECT_EQ(word(0, 0), 512u | 64u << 10 | 512u << 20);
+    // Group of pixels 1278..1283 (the last pixel repeated), all white: words 852..855.
+    EXPECT_EQ(word(719, 852), 512u | 940u << 10 | 512u << 20);
+    EXPECT_EQ(word(719, 855), 940u | 512u << 10 | 940u << 20);
+}
+
+} // namespace
