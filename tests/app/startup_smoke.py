@@ -201,6 +201,40 @@ def serving_run(home):
         fail("the first pattern was not rendered", log)
 
 
+def fallback_runs(home):
+    """Without an AJA card the DeckLink card is used; without either, status 1."""
+    ports = {"xmlrpc": free_port(socket.SOCK_STREAM), "discovery": free_port(socket.SOCK_DGRAM),
+             "answer": free_port(socket.SOCK_DGRAM)}
+    desktop = Desktop(with_tray=True)
+    try:
+        proc = start_app(desktop.display, ports, home, {"KB_AJASTUB_NO_CARD": "1"})
+        server = xmlrpc.client.ServerProxy("http://127.0.0.1:%d" % ports["xmlrpc"])
+        deadline = time.time() + START_TIMEOUT
+        while proc.poll() is None:
+            try:
+                server.RescanFormats()
+                break
+            except (ConnectionError, OSError):
+                if time.time() > deadline:
+                    break
+                time.sleep(0.1)
+        proc.send_signal(signal.SIGTERM)
+        status, log = finish(proc)
+        if status != 0 or "using BmdRaster()" not in log or "using KonaRaster()" in log:
+            fail("DeckLink fallback: status %r" % status, log)
+
+        proc = start_app(desktop.display, ports, home,
+                         {"KB_AJASTUB_NO_CARD": "1", "KB_DECKLINK_STUB": "nocard"})
+        # The box waits for the user; SIGTERM closes it like a click.
+        time.sleep(3)
+        proc.send_signal(signal.SIGTERM)
+        status, log = finish(proc)
+        if status != 1 or "Coudn't find a valid Video Card" not in log:
+            fail("no card: status %r" % status, log)
+    finally:
+        desktop.close()
+
+
 def no_tray_run(home):
     ports = {"xmlrpc": free_port(socket.SOCK_STREAM), "discovery": free_port(socket.SOCK_DGRAM),
              "answer": free_port(socket.SOCK_DGRAM)}
@@ -229,6 +263,7 @@ def main():
     home = tempfile.mkdtemp(prefix="kb-home-")
     try:
         serving_run(home)
+        fallback_runs(home)
         no_tray_run(home)
     finally:
         shutil.rmtree(home, ignore_errors=True)
