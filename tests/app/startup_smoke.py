@@ -1,0 +1,275 @@
+#!/usr/bin/env python3
+"""Start-up smoke test of the kettlebright application.
+
+Starts Xvfb on a free display with trayer as the system tray, then the
+application on loopback-only test ports (KB_XMLRPC_PORT, KB_DISCOVERY_PORT,
+KB_DISCOVERY_ANSWER_PORT), checks that XML-RPC and the discovery responder
+answer, and stops it with SIGTERM, which must shut it down in order with
+status 0. A second run without a tray must end with status 1 and touch no card.
+
+    KB_KETTLEBRIGHT=build/default/bin/kettlebright python3 tests/app/startup_smoke.py
+"""
+import ctypes
+import ctypes.util
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import xmlrpc.client
+
+APP = os.environ.get("KB_KETTLEBRIGHT", "")
+HERE = os.path.dirname(os.path.abspath(__file__))
+# Sanitizer builds start slowly.
+START_TIMEOUT = 60.0
+
+
+def fail(message, log=None):
+    print("FAIL:", message)
+    if log:
+        print("---- application output ----")
+        print(log)
+    sys.exit(1)
+
+
+def free_port(kind):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def tray_ready(display):
+    """True once a system tray owns the _NET_SYSTEM_TRAY_S0 selection."""
+    x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XGetSelectionOwner.restype = ctypes.c_ulong
+    x11.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = x11.XOpenDisplay(display.encode())
+    if not dpy:
+        return False
+    try:
+        atom = x11.XInternAtom(dpy, b"_NET_SYSTEM_TRAY_S0", 0)
+        return x11.XGetSelectionOwner(dpy, atom) != 0
+    finally:
+        x11.XCloseDisplay(dpy)
+
+
+class Desktop:
+    """Xvfb on a free display, optionally with trayer."""
+
+    def __init__(self, with_tray):
+        self.procs = []
+        for n in range(91, 200):
+            if not os.path.exists("/tmp/.X%d-lock" % n) and \
+                    not os.path.exists("/tmp/.X11-unix/X%d" % n):
+                break
+        self.display = ":%d" % n
+        self.procs.append(subprocess.Popen(
+            ["Xvfb", self.display, "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        self._wait(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n), "Xvfb")
+        if with_tray:
+            env = dict(os.environ, DISPLAY=self.display)
+            self.procs.append(subprocess.Popen(["trayer"], env=env, stdout=subprocess.DEVNULL,
+                                               stderr=subprocess.DEVNULL))
+            self._wait(lambda: tray_ready(self.display), "trayer")
+
+    def _wait(self, ready, what):
+        deadline = time.time() + 15
+        while not ready():
+            if time.time() > deadline:
+                self.close()
+                fail("%s did not come up" % what)
+            time.sleep(0.05)
+
+    def close(self):
+        for p in reversed(self.procs):
+            p.terminate()
+            try:
+                p.wait(5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+        self.procs = []
+
+
+def start_app(display, ports, home, extra_env=None):
+    env = dict(os.environ, DISPLAY=display, HOME=home,
+               KB_XMLRPC_PORT=str(ports["xmlrpc"]),
+               KB_DISCOVERY_PORT=str(ports["discovery"]),
+               KB_DISCOVERY_ANSWER_PORT=str(ports["answer"]))
+    # Sanitizer builds: the desktop libraries under Qt keep some memory for
+    # good and synchronise among their own threads out of the sanitizers' view.
+    for name, supp in (("LSAN_OPTIONS", "lsan-desktop.supp"), ("TSAN_OPTIONS", "tsan-desktop.supp")):
+        option = "suppressions=" + os.path.join(HERE, supp)
+        env[name] = env[name] + ":" + option if env.get(name) else option
+    env.update(extra_env or {})
+    return subprocess.Popen([APP], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+
+def finish(proc, timeout=30):
+    try:
+        out, _ = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, _ = proc.communicate()
+        return None, out.decode(errors="replace")
+    return proc.returncode, out.decode(errors="replace")
+
+
+def serving_run(home):
+    ports = {"xmlrpc": free_port(socket.SOCK_STREAM), "discovery": free_port(socket.SOCK_DGRAM),
+             "answer": free_port(socket.SOCK_DGRAM)}
+    desktop = Desktop(with_tray=True)
+    answers = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    answers.bind(("127.0.0.1", ports["answer"]))
+    answers.settimeout(5)
+    proc = start_app(desktop.display, ports, home)
+    try:
+        server = xmlrpc.client.ServerProxy("http://127.0.0.1:%d" % ports["xmlrpc"])
+        deadline = time.time() + START_TIMEOUT
+        version = None
+        while version is None:
+            if proc.poll() is not None:
+                fail("the application ended during start-up", finish(proc)[1])
+            try:
+                version = server.GetDreskoVersion()
+            except (ConnectionError, OSError):
+                if time.time() > deadline:
+                    proc.kill()
+                    fail("XML-RPC did not answer", finish(proc)[1])
+                time.sleep(0.1)
+        if not (isinstance(version, list) and len(version) == 1 and
+                version[0].get("Serial") == socket.gethostname()):
+            fail("unexpected version reply %r" % (version,))
+        if not isinstance(server.SetGen("Colorbars"), int):
+            fail("SetGen did not return a command id")
+
+        # Any datagram is a request; the answer goes to the answer port.
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as ask:
+            ask.sendto(b"BcServiceRequest" + bytes(48), ("127.0.0.1", ports["discovery"]))
+            record, sender = answers.recvfrom(256)
+        if len(record) != 28:
+            fail("discovery record of %d bytes" % len(record))
+        service_id, port = struct.unpack("<HH", record[24:28])
+        if (service_id, port) != (5113, ports["xmlrpc"]):
+            fail("discovery record announces id %d port %d" % (service_id, port))
+
+        # A client that resets its connection while a long reply is still
+        # being written must not take the server down (SIGPIPE).
+        calls = [{"methodName": "GetGenOptions", "params": []}] * 800
+        request = xmlrpc.client.dumps((calls,), "system.multicall").encode()
+        c = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+        c.connect(("127.0.0.1", ports["xmlrpc"]))
+        c.sendall(b"POST /RPC2 HTTP/1.1\r\nHost: x\r\nContent-Type: text/xml\r\n"
+                  b"Content-Length: %d\r\n\r\n" % len(request) + request)
+        c.recv(512)  # the reply has begun
+        c.shutdown(socket.SHUT_WR)  # the server sees our end closing...
+        time.sleep(0.3)
+        c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        c.close()  # ...and then the reset, so its next write fails with EPIPE
+        time.sleep(0.3)
+        if proc.poll() is not None or not isinstance(server.SetGen("Colorbars"), int):
+            fail("the server stopped answering after a reset connection", finish(proc)[1])
+
+        proc.send_signal(signal.SIGTERM)
+        status, log = finish(proc)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        answers.close()
+        desktop.close()
+
+    if status != 0:
+        fail("exit status %r after SIGTERM" % status, log)
+    expected = ["using KonaRaster()", "XmlRpc: listening on port %d" % ports["xmlrpc"],
+                "Cyanide-"]
+    positions = [log.find(line) for line in expected]
+    if -1 in positions or positions != sorted(positions):
+        fail("start-up and shut-down lines missing or out of order: %r" % expected, log)
+    if "pattern rendered Colorbars" not in log:
+        fail("the first pattern was not rendered", log)
+
+
+def fallback_runs(home):
+    """Without an AJA card the DeckLink card is used; without either, status 1."""
+    ports = {"xmlrpc": free_port(socket.SOCK_STREAM), "discovery": free_port(socket.SOCK_DGRAM),
+             "answer": free_port(socket.SOCK_DGRAM)}
+    desktop = Desktop(with_tray=True)
+    try:
+        proc = start_app(desktop.display, ports, home, {"KB_AJASTUB_NO_CARD": "1"})
+        server = xmlrpc.client.ServerProxy("http://127.0.0.1:%d" % ports["xmlrpc"])
+        deadline = time.time() + START_TIMEOUT
+        while proc.poll() is None:
+            try:
+                server.RescanFormats()
+                break
+            except (ConnectionError, OSError):
+                if time.time() > deadline:
+                    break
+                time.sleep(0.1)
+        proc.send_signal(signal.SIGTERM)
+        status, log = finish(proc)
+        if status != 0 or "using BmdRaster()" not in log or "using KonaRaster()" in log:
+            fail("DeckLink fallback: status %r" % status, log)
+
+        proc = start_app(desktop.display, ports, home,
+                         {"KB_AJASTUB_NO_CARD": "1", "KB_DECKLINK_STUB": "nocard"})
+        # The box waits for the user; SIGTERM closes it like a click.
+        time.sleep(3)
+        proc.send_signal(signal.SIGTERM)
+        status, log = finish(proc)
+        if status != 1 or "Coudn't find a valid Video Card" not in log:
+            fail("no card: status %r" % status, log)
+    finally:
+        desktop.close()
+
+
+def no_tray_run(home):
+    ports = {"xmlrpc": free_port(socket.SOCK_STREAM), "discovery": free_port(socket.SOCK_DGRAM),
+             "answer": free_port(socket.SOCK_DGRAM)}
+    desktop = Desktop(with_tray=False)
+    try:
+        proc = start_app(desktop.display, ports, home)
+        # The critical box waits for the user; SIGTERM closes it like Ok.
+        time.sleep(3)
+        proc.send_signal(signal.SIGTERM)
+        status, log = finish(proc)
+    finally:
+        desktop.close()
+    if status != 1:
+        fail("exit status %r without a system tray" % status, log)
+    if "using" in log:
+        fail("a card was opened without a system tray", log)
+
+
+def main():
+    if not APP or not os.access(APP, os.X_OK):
+        fail("set KB_KETTLEBRIGHT to the application binary")
+    for tool in ("Xvfb", "trayer"):
+        if not shutil.which(tool):
+            print("SKIP: %s is not installed" % tool)
+            return 0
+    home = tempfile.mkdtemp(prefix="kb-home-")
+    try:
+        serving_run(home)
+        fallback_runs(home)
+        no_tray_run(home)
+    finally:
+        shutil.rmtree(home, ignore_errors=True)
+    print("ok")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
