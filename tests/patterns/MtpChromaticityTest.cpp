@@ -18,25 +18,31 @@ constexpr int py(int r) {
     return 1080 - 1080 / 10 - r;
 }
 
-MemoryFrame chart(int bits, std::initializer_list<std::pair<const char*, const char*>> extra) {
-    MemoryRasterConfig c;
-    c.bits = bits;
-    c.blackLevel = bits == 10 ? 64 : 16;
-    c.whiteLevel = bits == 10 ? 940 : 235;
-    PatternEngine e(c);
-    QiArgRetVal req = request({{"Pattern", "Chromaticity"},
-                               {"OutputColor", bits == 10 ? "RGB_10" : "RGB_8"},
-                               {"OutputTitling", "false"}});
-    for (auto& kv : extra)
-        req.set(kv.first, kv.second);
-    e.run(req);
-    return e.raster->lastShown();
-}
+// A 10-bit 1920 x 1080 engine showing the chart in RGB_10.
+class Chromaticity : public ::testing::Test {
+protected:
+    Chromaticity() : e(MemoryRasterConfig()) {}
+
+    MemoryFrame chart(std::initializer_list<std::pair<const char*, const char*>> extra) {
+        QiArgRetVal req = request(
+            {{"Pattern", "Chromaticity"}, {"OutputColor", "RGB_10"}, {"OutputTitling", "false"}});
+        for (auto& kv : extra)
+            req.set(kv.first, kv.second);
+        e.run(req);
+        return e.raster->lastShown();
+    }
+
+    PatternEngine e;
+};
 
 } // namespace
 
-TEST(Chromaticity, LocusRowsAndColumnsOnBlack) {
-    const MemoryFrame f = chart(10, {});
+const Rgb kWhitish = {1020, 1019, 1023}; // (0.3125, 0.3287), inside: the same in every style
+const Rgb kShadedGreen = {0, 769, 497};  // (0.1, 0.5), outside the Rec709 triangle
+
+// The default request: Rec709, "shaded".
+TEST_F(Chromaticity, LocusOnBlackInDefaultStyle) {
+    const MemoryFrame f = chart({});
     const Rgb black = {64, 64, 64};
     auto drawn = [&](int x, int y) { return !(rgbAt(f, x, y) == black); };
     // Chart rows 6 to 900 (pixel rows 966 up to 72) hold the locus; no other row does.
@@ -51,29 +57,24 @@ TEST(Chromaticity, LocusRowsAndColumnsOnBlack) {
     EXPECT_TRUE(drawn(px(85), py(324)));
     EXPECT_TRUE(drawn(px(1342), py(324)));
     EXPECT_FALSE(drawn(px(1343), py(324)));
+    EXPECT_EQ(rgbAt(f, px(600), py(355)), kWhitish);
+    EXPECT_EQ(rgbAt(f, px(192), py(540)), kShadedGreen);
 }
 
-TEST(Chromaticity, StylesInsideAndOutsideTheRec709Triangle) {
-    struct Case {
-        const char* style;
-        Rgb outside; // (0.1, 0.5)
-    };
-    const Case cases[] = {
-        {"shaded", {0, 769, 497}}, {"constrained", {102, 102, 102}}, {"full", {0, 1023, 661}}};
-    for (const Case& k : cases) {
-        SCOPED_TRACE(k.style);
-        const MemoryFrame f = chart(10, {{"Style", k.style}, {"RgbSpace", "Rec709"}});
-        EXPECT_EQ(rgbAt(f, px(600), py(355)), (Rgb{1020, 1019, 1023})); // (0.3125, 0.3287)
-        EXPECT_EQ(rgbAt(f, px(192), py(540)), k.outside);
-    }
-    EXPECT_EQ(rgbAt(chart(8, {{"Style", "constrained"}}), px(192), py(540)), (Rgb{25, 25, 25}));
+TEST_F(Chromaticity, ConstrainedAndFullOutsideTheTriangle) {
+    const MemoryFrame constrained = chart({{"Style", "constrained"}, {"RgbSpace", "Rec709"}});
+    EXPECT_EQ(rgbAt(constrained, px(600), py(355)), kWhitish);
+    EXPECT_EQ(rgbAt(constrained, px(192), py(540)), (Rgb{102, 102, 102}));
+    const MemoryFrame full = chart({{"Style", "full"}});
+    EXPECT_EQ(rgbAt(full, px(600), py(355)), kWhitish);
+    EXPECT_EQ(rgbAt(full, px(192), py(540)), (Rgb{0, 1023, 661}));
 }
 
-TEST(Chromaticity, DefaultsAndUnknownValuesDrawRec709Shaded) {
-    const uint64_t defaults = checksum(chart(10, {}));
-    EXPECT_EQ(checksum(chart(10, {{"Style", "shaded"}, {"RgbSpace", "Rec709"}})), defaults);
-    EXPECT_EQ(checksum(chart(10, {{"Style", "dotted"}, {"RgbSpace", "Custom"}})), defaults);
-    const MemoryFrame rec601 = chart(10, {{"RgbSpace", "rec601"}});
-    EXPECT_NE(checksum(rec601), defaults);
-    EXPECT_FALSE(rgbAt(rec601, px(192), py(540)) == (Rgb{0, 769, 497}));
+TEST_F(Chromaticity, UnknownValuesDrawTheDefaultsAndRec601Differs) {
+    const MemoryFrame unknown = chart({{"Style", "dotted"}, {"RgbSpace", "Custom"}});
+    EXPECT_EQ(rgbAt(unknown, px(600), py(355)), kWhitish);
+    EXPECT_EQ(rgbAt(unknown, px(192), py(540)), kShadedGreen);
+    const MemoryFrame rec601 = chart({{"RgbSpace", "rec601"}, {"Style", "Shaded"}});
+    EXPECT_FALSE(rgbAt(rec601, px(192), py(540)) == kShadedGreen);
+    EXPECT_FALSE(rgbAt(rec601, px(192), py(540)) == (Rgb{64, 64, 64}));
 }
