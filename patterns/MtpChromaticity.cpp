@@ -1,14 +1,76 @@
 #include "MtpChromaticity.h"
 
+#include "MtCore.h"
+#include "MtpChromaticityLocus.h"
 #include "MtpFrame.h"
+#include "QiOutput.h"
+#include "QiRaster.h"
+#include "TRgbSpace.h"
+
+#include <libalglib/interpolation.h>
+
+#include <cmath>
+#include <mutex>
+#include <vector>
 
 namespace {
+
 char const* const kStyles[] = {"shaded", "constrained", "full", nullptr};
+enum Style { Shaded = 0, Constrained = 1, Full = 2 };
 char const* const kSpaces[] = {"Rec709", "Rec601", nullptr};
-QiOptEnum po_Style("Style", "The style to draw the gamut in", 0, kStyles, mtp::at(0, 0));
+QiOptEnum po_Style("Style", "The style to draw the gamut in", Shaded, kStyles, mtp::at(0, 0));
 QiOptEnum po_RgbSpace("RgbSpace", "The RGB colorspace to render the diagram in", 0, kSpaces,
                       mtp::at(300, 0));
 QiOption* myOptions[] = {&po_Style, &po_RgbSpace, nullptr};
+
+// x of the locus as a function of y: the left branch, and the right branch with the purple line.
+// Built once per process, read-only afterwards.
+alglib::spline1dinterpolant l31s, r31s;
+bool isInited = false;
+std::once_flag initOnce;
+
+// A linear spline through (y, x) of every row. The spline sorts the rows by y and needs distinct
+// abscissae; where two rows share a y (the long-wavelength end of the locus is flat to within
+// 4e-7), the first row in table order stands.
+void buildSpline(LocusPoint const* rows, int n, alglib::spline1dinterpolant& spline) {
+    std::vector<double> ys, xs;
+    for (int i = 0; i < n; ++i) {
+        bool seen = false;
+        for (double y : ys)
+            seen = seen || y == rows[i].y;
+        if (seen) continue;
+        ys.push_back(rows[i].y);
+        xs.push_back(rows[i].x);
+    }
+    alglib::real_1d_array ay, ax;
+    ay.setcontent(static_cast<alglib::ae_int_t>(ys.size()), ys.data());
+    ax.setcontent(static_cast<alglib::ae_int_t>(xs.size()), xs.data());
+    alglib::spline1dbuildlinear(ay, ax, static_cast<alglib::ae_int_t>(ys.size()), spline);
+}
+
+void buildSplines() {
+    try {
+        buildSpline(l31, l31_n, l31s);
+        buildSpline(r31, r31_n, r31s);
+        isInited = true;
+    } catch (alglib::ap_error const& e) {
+        gOutput->trace(QiOutput::Error, "%s: %s\n", __func__, e.msg.c_str());
+    }
+}
+
+// Truncation toward zero into int; NaN gives 0 and values beyond int saturate, so a spline
+// extrapolated far off the locus cannot overflow the column arithmetic.
+int truncToInt(double v) {
+    if (std::isnan(v)) return 0;
+    if (v >= 2147483647.0) return INT32_MAX;
+    if (v <= -2147483648.0) return INT32_MIN;
+    return static_cast<int>(v);
+}
+
+unsigned code(int c) {
+    return c < 0 ? 0u : static_cast<unsigned>(c);
+}
+
 } // namespace
 
 MtpChromaticity::MtpChromaticity() {
@@ -23,9 +85,72 @@ char const* MtpChromaticity::getName() {
 }
 
 bool MtpChromaticity::initialize(MtCore*) {
+    std::call_once(initOnce, buildSplines);
     return true;
 }
 
-bool MtpChromaticity::render(MtCore*, QiRaster*, QiArgRetVal const&) {
-    return mtp::notDrawnYet(getName());
+bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& args) {
+    unsigned spaceIndex = po_RgbSpace.defaultIndex;
+    unsigned style = po_Style.defaultIndex;
+    po_RgbSpace.getOption(args, spaceIndex);
+    po_Style.getOption(args, style);
+    TRgbSpace<Fixed> const& space = spaceIndex == 1 ? FRec601 : FRec709;
+
+    raster->setFrames(1);
+    raster->coding = QiImage::RGB;
+    raster->blt(mtp::grey(raster, static_cast<unsigned>(raster->getBlackLevel())), 0, 0, -1, -1);
+
+    // x runs W pixels per unit rightward from x0, y H pixels per unit upward from yBase, so the
+    // chart keeps the raster's aspect ratio. Colours are linear: no transfer function.
+    const int W = raster->width, H = raster->height;
+    const int x0 = W / 5, yBase = H - H / 10;
+    const int bits = raster->bits;
+    const Fixed one(1.0);
+    const Fixed darkGrey = Fixed::fromRaw(6553); // 0.1
+    for (int r = 0; isInited && r < H; ++r) {
+        const double yc = static_cast<double>(r) / H;
+        // Inside the locus between its left and right edge; this skips the row y = 0, where the
+        // left edge lies right of the right one.
+        const int xl = truncToInt(W * alglib::spline1dcalc(l31s, yc));
+        if (xl <= 0) continue;
+        const int xr = truncToInt(alglib::spline1dcalc(r31s, yc) * W);
+        if (xr >= W || xl >= W || xr < 1 || xl >= xr) continue;
+        const Fixed y(yc);
+        for (int i = xl; i < xr; ++i) {
+            const TCie_XYZ<Fixed> XYZ(TCie_xyY<Fixed>(Fixed(static_cast<double>(i) / W), y, one));
+            TRgb<Fixed> rgb;
+            space.toLRGB(rgb, XYZ);
+            const float MAX = max(max(rgb[0], rgb[1]), rgb[2]).toFloat();
+            const float MIN = min(min(rgb[0], rgb[1]), rgb[2]).toFloat();
+            if (MIN >= 0) {
+                // Inside the primaries' triangle: full brightness.
+                const Fixed d(static_cast<double>(MAX));
+                for (Fixed& c : rgb.v)
+                    c = c / d;
+            } else {
+                const Fixed m(static_cast<double>(MIN));
+                for (Fixed& c : rgb.v)
+                    c = c - m;
+                const double spread = static_cast<double>(MAX) - static_cast<double>(MIN);
+                if (style == Full) {
+                    const Fixed d(spread);
+                    for (Fixed& c : rgb.v)
+                        c = c / d;
+                } else if (style == Constrained) {
+                    rgb = TRgb<Fixed>(darkGrey, darkGrey, darkGrey);
+                } else {
+                    const Fixed d(spread * 1.33); // the largest component at 1 / 1.33
+                    for (Fixed& c : rgb.v)
+                        c = c / d;
+                }
+            }
+            int R, G, B;
+            rgb.toInt(bits, R, G, B);
+            raster->setPixel(x0 + i, yBase - r, mtp::packRGB(raster, code(R), code(G), code(B)));
+        }
+    }
+
+    core->renderTitle(getName(), nullptr, raster);
+    raster->render(0, false);
+    return true;
 }

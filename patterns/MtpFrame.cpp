@@ -56,10 +56,5 @@ void setDefaultGrey(QiOptRGB& option, unsigned level) {
     option.defaultRed = option.defaultGreen = option.defaultBlue = level;
 }
 
-bool notDrawnYet(char const* name) {
-    gOutput->trace(QiOutput::Warning, "%s: pattern '%s' is not drawn yet\n", __func__,
-                   name ? name : "");
-    return true;
-}
 
 } // namespace mtp

@@ -67,8 +67,5 @@ int whiteLevel(MtCore* core);
 // Writes `level` into all three default components of an RGB option.
 void setDefaultGrey(QiOptRGB& option, unsigned level);
 
-// The render of a pattern whose drawing has not been built: traces that it is
-// not drawn and leaves the raster and its device frames untouched.
-bool notDrawnYet(char const* name);
 
 } // namespace mtp

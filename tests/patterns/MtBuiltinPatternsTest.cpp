@@ -32,13 +32,6 @@ const std::vector<std::pair<std::string, std::string>> kPatterns = {
     {"Sine", "$Revision: 1.6 $"},          {"SectorStar", "$Revision: 1.6 $"},
 };
 
-// Patterns whose drawing has not been built. When one of them starts drawing,
-// NotDrawnYet fails: take it off this list (the golden test then asks for its
-// checksums).
-const std::vector<std::string> kNotDrawnYet = {
-    "Chromaticity",
-};
-
 // The aliases "Alias(name) => pattern {key value} ..." as the engine traces them.
 std::map<std::string, std::string> dumpedAliases(MtCore* core) {
     testsupport::ScopedCapture capture;
@@ -252,22 +245,6 @@ TEST(BuiltinPatterns, ContrastPatchDefaultAtEightBits) {
 }
 
 // Renderers that are not drawn yet leave the device frames alone and say so.
-// A renderer that starts drawing fails here until it leaves kNotDrawnYet.
-TEST(BuiltinPatterns, NotDrawnYet) {
-    PatternEngine e(rasterConfig(10, 64, 940));
-    testsupport::ScopedCapture capture;
-    for (const std::string& name : kNotDrawnYet) {
-        const unsigned before = e.raster->renderCount();
-        e.run(request({{"Pattern", name.c_str()}}));
-        EXPECT_EQ(e.raster->renderCount(), before) << name << " draws now";
-        bool traced = false;
-        for (const std::string& line : capture.out->take())
-            if (line.find("pattern '" + name + "' is not drawn yet") != std::string::npos)
-                traced = true;
-        EXPECT_TRUE(traced) << name;
-    }
-}
-
 // Checkerboard and VerticalBar fit their limits to the raster at every render,
 // while other threads publish the records (a data race here shows under
 // ThreadSanitizer).

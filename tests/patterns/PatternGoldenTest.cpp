@@ -38,6 +38,14 @@ const std::map<std::string, uint64_t> kGolden = {
     {"Checkerboard/8/RGB_8", 0x00c3c71a73538383ull},
     {"Checkerboard/8/YCbCr_10", 0x3de775effc7635a3ull},
     {"Checkerboard/8/YCbCr_8", 0x1ae9328f57834383ull},
+    {"Chromaticity/10/RGB_10", 0x4f45037399bcd155ull},
+    {"Chromaticity/10/RGB_8", 0xaad5ed5a9c74140bull},
+    {"Chromaticity/10/YCbCr_10", 0x9b050f676948802dull},
+    {"Chromaticity/10/YCbCr_8", 0x701e523a2d7c2422ull},
+    {"Chromaticity/8/RGB_10", 0x4f33ddb313ab9c4cull},
+    {"Chromaticity/8/RGB_8", 0x8fe9bad1f81c5c75ull},
+    {"Chromaticity/8/YCbCr_10", 0x544f525a026fd7ebull},
+    {"Chromaticity/8/YCbCr_8", 0xe2e19a21c89a99d2ull},
     {"Color/10/RGB_10", 0x67882c949311b583ull},
     {"Color/10/RGB_8", 0x54deaab8340c7d83ull},
     {"Color/10/YCbCr_10", 0xfa884b8d1e2e3e23ull},
@@ -170,7 +178,7 @@ void walkRegistry(int bits, int black, int white) {
                            {"OutputColor", l.name},
                            {"ColorEncoding", "Rec709"},
                            {"OutputTitling", "false"}}));
-            if (e.raster->renderCount() == before) continue; // not drawn yet (see NotDrawnYet)
+            ASSERT_NE(e.raster->renderCount(), before) << key << " drew nothing";
             ++drawn;
             const MemoryFrame f = e.raster->lastShown();
             ASSERT_EQ(f.layout, l.format) << key;
