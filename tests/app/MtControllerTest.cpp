@@ -13,7 +13,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -189,23 +188,6 @@ TEST_F(Engine, WaitingForAnIdThatIsNotQueuedReturnsAtOnce) {
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
 }
 
-TEST_F(Engine, SnapshotWritesAPng) {
-    char folder[] = "/tmp/kb-app-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string file = std::string(folder) + "/marlowtide-00.png";
-    QiArgRetVal request = map({{"Pattern", "Colorbars"}});
-    controller.waitForPattern(controller.setGen(request));
-    EXPECT_TRUE(controller.snapshot(file.c_str()));
-    FILE* f = std::fopen(file.c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    unsigned char magic[4] = {};
-    EXPECT_EQ(std::fread(magic, 1, 4, f), 4u);
-    std::fclose(f);
-    EXPECT_EQ(magic[1], 'P');
-    std::remove(file.c_str());
-    rmdir(folder);
-}
-
 // ------------------------------------------------------- remote client
 
 int freeLoopbackPort() {
@@ -309,18 +291,10 @@ TEST(MtXmlController, SilentGeneratorDoesNotHangTheCaller) {
 TEST(MtXmlController, SendsNothingElse) {
     MtXmlController controller("127.0.0.1", 1);
     QiArgRetVal request = map({{"Pattern", "Colorbars"}}), out = map({{"Kept", "1"}});
-    std::vector<QiArgRetVal> records;
-    EXPECT_EQ(controller.setGen(request), 0);
-    EXPECT_FALSE(controller.patternList(out));
+    EXPECT_EQ(controller.setGen(request), 0); // so the panel never waits
     EXPECT_FALSE(controller.patternSettings(out));
-    EXPECT_FALSE(controller.generatorSettings(out));
-    EXPECT_FALSE(controller.generatorOpts(records));
-    EXPECT_FALSE(controller.patternOpts("Window", records));
     EXPECT_FALSE(controller.snapshot("x.png"));
     EXPECT_EQ(out, map({{"Kept", "1"}}));
-    EXPECT_TRUE(records.empty());
-    EXPECT_EQ(controller.blackLevel(), 16u);
-    EXPECT_EQ(controller.whiteLevel(), 235u);
     EXPECT_EQ(controller.bitDepth(), 8u);
 }
 

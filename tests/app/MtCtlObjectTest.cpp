@@ -31,9 +31,7 @@ int stepFrom(const char* colorRed, int direction) {
 } // namespace
 
 TEST(MtcGreyscale, StepsSnapWrapAndReadPrefixes) {
-    EXPECT_EQ(stepFrom("16", +1), 26);
     EXPECT_EQ(stepFrom("16", -1), 235);
-    EXPECT_EQ(stepFrom("235", +1), 16);
     EXPECT_EQ(stepFrom("235", -1), 225);
     EXPECT_EQ(stepFrom("76", +1), 89);
     EXPECT_EQ(stepFrom("76", -1), 68);
