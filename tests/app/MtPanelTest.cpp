@@ -27,6 +27,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "AppTestSupport.h"
 
 using apptest::FakeController;
@@ -404,7 +406,14 @@ TEST_F(Panel, GeneratorListFromDiscovery) {
     EXPECT_EQ(remote->client.getPort(), 9022);
     EXPECT_NE(qobject_cast<MtpCalibrate*>(dialog.currentPage()), nullptr);
 
+    dialog.on_CbGenerator_currentIndexChanged(0); // a choice: new controller, its Generator page
+    EXPECT_NE(dynamic_cast<MtXmlController*>(dialog.currentController()), nullptr);
+    EXPECT_NE(qobject_cast<MtpGenerator*>(dialog.currentPage()), nullptr);
+
+    // Closing ends the discovery listener instead of leaving it for its 8 s.
+    auto t0 = std::chrono::steady_clock::now();
     dialog.done(QDialog::Accepted);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
 }
 
 } // namespace
