@@ -11,9 +11,6 @@
 // - /: (a << 32) / b truncated toward zero, shifted right by 16, low 32 bits kept. Division by
 //   zero saturates to the largest value of the dividend's sign (0 / 0 is 0).
 // Plain value type without state: safe on any thread.
-//
-// Note: QiFixed.h names its 64-bit CORDIC angle integer `Fixed` as well; the two headers cannot
-// be included in the same source file.
 #pragma once
 
 #include <cmath>

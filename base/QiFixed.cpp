@@ -2,22 +2,22 @@
 
 namespace {
 
-constexpr Fixed kDeg90 = 90 << 16;
-constexpr Fixed kDeg180 = 180 << 16;
-constexpr Fixed kDeg360 = 360 << 16;
+constexpr FxLong kDeg90 = 90 << 16;
+constexpr FxLong kDeg180 = 180 << 16;
+constexpr FxLong kDeg360 = 360 << 16;
 
 // 1 / (CORDIC gain) = 0.27155 in units of 2^-15: the magnitude correction.
-constexpr Fixed kGain15 = 8898;
+constexpr FxLong kGain15 = 8898;
 // 1 / (CORDIC gain) = 0.2715717684 in units of 2^-30: the start of a unit vector.
-constexpr Fixed kUnit30 = 291597966;
+constexpr FxLong kUnit30 = 291597966;
 
 // Left shifts of negative values are undefined in C++17; the bit pattern of the two's-complement
 // shift is what is meant.
-inline Fixed shiftLeft(Fixed v, int n) {
-    return static_cast<Fixed>(static_cast<uint64_t>(v) << n);
+inline FxLong shiftLeft(FxLong v, int n) {
+    return static_cast<FxLong>(static_cast<uint64_t>(v) << n);
 }
 
-inline Fixed scaleBack(Fixed v, int e) {
+inline FxLong scaleBack(FxLong v, int e) {
     v = (v >> 15) * kGain15;
     return e >= 0 ? shiftLeft(v, e) : v >> -e;
 }
@@ -28,13 +28,13 @@ inline int bitLength(uint64_t v) {
 
 } // namespace
 
-const Fixed arctantab[24] = {
+const FxLong arctantab[24] = {
     4157273, // atan(2)
     2949120, 1740967, 919879, 466945, 234379, 117304, 58666, 29335, 14668, 7334, 3667, 1833,
     917,     458,     229,    115,    57,     29,     14,    7,     4,     2,    1,
 };
 
-int FxPreNorm(Fixed& x, Fixed& y) {
+int FxPreNorm(FxLong& x, FxLong& y) {
     // Magnitudes are taken unsigned so that the most negative value has one too.
     uint64_t ax = x < 0 ? 0 - static_cast<uint64_t>(x) : static_cast<uint64_t>(x);
     uint64_t ay = y < 0 ? 0 - static_cast<uint64_t>(y) : static_cast<uint64_t>(y);
@@ -55,13 +55,13 @@ int FxPreNorm(Fixed& x, Fixed& y) {
         ay >>= n;
         exponent = n;
     }
-    x = x < 0 ? -static_cast<Fixed>(ax) : static_cast<Fixed>(ax);
-    y = y < 0 ? -static_cast<Fixed>(ay) : static_cast<Fixed>(ay);
+    x = x < 0 ? -static_cast<FxLong>(ax) : static_cast<FxLong>(ax);
+    y = y < 0 ? -static_cast<FxLong>(ay) : static_cast<FxLong>(ay);
     return exponent;
 }
 
-void PseudoPolarize(Fixed& x, Fixed& y) {
-    Fixed theta = 0;
+void PseudoPolarize(FxLong& x, FxLong& y) {
+    FxLong theta = 0;
     if (x < 0) {
         x = -x;
         y = -y;
@@ -73,8 +73,8 @@ void PseudoPolarize(Fixed& x, Fixed& y) {
     // conditional negation with the sign mask m (-1 when y < 0, else 0): (v ^ m) - m is -v or v.
     // Without branches the sign of y, which changes unpredictably from step to step, costs no
     // mispredicted jumps; the arithmetic is the same.
-    Fixed m = y >> 63;
-    Fixed nx = x + (((2 * y) ^ m) - m);
+    FxLong m = y >> 63;
+    FxLong nx = x + (((2 * y) ^ m) - m);
     y = y - (((2 * x) ^ m) - m);
     theta += (arctantab[0] ^ m) - m;
     x = nx;
@@ -88,7 +88,7 @@ void PseudoPolarize(Fixed& x, Fixed& y) {
     y = theta;
 }
 
-void PseudoRotate(Fixed& x, Fixed& y, Fixed theta) {
+void PseudoRotate(FxLong& x, FxLong& y, FxLong theta) {
     // Whole turns change nothing (two half-turn negations cancel); dropping them first keeps the
     // loops below short and free of overflow for any theta.
     theta %= kDeg360;
@@ -103,7 +103,7 @@ void PseudoRotate(Fixed& x, Fixed& y, Fixed theta) {
         theta -= kDeg180;
     }
 
-    Fixed nx;
+    FxLong nx;
     if (theta < 0) {
         nx = x + 2 * y;
         y = y - 2 * x;
@@ -128,14 +128,14 @@ void PseudoRotate(Fixed& x, Fixed& y, Fixed theta) {
     }
 }
 
-Fixed FxAtan2(Fixed y, Fixed x) {
+FxLong FxAtan2(FxLong y, FxLong x) {
     if (x == 0 && y == 0) return 0;
     FxPreNorm(x, y);
     PseudoPolarize(x, y);
     return y;
 }
 
-void FxAtan2Many(const Fixed* y, const Fixed* x, Fixed* angle, int count) {
+void FxAtan2Many(const FxLong* y, const FxLong* x, FxLong* angle, int count) {
     // Lanes of eight side by side, so the compiler can run them in vector registers. After the
     // normalisation every value fits 32 bits: components start within 2^28 and grow by the
     // gain (below 3.7 times the length, under 2^31), angles stay below 400 degrees. So the lanes
@@ -146,10 +146,10 @@ void FxAtan2Many(const Fixed* y, const Fixed* x, Fixed* angle, int count) {
         int32_t lx[kLanes], ly[kLanes], lt[kLanes];
         bool zero[kLanes];
         for (int k = 0; k < kLanes; ++k) {
-            Fixed vx = k < n ? x[base + k] : 1, vy = k < n ? y[base + k] : 0;
+            FxLong vx = k < n ? x[base + k] : 1, vy = k < n ? y[base + k] : 0;
             zero[k] = vx == 0 && vy == 0;
             FxPreNorm(vx, vy);
-            Fixed theta = 0;
+            FxLong theta = 0;
             if (vx < 0) {
                 vx = -vx;
                 vy = -vy;
@@ -183,14 +183,14 @@ void FxAtan2Many(const Fixed* y, const Fixed* x, Fixed* angle, int count) {
     }
 }
 
-void FxPolarize(Fixed& x, Fixed& y) {
+void FxPolarize(FxLong& x, FxLong& y) {
     if (x == 0 && y == 0) return;
     int e = FxPreNorm(x, y);
     PseudoPolarize(x, y);
     x = scaleBack(x, e);
 }
 
-void FxRotate(Fixed& x, Fixed& y, Fixed theta) {
+void FxRotate(FxLong& x, FxLong& y, FxLong theta) {
     if (theta == 0 || (x == 0 && y == 0)) return;
     int e = FxPreNorm(x, y);
     PseudoRotate(x, y, theta);
@@ -198,13 +198,13 @@ void FxRotate(Fixed& x, Fixed& y, Fixed theta) {
     y = scaleBack(y, e);
 }
 
-void FxUnitVec(Fixed& x, Fixed& y, Fixed theta) {
+void FxUnitVec(FxLong& x, FxLong& y, FxLong theta) {
     x = kUnit30;
     y = 0;
     PseudoRotate(x, y, theta);
 }
 
-Fixed FFracMul(Fixed a, Fixed b) {
+FxLong FFracMul(FxLong a, FxLong b) {
     // Wrapping product: fractions out of range give a defined, if meaningless, result.
-    return static_cast<Fixed>(static_cast<uint64_t>(a >> 15) * static_cast<uint64_t>(b >> 15));
+    return static_cast<FxLong>(static_cast<uint64_t>(a >> 15) * static_cast<uint64_t>(b >> 15));
 }

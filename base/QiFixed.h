@@ -8,39 +8,39 @@
 
 #include <cstdint>
 
-// Signed 16.16 fixed-point number.
-using Fixed = int64_t;
+// Signed 16.16 fixed-point value of the CORDIC routines, held in 64 bits.
+using FxLong = int64_t;
 
 // Angle of (x, y) in 16.16 degrees, -180 .. 180 degrees (within a few units of the last place);
 // 0 when x = y = 0.
-Fixed FxAtan2(Fixed y, Fixed x);
+FxLong FxAtan2(FxLong y, FxLong x);
 
 // FxAtan2 of count points at once: angle[k] = FxAtan2(y[k], x[k]), computed several points side by
 // side (the sector star takes a row of angles this way).
-void FxAtan2Many(const Fixed* y, const Fixed* x, Fixed* angle, int count);
+void FxAtan2Many(const FxLong* y, const FxLong* x, FxLong* angle, int count);
 
 // Polar form: x becomes the magnitude, y the angle in 16.16 degrees; nothing when both are 0.
-void FxPolarize(Fixed& x, Fixed& y);
+void FxPolarize(FxLong& x, FxLong& y);
 
 // Rotates (x, y) by theta (16.16 degrees); nothing when theta is 0 or x = y = 0.
-void FxRotate(Fixed& x, Fixed& y, Fixed theta);
+void FxRotate(FxLong& x, FxLong& y, FxLong theta);
 
 // (cos theta, sin theta) scaled by 2^30.
-void FxUnitVec(Fixed& x, Fixed& y, Fixed theta);
+void FxUnitVec(FxLong& x, FxLong& y, FxLong theta);
 
 // Product of two 1.15 fractions held in the upper bits: (a >> 15) * (b >> 15).
-Fixed FFracMul(Fixed a, Fixed b);
+FxLong FFracMul(FxLong a, FxLong b);
 
 // Internal steps, exposed for their tests.
 
 // Scales (x, y) by a power of two so that the larger magnitude lies in 2^27 .. 2^28 and returns
 // the exponent (the number of halvings, negative for doublings). Returns 0 for (0, 0).
-int FxPreNorm(Fixed& x, Fixed& y);
+int FxPreNorm(FxLong& x, FxLong& y);
 // Rotates (x, y) by theta with the CORDIC gain left in (about 3.6825).
-void PseudoRotate(Fixed& x, Fixed& y, Fixed theta);
+void PseudoRotate(FxLong& x, FxLong& y, FxLong theta);
 // Rotates (x, y) onto the positive x axis: x becomes the magnitude with the CORDIC gain left in,
 // y the angle.
-void PseudoPolarize(Fixed& x, Fixed& y);
+void PseudoPolarize(FxLong& x, FxLong& y);
 
 // atan(2) followed by atan(2^-i) for i = 0 .. 22, in 16.16 degrees, rounded to nearest.
-extern const Fixed arctantab[24];
+extern const FxLong arctantab[24];

@@ -505,7 +505,7 @@ bool QiImage::renderSectorStar(unsigned x, unsigned y, unsigned w, unsigned h, u
     if (!colours || nColours == 0 || (sine && nColours < 2)) return false;
     uint64_t sineLut[1024];
     if (sine) sineColours(this, colours[0], colours[1], sineLut);
-    const Fixed half = 180 << 16;
+    const FxLong half = 180 << 16;
     // Only the box's part inside the image is visited (setPixel would drop the rest).
     const int64_t right = std::min<int64_t>(static_cast<int64_t>(x) + w, width);
     const int64_t bottom = std::min<int64_t>(static_cast<int64_t>(y) + h, height);
@@ -514,16 +514,16 @@ bool QiImage::renderSectorStar(unsigned x, unsigned y, unsigned w, unsigned h, u
     // Offsets from the centre are signed: the angle is taken about (cx, cy). The column offsets
     // are the same on every row; the angles of a row are taken together.
     const size_t columns = static_cast<size_t>(right - x);
-    std::vector<Fixed> dx(columns), dy(columns), angle(columns);
+    std::vector<FxLong> dx(columns), dy(columns), angle(columns);
     for (size_t i = 0; i < columns; ++i)
-        dx[i] = static_cast<Fixed>(x + i) - cx;
+        dx[i] = static_cast<FxLong>(x + i) - cx;
 
     withStore(this, [&](auto store) {
         for (int64_t row = y; row < bottom; ++row) {
-            std::fill(dy.begin(), dy.end(), row - static_cast<Fixed>(cy));
+            std::fill(dy.begin(), dy.end(), row - static_cast<FxLong>(cy));
             FxAtan2Many(dy.data(), dx.data(), angle.data(), static_cast<int>(columns));
             for (size_t i = 0; i < columns; ++i) {
-                const Fixed a = angle[i] + half;
+                const FxLong a = angle[i] + half;
                 uint64_t colour;
                 if (sine) {
                     colour = sineLut[((a / 360) >> 6) * n & 1023];

@@ -10,7 +10,7 @@
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr Fixed kDeg = 65536;
+constexpr FxLong kDeg = 65536;
 
 double exactAngle(double y, double x) {
     return std::atan2(y, x) * 180.0 / kPi * 65536.0;
@@ -18,7 +18,7 @@ double exactAngle(double y, double x) {
 
 // The normalisation as a plain loop: double while the larger magnitude is below 2^27, halve while
 // it is above 2^28.
-int preNormLoop(Fixed& x, Fixed& y) {
+int preNormLoop(FxLong& x, FxLong& y) {
     uint64_t ax = x < 0 ? 0 - static_cast<uint64_t>(x) : static_cast<uint64_t>(x);
     uint64_t ay = y < 0 ? 0 - static_cast<uint64_t>(y) : static_cast<uint64_t>(y);
     int e = 0;
@@ -34,8 +34,8 @@ int preNormLoop(Fixed& x, Fixed& y) {
         ay >>= 1;
         ++e;
     }
-    x = x < 0 ? -static_cast<Fixed>(ax) : static_cast<Fixed>(ax);
-    y = y < 0 ? -static_cast<Fixed>(ay) : static_cast<Fixed>(ay);
+    x = x < 0 ? -static_cast<FxLong>(ax) : static_cast<FxLong>(ax);
+    y = y < 0 ? -static_cast<FxLong>(ay) : static_cast<FxLong>(ay);
     return e;
 }
 
@@ -62,24 +62,24 @@ TEST(QiFixed, Atan2WorkedValues) {
 }
 
 TEST(QiFixed, Atan2IsAccurateInEveryQuadrantAndAtAnyScale) {
-    const Fixed scales[] = {1, 3, 1000, 1 << 20, Fixed(1) << 40};
-    for (Fixed scale : scales)
+    const FxLong scales[] = {1, 3, 1000, 1 << 20, FxLong(1) << 40};
+    for (FxLong scale : scales)
         for (int deg = -179; deg <= 180; deg += 7) {
             double r = deg * kPi / 180.0;
-            Fixed x = static_cast<Fixed>(std::llround(std::cos(r) * 1000.0)) * scale;
-            Fixed y = static_cast<Fixed>(std::llround(std::sin(r) * 1000.0)) * scale;
+            FxLong x = static_cast<FxLong>(std::llround(std::cos(r) * 1000.0)) * scale;
+            FxLong y = static_cast<FxLong>(std::llround(std::sin(r) * 1000.0)) * scale;
             double err = static_cast<double>(FxAtan2(y, x)) - exactAngle(double(y), double(x));
             if (err > 180.0 * kDeg) err -= 360.0 * kDeg; // -180 and 180 are the same direction
             EXPECT_LT(std::fabs(err), 8.0) << "angle " << deg << " scale " << scale;
         }
     // The extremes of the range have a direction too.
-    const Fixed lo = std::numeric_limits<Fixed>::min(), hi = std::numeric_limits<Fixed>::max();
+    const FxLong lo = std::numeric_limits<FxLong>::min(), hi = std::numeric_limits<FxLong>::max();
     EXPECT_NEAR(FxAtan2(lo, 0), -90.0 * kDeg, 8);
     EXPECT_NEAR(FxAtan2(hi, hi), 45.0 * kDeg, 8);
 }
 
 TEST(QiFixed, PreNormMatchesTheShiftLoop) {
-    const Fixed cases[][2] = {{1, 0},
+    const FxLong cases[][2] = {{1, 0},
                               {0, -1},
                               {3, 4},
                               {-5, 2},
@@ -89,17 +89,17 @@ TEST(QiFixed, PreNormMatchesTheShiftLoop) {
                               {0x10000001, -0x10000001},
                               {0x20000001, 3},
                               {-0x1FFFFFFF, 0x1FFFFFFF},
-                              {std::numeric_limits<Fixed>::max(), -1},
-                              {std::numeric_limits<Fixed>::min(), 12345},
+                              {std::numeric_limits<FxLong>::max(), -1},
+                              {std::numeric_limits<FxLong>::min(), 12345},
                               {0, 0}};
     for (auto& c : cases) {
-        Fixed x = c[0], y = c[1], rx = c[0], ry = c[1];
+        FxLong x = c[0], y = c[1], rx = c[0], ry = c[1];
         int e = FxPreNorm(x, y);
         EXPECT_EQ(e, preNormLoop(rx, ry)) << c[0] << ", " << c[1];
         EXPECT_EQ(x, rx) << c[0] << ", " << c[1];
         EXPECT_EQ(y, ry) << c[0] << ", " << c[1];
         if (c[0] || c[1]) {
-            Fixed big = std::max(std::llabs(x), std::llabs(y));
+            FxLong big = std::max(std::llabs(x), std::llabs(y));
             EXPECT_GE(big, 0x8000000);
             EXPECT_LE(big, 0x10000000);
         }
@@ -107,7 +107,7 @@ TEST(QiFixed, PreNormMatchesTheShiftLoop) {
 }
 
 TEST(QiFixed, PolarizeGivesMagnitudeAndAngle) {
-    Fixed x = 3 * kDeg, y = 4 * kDeg;
+    FxLong x = 3 * kDeg, y = 4 * kDeg;
     FxPolarize(x, y);
     EXPECT_EQ(x, 5 * kDeg - 36);
     EXPECT_EQ(y, FxAtan2(4, 3));
@@ -118,14 +118,14 @@ TEST(QiFixed, PolarizeGivesMagnitudeAndAngle) {
     EXPECT_EQ(y, 0);
 
     // A large vector keeps its scale through the exponent.
-    x = -(Fixed(3) << 40), y = Fixed(4) << 40;
+    x = -(FxLong(3) << 40), y = FxLong(4) << 40;
     FxPolarize(x, y);
-    EXPECT_NEAR(static_cast<double>(x) / (Fixed(5) << 40), 1.0, 1e-3);
+    EXPECT_NEAR(static_cast<double>(x) / (FxLong(5) << 40), 1.0, 1e-3);
     EXPECT_NEAR(static_cast<double>(y), exactAngle(4, -3), 8);
 }
 
 TEST(QiFixed, RotateTurnsTheVector) {
-    Fixed x = 1000 * kDeg, y = 0;
+    FxLong x = 1000 * kDeg, y = 0;
     FxRotate(x, y, 90 * kDeg);
     EXPECT_NEAR(x, 0, 1000 * kDeg / 1000);
     EXPECT_NEAR(y, 1000 * kDeg, 1000 * kDeg / 1000);
@@ -136,7 +136,7 @@ TEST(QiFixed, RotateTurnsTheVector) {
     EXPECT_NEAR(y, -707.1068 * kDeg, kDeg);
 
     // Whole turns change nothing, however many.
-    Fixed a = 1000 * kDeg, b = 500 * kDeg, c = a, d = b;
+    FxLong a = 1000 * kDeg, b = 500 * kDeg, c = a, d = b;
     FxRotate(a, b, 30 * kDeg);
     FxRotate(c, d, 30 * kDeg + 360 * kDeg * 1000000);
     EXPECT_EQ(a, c);
@@ -150,7 +150,7 @@ TEST(QiFixed, RotateTurnsTheVector) {
 
 TEST(QiFixed, UnitVectorIsCosineAndSine) {
     for (int deg = -180; deg <= 180; deg += 15) {
-        Fixed x, y;
+        FxLong x, y;
         FxUnitVec(x, y, deg * kDeg);
         double r = deg * kPi / 180.0;
         EXPECT_NEAR(x / 1073741824.0, std::cos(r), 1e-5) << deg;
@@ -159,7 +159,7 @@ TEST(QiFixed, UnitVectorIsCosineAndSine) {
 }
 
 TEST(QiFixed, FracMulMultipliesFractions) {
-    const Fixed half = Fixed(1) << 29, quarter = Fixed(1) << 28; // in units of 2^-30
+    const FxLong half = FxLong(1) << 29, quarter = FxLong(1) << 28; // in units of 2^-30
     EXPECT_EQ(FFracMul(half, half), quarter);
     EXPECT_EQ(FFracMul(-half, half), -quarter);
     EXPECT_EQ(FFracMul(0, half), 0);
@@ -168,17 +168,17 @@ TEST(QiFixed, FracMulMultipliesFractions) {
 namespace {
 
 // The polar step written out with branches, step by step.
-Fixed atan2Reference(Fixed y, Fixed x) {
+FxLong atan2Reference(FxLong y, FxLong x) {
     if (x == 0 && y == 0) return 0;
     FxPreNorm(x, y);
-    Fixed theta = 0;
+    FxLong theta = 0;
     if (x < 0) {
         x = -x;
         y = -y;
         theta = 180 * kDeg;
     }
     if (y > 0) theta = -theta;
-    Fixed nx;
+    FxLong nx;
     if (y < 0) {
         nx = x - 2 * y;
         y = y + 2 * x;
@@ -207,27 +207,27 @@ Fixed atan2Reference(Fixed y, Fixed x) {
 } // namespace
 
 TEST(QiFixed, Atan2AndItsBatchFormMatchTheStepwiseAlgorithm) {
-    std::vector<Fixed> xs, ys;
-    const Fixed lo = std::numeric_limits<Fixed>::min(), hi = std::numeric_limits<Fixed>::max();
-    const Fixed edges[] = {0, 1, -1, 2, -3, 0x7FFFFFF, 0x8000000, 0x10000000, -0x10000001, lo, hi};
-    for (Fixed a : edges)
-        for (Fixed b : edges) {
+    std::vector<FxLong> xs, ys;
+    const FxLong lo = std::numeric_limits<FxLong>::min(), hi = std::numeric_limits<FxLong>::max();
+    const FxLong edges[] = {0, 1, -1, 2, -3, 0x7FFFFFF, 0x8000000, 0x10000000, -0x10000001, lo, hi};
+    for (FxLong a : edges)
+        for (FxLong b : edges) {
             xs.push_back(a);
             ys.push_back(b);
         }
     uint64_t state = 12345;
     auto next = [&]() {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<Fixed>(state) >> (state >> 58); // every magnitude
+        return static_cast<FxLong>(state) >> (state >> 58); // every magnitude
     };
     for (int i = 0; i < 20000; ++i) {
         xs.push_back(next());
         ys.push_back(next());
     }
-    std::vector<Fixed> many(xs.size());
+    std::vector<FxLong> many(xs.size());
     FxAtan2Many(ys.data(), xs.data(), many.data(), static_cast<int>(xs.size()));
     for (size_t i = 0; i < xs.size(); ++i) {
-        const Fixed ref = atan2Reference(ys[i], xs[i]);
+        const FxLong ref = atan2Reference(ys[i], xs[i]);
         ASSERT_EQ(FxAtan2(ys[i], xs[i]), ref) << ys[i] << ", " << xs[i];
         ASSERT_EQ(many[i], ref) << ys[i] << ", " << xs[i];
     }

@@ -542,7 +542,7 @@ TEST(QiImage, SineSectorStar) {
     const uint16_t* tab = QiImage::sineTable10();
     for (int y = 0; y < 64; y += 5)
         for (int x = 0; x < 64; x += 3) {
-            Fixed a = FxAtan2(y - 32, x - 32) + (180 << 16);
+            FxLong a = FxAtan2(y - 32, x - 32) + (180 << 16);
             int index = static_cast<int>(((a / 360) >> 6) * 8 & 1023);
             EXPECT_EQ(at(im, x, y),
                       im.interpolateColor(colours[0], colours[1], tab[index] / 1023.0));
