@@ -303,9 +303,11 @@ class PortInUse(unittest.TestCase):
                 out = wait_for(lambda: "XmlRpc:" in other.output() and other.output(), 30)
                 self.assertIn("Error: XmlRpc: cannot listen on port %d\n" % other.port, out)
                 self.assertNotIn("listening", out)
+                # A spinning server thread burns a whole core; the first
+                # render, slow under the sanitizers, may still take some.
                 cpu = other.cpu_seconds()
-                time.sleep(1.0)
-                self.assertLess(other.cpu_seconds() - cpu, 0.3)
+                time.sleep(2.0)
+                self.assertLess(other.cpu_seconds() - cpu, 1.2)
                 self.assertIsNone(other.proc.poll())  # start-up went on
             finally:
                 self.assertEqual(other.stop(), 0)
