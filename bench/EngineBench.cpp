@@ -4,6 +4,8 @@
 #include "MtCore.h"
 #include "QiOutput.h"
 
+#include "TestSupport.h"
+
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -32,14 +34,9 @@ public:
     unsigned level = 0;
 };
 
-class QuietOutput : public QiOutput {
-public:
-    bool write(const char*, int) override { return true; }
-};
-
 struct Bench {
     explicit Bench(int w, int h) {
-        previous = gOutput.exchange(std::make_shared<QuietOutput>());
+        previous = gOutput.exchange(std::make_shared<testsupport::NullOutput>());
         testsupport::MemoryRasterConfig c;
         c.formats = {{"bench", w, h}};
         c.pixelFormat = QiImageCoder::YCbCr_10;

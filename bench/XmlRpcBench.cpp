@@ -6,6 +6,8 @@
 #include "MtcXmlRpcIo.h"
 #include "QiOutput.h"
 
+#include "TestSupport.h"
+
 #include <benchmark/benchmark.h>
 #include <xmlrpcpp/XmlRpc.h>
 
@@ -22,32 +24,13 @@
 
 namespace {
 
-class NullOutput : public QiOutput {
-public:
-    bool write(const char*, int) override { return true; }
-};
-
-int freeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
 void BM_SetGenRoundTrip(benchmark::State& state) {
-    auto previous = gOutput.exchange(std::make_shared<NullOutput>());
+    auto previous = gOutput.exchange(std::make_shared<testsupport::NullOutput>());
     testsupport::MemoryRasterConfig config;
     config.formats = {{"720p50", 1280, 720}};
     testsupport::MemoryRaster raster(config);
     MtCore core(&raster, nullptr, nullptr);
-    const int port = freeLoopbackPort();
+    const int port = testsupport::freeLoopbackPort();
     MtcXmlRpcIo io(&core, nullptr, port);
     io.serve();
 

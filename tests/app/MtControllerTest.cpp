@@ -190,20 +190,6 @@ TEST_F(Engine, WaitingForAnIdThatIsNotQueuedReturnsAtOnce) {
 
 // ------------------------------------------------------- remote client
 
-int freeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
 // "GetStatus" as a status-offering generator would serve it; keeps its parameters.
 class GetStatus : public XmlRpc::XmlRpcServerMethod {
 public:
@@ -229,7 +215,7 @@ void waitForServer(int port) {
 
 TEST(MtXmlController, WaitSendsGetStatusWithTheIdAsText) {
     testsupport::ScopedCapture capture;
-    const int port = freeLoopbackPort();
+    const int port = testsupport::freeLoopbackPort();
     auto* method = new GetStatus;
     XmlRpc::XmlRpcServerMethod* extra[] = {method, nullptr};
     MtcXmlRpcIo io(nullptr, extra, port);
@@ -250,7 +236,7 @@ TEST(MtXmlController, WaitSendsGetStatusWithTheIdAsText) {
 
 TEST(MtXmlController, FaultsAndDeadGeneratorsAreFailures) {
     testsupport::ScopedCapture capture;
-    const int port = freeLoopbackPort();
+    const int port = testsupport::freeLoopbackPort();
     {
         MtcXmlRpcIo io(nullptr, nullptr, port); // offers no "GetStatus"
         io.serve();
@@ -258,7 +244,7 @@ TEST(MtXmlController, FaultsAndDeadGeneratorsAreFailures) {
         MtXmlController controller("127.0.0.1", static_cast<unsigned>(port));
         EXPECT_FALSE(controller.waitForPattern(7));
     }
-    MtXmlController refused("127.0.0.1", static_cast<unsigned>(freeLoopbackPort()));
+    MtXmlController refused("127.0.0.1", static_cast<unsigned>(testsupport::freeLoopbackPort()));
     auto t0 = Clock::now();
     EXPECT_FALSE(refused.waitForPattern(1));
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));

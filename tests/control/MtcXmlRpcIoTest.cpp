@@ -18,24 +18,10 @@ using XmlRpc::XmlRpcValue;
 
 namespace {
 
-int freeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
-
 // A server without a core and a client on it.
 class NoCore : public ::testing::Test {
 protected:
-    NoCore() : port(freeLoopbackPort()), io(nullptr, nullptr, port), client("127.0.0.1", port) {
+    NoCore() : port(testsupport::freeLoopbackPort()), io(nullptr, nullptr, port), client("127.0.0.1", port) {
         io.serve();
     }
     ~NoCore() override { client.close(); }
@@ -98,7 +84,7 @@ TEST_F(NoCore, MethodsGivePlaceholderReplies) {
 
 TEST(MtcXmlRpcIo, StopsPromptlyAndTwiceOnOnePortFailsCleanly) {
     testsupport::ScopedCapture capture;
-    const int port = freeLoopbackPort();
+    const int port = testsupport::freeLoopbackPort();
     auto t0 = std::chrono::steady_clock::now();
     {
         MtcXmlRpcIo first(nullptr, nullptr, port);

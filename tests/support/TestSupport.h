@@ -3,6 +3,11 @@
 
 #include "QiOutput.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <clocale>
 #include <memory>
 #include <mutex>
@@ -10,6 +15,27 @@
 #include <vector>
 
 namespace testsupport {
+
+// A TCP port on 127.0.0.1 that was free a moment ago (0 when none could be had).
+inline int freeLoopbackPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(fd);
+    return port;
+}
+
+// Drops every trace line.
+class NullOutput : public QiOutput {
+public:
+    bool write(const char*, int) override { return true; }
+};
 
 // Collects every trace line in memory.
 class CaptureOutput : public QiOutput {
