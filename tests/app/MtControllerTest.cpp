@@ -21,6 +21,7 @@
 using apptest::FakeController;
 using apptest::map;
 using apptest::text;
+using testsupport::dataFolder;
 using XmlRpc::XmlRpcValue;
 using Clock = std::chrono::steady_clock;
 
@@ -91,13 +92,6 @@ TEST(MtController, PatternOptionMovesOnlyAMatchingStep) {
 }
 
 // ---------------------------------------------------- in-process engine
-
-std::string dataFolder() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    std::string exe(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    return exe.substr(0, exe.rfind('/')) + "/mtdata";
-}
 
 class Engine : public ::testing::Test {
 protected:

@@ -34,6 +34,7 @@
 using apptest::FakeController;
 using apptest::map;
 using apptest::text;
+using testsupport::dataFolder;
 
 // The font library keeps caches the toolkit never frees; they are not ours.
 extern "C" __attribute__((used)) const char* __lsan_default_suppressions() {
@@ -276,25 +277,8 @@ TEST_F(Panel, PatternsPagePreselectsWithoutSending) {
 
 // ---------------------------------------------------------------- dialog
 
-std::string dataFolder() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    std::string exe(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    return exe.substr(0, exe.rfind('/')) + "/mtdata";
-}
-
 unsigned short freeUdpPort() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    unsigned short port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
+    return static_cast<unsigned short>(testsupport::freeLoopbackPort(SOCK_DGRAM));
 }
 
 void press(QWidget* w, Qt::KeyboardModifiers mods) {

@@ -19,18 +19,12 @@
 
 namespace {
 
+using testsupport::dataFolder;
 using testsupport::MemoryRaster;
 using testsupport::MemoryRasterConfig;
 
 const char* const kIcon = ":/Artwork/Kettlebright.iconset/icon_16x16@2x.png";
 const char* const kPicture = ":Artwork/Kettlebright-About.png";
-
-std::string dataFolder() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    std::string exe(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    return exe.substr(0, exe.rfind('/')) + "/mtdata";
-}
 
 MemoryRasterConfig rasterConfig() {
     MemoryRasterConfig c;

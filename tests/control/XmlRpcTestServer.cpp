@@ -14,6 +14,7 @@
 #include "MtcXmlPrivates.h"
 #include "MtcXmlRpcIo.h"
 #include "QiOutput.h"
+#include "TestSupport.h"
 
 #include <xmlrpcpp/XmlRpc.h>
 
@@ -26,6 +27,7 @@
 #include <stdexcept>
 #include <string>
 
+using testsupport::dataFolder;
 using testsupport::MemoryRaster;
 using testsupport::MemoryRasterConfig;
 
@@ -38,13 +40,6 @@ public:
         throw std::runtime_error("TestThrow was called");
     }
 };
-
-std::string dataFolder() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    std::string exe(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    return exe.substr(0, exe.rfind('/')) + "/mtdata";
-}
 
 } // namespace
 

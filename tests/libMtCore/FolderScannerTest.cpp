@@ -22,13 +22,6 @@ using testsupport::ScopedCapture;
 
 namespace {
 
-std::string exeFolder() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    std::string exe(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    return exe.substr(0, exe.rfind('/'));
-}
-
 // A fresh folder under the system's temporary folder, removed with its contents.
 class TempFolder {
 public:
@@ -271,7 +264,7 @@ protected:
         MemoryRasterConfig config;
         config.formats = {{"1080p25", 96, 54}};
         raster = new MemoryRaster(config);
-        core = new MtCore(raster, nullptr, (exeFolder() + "/mtdata").c_str());
+        core = new MtCore(raster, nullptr, testsupport::dataFolder().c_str());
         static ImageFileStub* stub = new ImageFileStub; // renderers live for the process
         imageFile = stub;
         core->addPattern(imageFile);

@@ -16,17 +16,11 @@
 #include <mutex>
 #include <thread>
 
+using testsupport::dataFolder;
 using testsupport::MemoryRaster;
 using testsupport::MemoryRasterConfig;
 
 namespace {
-
-std::string dataFolder() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    std::string exe(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    return exe.substr(0, exe.rfind('/')) + "/mtdata";
-}
 
 QiOptInt optLevel("Level", "A level", 5, 0, 100, defaultOptionUiSettings);
 QiOptRGB optColour("Colour", "A colour", 1, 2, 3, true, defaultOptionUiSettings);

@@ -3,6 +3,7 @@
 #include "AjaStubControl.h"
 #include "KonaRaster.h"
 #include "MtCore.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -14,12 +15,7 @@
 
 namespace {
 
-std::string dataFolder() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    std::string exe(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    return exe.substr(0, exe.rfind('/')) + "/mtdata";
-}
+using testsupport::dataFolder;
 
 void run(MtCore& core, std::initializer_list<std::pair<const char*, const char*>> kv) {
     QiArgRetVal req;

@@ -4,6 +4,7 @@
 
 #include "MemoryRaster.h"
 #include "MtCore.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -17,16 +18,10 @@
 
 namespace patterntest {
 
+using testsupport::dataFolder;
 using testsupport::MemoryFrame;
 using testsupport::MemoryRaster;
 using testsupport::MemoryRasterConfig;
-
-inline std::string dataFolder() {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    std::string exe(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    return exe.substr(0, exe.rfind('/')) + "/mtdata";
-}
 
 // A 1280 x 720 raster of the given depth and levels (and a small format).
 inline MemoryRasterConfig rasterConfig(int bits, int black, int white) {

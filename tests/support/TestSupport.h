@@ -16,9 +16,23 @@
 
 namespace testsupport {
 
-// A TCP port on 127.0.0.1 that was free a moment ago (0 when none could be had).
-inline int freeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+// The folder of the running test executable ("" when it cannot be read).
+inline std::string exeFolder() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    std::string exe(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    return exe.substr(0, exe.rfind('/'));
+}
+
+// The data folder with the fonts that the build puts beside the executables.
+inline std::string dataFolder() {
+    return exeFolder() + "/mtdata";
+}
+
+// A port on 127.0.0.1 that was free a moment ago (0 when none could be had):
+// TCP by default, UDP with SOCK_DGRAM.
+inline int freeLoopbackPort(int type = SOCK_STREAM) {
+    int fd = socket(AF_INET, type, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -72,7 +86,8 @@ class ScopedCommaLocale {
 public:
     ScopedCommaLocale() {
         saved = std::setlocale(LC_ALL, nullptr);
-        for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "de_DE"}) {
+        for (const char* name :
+             {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8", "de_DE"}) {
             if (std::setlocale(LC_ALL, name)) {
                 ok = std::localeconv()->decimal_point[0] == ',';
                 if (ok) return;
