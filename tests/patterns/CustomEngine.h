@@ -51,22 +51,11 @@ public:
     CustomEngine(const CustomEngine&) = delete;
     CustomEngine& operator=(const CustomEngine&) = delete;
 
-    void run(const QiArgRetVal& req) {
-        int id = core->asyncSetGen(req);
-        bool result = false;
-        if (!core->waitForPattern(result, id)) {
-            id = core->asyncSetGen(QiArgRetVal());
-            core->waitForPattern(result, id);
-        }
-    }
+    void run(const QiArgRetVal& req) { runOn(core, req); }
 
     // Pixel (x, y) of the drawn raster as code values.
     Rgb at(int x, int y) const { return pixel(raster, x, y); }
-    static Rgb pixel(const QiImage* image, int x, int y) {
-        Rgb c{};
-        image->getPixel(x, y, c.r, c.g, c.b);
-        return c;
-    }
+    static Rgb pixel(const QiImage* image, int x, int y) { return pixelAt(image, x, y); }
 
     Raster* raster;
     MtCore* core;

@@ -11,10 +11,6 @@ using namespace patterntest;
 
 namespace {
 
-Rgb grey(int v) {
-    return {v, v, v};
-}
-
 Rgb pixel(PatternEngine& e, int x, int y) {
     return rgbAt(e.raster->lastShown(), x, y);
 }

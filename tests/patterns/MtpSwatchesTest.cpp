@@ -29,10 +29,6 @@ int inked(const MemoryFrame& f, int cx, int cy, int level) {
     return n;
 }
 
-Rgb grey(int v) {
-    return {v, v, v};
-}
-
 struct Blink {
     int bits, black, white;
     const char* style;

@@ -14,15 +14,7 @@ namespace {
 
 // Draws `req` on "Window" in the raster's RGB layout, titling off.
 MemoryFrame drawWindow(PatternEngine& e, QiArgRetVal req) {
-    req.set("Pattern", "Window");
-    req.set("OutputColor", e.raster->bits == 8 ? "RGB_8" : "RGB_10");
-    req.set("OutputTitling", "false");
-    e.run(req);
-    return e.raster->lastShown();
-}
-
-Rgb grey(int v) {
-    return {v, v, v};
+    return drawRgb(e, "Window", std::move(req));
 }
 
 TEST(WindowDraw, DefaultsGiveAFullScreenMidGreyAndItsReadout) {

@@ -49,6 +49,18 @@ inline std::string text(const QiArgRetVal& m, const char* key) {
     return m.find(key, &v) ? std::string(v) : std::string("<absent>");
 }
 
+// Queues `req` on `core` and returns once it has been processed. When the
+// engine was done before the wait began, an empty request queued behind it
+// is waited for instead.
+inline void runOn(MtCore* core, const QiArgRetVal& req) {
+    int id = core->asyncSetGen(req);
+    bool result = false;
+    if (!core->waitForPattern(result, id)) {
+        id = core->asyncSetGen(QiArgRetVal());
+        core->waitForPattern(result, id);
+    }
+}
+
 // One engine with the built-in patterns on its own raster. Only one engine may
 // exist at a time.
 class PatternEngine {
@@ -64,16 +76,7 @@ public:
     PatternEngine& operator=(const PatternEngine&) = delete;
 
     // Queues `req` and returns once it has been processed.
-    void run(const QiArgRetVal& req) {
-        int id = core->asyncSetGen(req);
-        bool result = false;
-        if (!core->waitForPattern(result, id)) drain();
-    }
-    void drain() {
-        int id = core->asyncSetGen(QiArgRetVal());
-        bool r;
-        core->waitForPattern(r, id);
-    }
+    void run(const QiArgRetVal& req) { runOn(core, req); }
 
     MemoryRaster* raster;
     MtCore* core;
@@ -93,6 +96,17 @@ struct Ycc {
 };
 inline std::ostream& operator<<(std::ostream& os, const Ycc& c) {
     return os << "[Y " << c.y << ", Cb " << c.cb << ", Cr " << c.cr << "]";
+}
+
+// Pixel (x, y) of a drawn image as code values.
+inline Rgb pixelAt(const QiImage* image, int x, int y) {
+    Rgb c{};
+    image->getPixel(x, y, c.r, c.g, c.b);
+    return c;
+}
+
+inline Rgb grey(int v) {
+    return {v, v, v};
 }
 
 inline uint32_t wordAt(const MemoryFrame& f, size_t index) {
@@ -140,6 +154,16 @@ inline Ycc expectedV210(Rgb c, int bits) {
     rgbTo422(out, getMatrix(QiImageCoder::Rec709), in);
     auto clamp = [](int v) { return v < 0 ? 0 : (v > 1023 ? 1023 : v); };
     return {clamp(out[0]), clamp(out[1] + 512), clamp(out[3] + 512)};
+}
+
+// Draws `req` on `pattern` in the raster's RGB layout, titling off, and
+// returns the device frame.
+inline MemoryFrame drawRgb(PatternEngine& e, const char* pattern, QiArgRetVal req) {
+    req.set("Pattern", pattern);
+    req.set("OutputColor", e.raster->bits == 8 ? "RGB_8" : "RGB_10");
+    req.set("OutputTitling", "false");
+    e.run(req);
+    return e.raster->lastShown();
 }
 
 // FNV-1a over a device frame's bytes.
