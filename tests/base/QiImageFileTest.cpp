@@ -1,3 +1,4 @@
+#include "ImageFileWriters.h"
 #include "QiImage.h"
 #include "TestSupport.h"
 
@@ -18,6 +19,8 @@
 
 namespace fs = std::filesystem;
 using testsupport::ScopedCapture;
+using testsupport::writeTestJpeg;
+using testsupport::writeTestPng;
 
 namespace {
 
@@ -36,60 +39,6 @@ void writeBytes(const std::string& path, const Bytes& data) {
 
 void writeText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
-}
-
-// A PNG of any colour type, written with libpng's own defaults.
-void writeTestPng(const std::string& path, unsigned w, unsigned h, int colourType, int depth,
-                  const Bytes& samples, bool interlaced = false, const Bytes& palette = {},
-                  const Bytes& trns = {}) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_TRUE(f);
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, f);
-    png_set_IHDR(png, info, w, h, depth, colourType,
-                 interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (!palette.empty())
-        png_set_PLTE(png, info, reinterpret_cast<png_const_colorp>(palette.data()),
-                     static_cast<int>(palette.size() / 3));
-    if (!trns.empty()) png_set_tRNS(png, info, trns.data(), static_cast<int>(trns.size()), nullptr);
-    png_write_info(png, info);
-    size_t rowBytes = samples.size() / h;
-    std::vector<png_bytep> rows(h);
-    for (unsigned y = 0; y < h; ++y)
-        rows[y] = const_cast<png_bytep>(samples.data() + y * rowBytes);
-    png_write_image(png, rows.data());
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    std::fclose(f);
-}
-
-// A JPEG of one or three components, baseline or progressive.
-void writeTestJpeg(const std::string& path, unsigned w, unsigned h, int components,
-                   const Bytes& samples, bool progressive) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_TRUE(f);
-    jpeg_compress_struct c;
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    jpeg_stdio_dest(&c, f);
-    c.image_width = w;
-    c.image_height = h;
-    c.input_components = components;
-    c.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 95, TRUE);
-    if (progressive) jpeg_simple_progression(&c);
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < h) {
-        JSAMPROW row = const_cast<JSAMPROW>(samples.data() + c.next_scanline * w * components);
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::fclose(f);
 }
 
 // "W H" as ImageMagick's identify sees the file, or "" when identify is absent.
@@ -271,8 +220,8 @@ TEST_F(ImageFile, WrittenPngIsReadBackByUsAndByIdentify) {
 }
 
 TEST_F(ImageFile, TransparentPixelsShowTheTransparencyColour) {
-    writeTestPng(path("t.png"), 2, 1, PNG_COLOR_TYPE_RGB_ALPHA, 8,
-                 {10, 20, 30, 255, 200, 100, 50, 0});
+    ASSERT_TRUE(writeTestPng(path("t.png"), 2, 1, PNG_COLOR_TYPE_RGB_ALPHA, 8,
+                             {10, 20, 30, 255, 200, 100, 50, 0}));
     std::unique_ptr<QiImage> at8(QiImage::readFile(path("t").c_str(), 8));
     std::unique_ptr<QiImage> at10(QiImage::readPng(path("t.png").c_str(), 10));
     ASSERT_TRUE(at8 && at10);
@@ -336,7 +285,8 @@ TEST_F(ImageFile, GreyPaletteSixteenBitAndInterlacedPngs) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string p = path(std::string(c.name) + ".png");
-        writeTestPng(p, 2, 1, c.type, c.depth, c.samples, c.interlaced, c.palette, c.trns);
+        ASSERT_TRUE(
+            writeTestPng(p, 2, 1, c.type, c.depth, c.samples, c.interlaced, c.palette, c.trns));
         Bytes data = readBytes(p);
         std::unique_ptr<QiImage> im(
             QiImage::decodePng(data.data(), static_cast<unsigned>(data.size()), 8));
@@ -419,7 +369,7 @@ TEST_F(ImageFile, JpegKeepsRedRedAndIsReadByIdentify) {
 }
 
 TEST_F(ImageFile, GreyscaleAndProgressiveJpegs) {
-    writeTestJpeg(path("g.jpg"), 9, 7, 1, Bytes(9 * 7, 180), false);
+    ASSERT_TRUE(writeTestJpeg(path("g.jpg"), 9, 7, 1, Bytes(9 * 7, 180), false));
     std::unique_ptr<QiImage> grey(QiImage::readJpg(path("g.jpg").c_str(), 8));
     ASSERT_TRUE(grey);
     for (int y = 0; y < 7; ++y)
@@ -433,7 +383,7 @@ TEST_F(ImageFile, GreyscaleAndProgressiveJpegs) {
     Bytes rgb;
     for (int i = 0; i < 24 * 16; ++i)
         rgb.insert(rgb.end(), {230, 20, 20});
-    writeTestJpeg(path("p.jpg"), 24, 16, 3, rgb, true);
+    ASSERT_TRUE(writeTestJpeg(path("p.jpg"), 24, 16, 3, rgb, true));
     std::unique_ptr<QiImage> prog(QiImage::readFile(path("p").c_str(), 8));
     ASSERT_TRUE(prog);
     Rgb c = at(prog.get(), 10, 10);

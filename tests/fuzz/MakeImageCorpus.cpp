@@ -1,5 +1,6 @@
 // Writes the seed corpora of the image-file fuzz targets: a few small valid
 // files of each kind, into <root>/mti, png, jpeg and raw.
+#include "ImageFileWriters.h"
 #include "QiImage.h"
 
 #include <cstdio> // before jpeglib.h
@@ -12,6 +13,7 @@
 
 namespace {
 
+using testsupport::writeTestPng;
 using Bytes = std::vector<uint8_t>;
 
 bool writeFile(const std::string& path, const Bytes& data) {
@@ -30,59 +32,14 @@ QiImage* gradient(int w, int h, int bits) {
     return im;
 }
 
-bool writePng(const std::string& path, unsigned w, unsigned h, int type, int depth,
-              const Bytes& samples, bool interlaced = false, const Bytes& palette = {},
-              const Bytes& trns = {}) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, f);
-    png_set_IHDR(png, info, w, h, depth, type,
-                 interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (!palette.empty())
-        png_set_PLTE(png, info, reinterpret_cast<png_const_colorp>(palette.data()),
-                     static_cast<int>(palette.size() / 3));
-    if (!trns.empty()) png_set_tRNS(png, info, trns.data(), static_cast<int>(trns.size()), nullptr);
-    png_write_info(png, info);
-    size_t rowBytes = samples.size() / h;
-    std::vector<png_bytep> rows(h);
-    for (unsigned y = 0; y < h; ++y)
-        rows[y] = const_cast<png_bytep>(samples.data() + y * rowBytes);
-    png_write_image(png, rows.data()); // all passes when interlaced
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    return std::fclose(f) == 0;
-}
-
+// Rows of a made-up pattern, different on every row.
 bool writeJpeg(const std::string& path, unsigned w, unsigned h, int components, bool progressive) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    jpeg_compress_struct c;
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    jpeg_stdio_dest(&c, f);
-    c.image_width = w;
-    c.image_height = h;
-    c.input_components = components;
-    c.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 75, TRUE);
-    if (progressive) jpeg_simple_progression(&c);
-    c.restart_interval = progressive ? 0 : 1;
-    jpeg_start_compress(&c, TRUE);
-    Bytes row(w * components);
-    while (c.next_scanline < h) {
-        for (size_t i = 0; i < row.size(); ++i)
-            row[i] = static_cast<uint8_t>(i * 7 + c.next_scanline * 13);
-        JSAMPROW p = row.data();
-        jpeg_write_scanlines(&c, &p, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    return std::fclose(f) == 0;
+    Bytes samples(size_t(w) * h * components);
+    const size_t rowBytes = size_t(w) * components;
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<uint8_t>(i % rowBytes * 7 + i / rowBytes * 13);
+    return testsupport::writeTestJpeg(path, w, h, components, samples, progressive, 75,
+                                      progressive ? 0 : 1);
 }
 
 Bytes rawRecord(const std::string& sidecar, size_t dataBytes) {
@@ -115,16 +72,18 @@ int main(int argc, char** argv) {
     delete ten;
     delete eight;
 
-    ok &= writePng(root + "/png/rgba.png", 3, 2, PNG_COLOR_TYPE_RGB_ALPHA, 8,
-                   Bytes{1,  2,  3,  255, 4,  5,  6,  0, 7,  8,  9,  128,
-                         10, 11, 12, 255, 13, 14, 15, 0, 16, 17, 18, 1});
-    ok &= writePng(root + "/png/grey-alpha.png", 2, 2, PNG_COLOR_TYPE_GRAY_ALPHA, 8,
-                   Bytes{200, 255, 90, 0, 10, 20, 30, 40});
-    ok &= writePng(root + "/png/grey-2bit.png", 4, 2, PNG_COLOR_TYPE_GRAY, 2, Bytes{0x1B, 0xE4});
-    ok &= writePng(root + "/png/palette-trns.png", 2, 2, PNG_COLOR_TYPE_PALETTE, 4,
-                   Bytes{0x01, 0x21}, false, Bytes{1, 2, 3, 250, 251, 252, 9, 9, 9}, Bytes{0, 128});
-    ok &= writePng(root + "/png/rgb16-interlaced.png", 3, 3, PNG_COLOR_TYPE_RGB, 16,
-                   Bytes(3 * 3 * 6, 0x5A), true);
+    ok &= writeTestPng(root + "/png/rgba.png", 3, 2, PNG_COLOR_TYPE_RGB_ALPHA, 8,
+                       Bytes{1,  2,  3,  255, 4,  5,  6,  0, 7,  8,  9,  128,
+                             10, 11, 12, 255, 13, 14, 15, 0, 16, 17, 18, 1});
+    ok &= writeTestPng(root + "/png/grey-alpha.png", 2, 2, PNG_COLOR_TYPE_GRAY_ALPHA, 8,
+                       Bytes{200, 255, 90, 0, 10, 20, 30, 40});
+    ok &=
+        writeTestPng(root + "/png/grey-2bit.png", 4, 2, PNG_COLOR_TYPE_GRAY, 2, Bytes{0x1B, 0xE4});
+    ok &= writeTestPng(root + "/png/palette-trns.png", 2, 2, PNG_COLOR_TYPE_PALETTE, 4,
+                       Bytes{0x01, 0x21}, false, Bytes{1, 2, 3, 250, 251, 252, 9, 9, 9},
+                       Bytes{0, 128});
+    ok &= writeTestPng(root + "/png/rgb16-interlaced.png", 3, 3, PNG_COLOR_TYPE_RGB, 16,
+                       Bytes(3 * 3 * 6, 0x5A), true);
 
     ok &= writeJpeg(root + "/jpeg/grey.jpg", 9, 7, 1, false);
     ok &= writeJpeg(root + "/jpeg/progressive.jpg", 17, 9, 3, true);
