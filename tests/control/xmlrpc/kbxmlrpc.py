@@ -81,6 +81,21 @@ class Server:
         except OSError:
             pass
 
+    def finish(self):
+        """Stops the server and removes its log; returns (exit status, output)."""
+        status = self.stop()
+        out = self.output()
+        self.remove_log()
+        return status, out
+
+
+def stop_checked(server):
+    """Stops `server`; raises AssertionError, with the end of its output, when
+    it did not exit cleanly."""
+    status, out = server.finish()
+    if status != 0:
+        raise AssertionError("server ended with %r:\n%s" % (status, out[-4000:]))
+
 
 def wait_for(predicate, timeout=20.0, step=0.02):
     deadline = time.monotonic() + timeout

@@ -11,7 +11,7 @@ import xmlrpc.client
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from kbxmlrpc import (HOST, Server, call_xml, http_post, parse_reply,  # noqa: E402
-                      raw_exchange, read_all)
+                      raw_exchange, read_all, stop_checked)
 
 server = None
 REQUEST_TIMEOUT = 3.0  # the test server's deadline for one request
@@ -23,11 +23,7 @@ def setUpModule():
 
 
 def tearDownModule():
-    status = server.stop()
-    out = server.output()
-    server.remove_log()
-    if status != 0:
-        raise AssertionError("server ended with %r:\n%s" % (status, out[-4000:]))
+    stop_checked(server)
 
 
 def nested(depth):

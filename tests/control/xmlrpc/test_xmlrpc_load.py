@@ -20,9 +20,7 @@ class Load(unittest.TestCase):
         try:
             self.run_load(server)
         finally:
-            status = server.stop()
-            out = server.output()
-            server.remove_log()
+            status, out = server.finish()
             self.assertEqual(status, 0, out[-4000:])
 
     def run_load(self, server):

@@ -10,7 +10,7 @@ import unittest
 import xmlrpc.client
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kbxmlrpc import HOST, Server, wait_for  # noqa: E402
+from kbxmlrpc import HOST, Server, stop_checked, wait_for  # noqa: E402
 
 HELP = {
     "SetGen": "Generate a Named pattern or set generator parameters.  Pattern can be by string, "
@@ -38,11 +38,7 @@ def setUpModule():
 
 
 def tearDownModule():
-    status = server.stop()
-    out = server.output()
-    server.remove_log()
-    if status != 0:
-        raise AssertionError("server ended with %r:\n%s" % (status, out[-4000:]))
+    stop_checked(server)
 
 
 def current_args(rpc):
@@ -310,8 +306,7 @@ class PortInUse(unittest.TestCase):
                 self.assertLess(other.cpu_seconds() - cpu, 1.2)
                 self.assertIsNone(other.proc.poll())  # start-up went on
             finally:
-                self.assertEqual(other.stop(), 0)
-                other.remove_log()
+                self.assertEqual(other.finish()[0], 0)
 
 
 if __name__ == "__main__":
