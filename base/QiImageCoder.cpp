@@ -417,6 +417,24 @@ void prepare(CoderFrame& f, const QiImageCoder& coder, Layout layout) {
     if (layout == Layout::YCbCr422_8 || layout == Layout::V210) staticTables();
 }
 
+namespace {
+
+// One 32-bit word per pixel: the fixed bits of the layout ORed with each
+// component's word-table entry, which already holds it shifted into place
+// (for RGB10 already in the byte order the layout wants).
+inline void orWordTablesRow(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
+    const int b = f.bits, b2 = 2 * f.bits;
+    const uint64_t m = f.mask;
+    const uint32_t base = f.wordBase;
+    const uint32_t *t0 = f.word[0], *t1 = f.word[1], *t2 = f.word[2];
+    for (int x = 0; x < width; ++x) {
+        const uint64_t p = src[x];
+        dst[x] = base | t0[(p >> b2) & m] | t1[(p >> b) & m] | t2[p & m];
+    }
+}
+
+} // namespace
+
 // --- RGB, 8 bits in 32-bit words -------------------------------------------
 
 void toRGB8_32Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
@@ -431,14 +449,7 @@ void toRGB8_32Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, ui
 }
 
 void toRGB8_32Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
-    const int b = f.bits, b2 = 2 * f.bits;
-    const uint64_t m = f.mask;
-    const uint32_t base = f.wordBase;
-    const uint32_t *t0 = f.word[0], *t1 = f.word[1], *t2 = f.word[2];
-    for (int x = 0; x < width; ++x) {
-        const uint64_t p = src[x];
-        dst[x] = base | t0[(p >> b2) & m] | t1[(p >> b) & m] | t2[p & m];
-    }
+    orWordTablesRow(f, src, width, dst);
 }
 
 // --- RGB, 8 bits in 3 bytes ------------------------------------------------
@@ -481,14 +492,7 @@ void toRGB10Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint
 }
 
 void toRGB10Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
-    const int b = f.bits, b2 = 2 * f.bits;
-    const uint64_t m = f.mask;
-    const uint32_t base = f.wordBase;
-    const uint32_t *t0 = f.word[0], *t1 = f.word[1], *t2 = f.word[2];
-    for (int x = 0; x < width; ++x) {
-        const uint64_t p = src[x];
-        dst[x] = base | t0[(p >> b2) & m] | t1[(p >> b) & m] | t2[p & m];
-    }
+    orWordTablesRow(f, src, width, dst);
 }
 
 // --- YCbCr 4:2:2, 8 bits in 16-bit words -----------------------------------
