@@ -2,6 +2,7 @@
 // is asked, the Qt application object, and small map helpers.
 #pragma once
 
+#include "ArgSupport.h"
 #include "MtController.h"
 
 #include <QApplication>
@@ -20,10 +21,7 @@ inline QiArgRetVal map(std::initializer_list<std::pair<const char*, const char*>
     return m;
 }
 
-inline std::string text(const QiArgRetVal& m, const char* key) {
-    const char* v = nullptr;
-    return m.find(key, &v) ? std::string(v) : std::string("<absent>");
-}
+using testsupport::text;
 
 // One QApplication for the whole test program (widgets need it).
 inline void ensureApp() {

@@ -1,6 +1,7 @@
 // The tray object: menu layout, presets queued on a running engine, the
 // close-to-tray box and Quit.
 #include "RynMain.h"
+#include "ArgSupport.h"
 #include "MemoryRaster.h"
 #include "MtCore.h"
 #include "OsDep.h"
@@ -33,10 +34,7 @@ MemoryRasterConfig rasterConfig() {
     return c;
 }
 
-std::string text(const QiArgRetVal& m, const char* key) {
-    const char* v = nullptr;
-    return m.find(key, &v) ? std::string(v) : std::string("<absent>");
-}
+using testsupport::text;
 
 class RynMainTest : public testing::Test {
 protected:

@@ -1,6 +1,7 @@
 // The engine on a memory raster: queue, render thread, generator options,
 // registry and aliases.
 #include "MtCore.h"
+#include "ArgSupport.h"
 #include "MemoryRaster.h"
 #include "QiOption.h"
 #include "TestSupport.h"
@@ -84,10 +85,7 @@ private:
     bool inside = false;
 };
 
-std::string text(const QiArgRetVal& m, const char* key) {
-    const char* v = nullptr;
-    return m.find(key, &v) ? std::string(v) : std::string("<absent>");
-}
+using testsupport::text;
 
 // A small raster keeps the many renders of these tests cheap.
 MemoryRasterConfig smallConfig() {

@@ -2,6 +2,7 @@
 // the device frames the raster keeps.
 #pragma once
 
+#include "ArgSupport.h"
 #include "MemoryRaster.h"
 #include "MtCore.h"
 #include "TestSupport.h"
@@ -44,10 +45,7 @@ inline QiArgRetVal request(std::initializer_list<std::pair<const char*, const ch
     return m;
 }
 
-inline std::string text(const QiArgRetVal& m, const char* key) {
-    const char* v = nullptr;
-    return m.find(key, &v) ? std::string(v) : std::string("<absent>");
-}
+using testsupport::text;
 
 // Queues `req` on `core` and returns once it has been processed. When the
 // engine was done before the wait began, an empty request queued behind it
