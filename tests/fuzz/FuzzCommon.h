@@ -2,6 +2,7 @@
 #pragma once
 
 #include "QiOutput.h"
+#include "TestSupport.h"
 
 #include <cstdint>
 #include <memory>
@@ -16,13 +17,8 @@ inline bool tooSlowToDecode(uint64_t width, uint64_t height) {
 }
 
 // Trace lines are formatted (so their formats are exercised) and dropped.
-class DiscardOutput : public QiOutput {
-public:
-    bool write(const char*, int) override { return true; }
-};
-
 struct QuietTrace {
-    QuietTrace() { gOutput.exchange(std::make_shared<DiscardOutput>()); }
+    QuietTrace() { gOutput.exchange(std::make_shared<testsupport::NullOutput>()); }
 };
 inline QuietTrace gQuietTrace;
 
