@@ -42,6 +42,19 @@ def free_port(kind):
         return s.getsockname()[1]
 
 
+def display_ready(display):
+    """True once the X server accepts connections (its socket appears earlier)."""
+    x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = x11.XOpenDisplay(display.encode())
+    if not dpy:
+        return False
+    x11.XCloseDisplay(dpy)
+    return True
+
+
 def tray_ready(display):
     """True once a system tray owns the _NET_SYSTEM_TRAY_S0 selection."""
     x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
@@ -75,15 +88,23 @@ class Desktop:
         self.procs.append(subprocess.Popen(
             ["Xvfb", self.display, "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        self._wait(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n), "Xvfb")
+        self._wait(lambda: display_ready(self.display), "Xvfb")
         if with_tray:
             env = dict(os.environ, DISPLAY=self.display)
-            self.procs.append(subprocess.Popen(["trayer"], env=env, stdout=subprocess.DEVNULL,
-                                               stderr=subprocess.DEVNULL))
-            self._wait(lambda: tray_ready(self.display), "trayer")
+            trayer = [None]
+
+            def tray_up():
+                # A tray host that lost its race with the X server is started again.
+                if trayer[0] is None or trayer[0].poll() is not None:
+                    trayer[0] = subprocess.Popen(["trayer"], env=env, stdout=subprocess.DEVNULL,
+                                                 stderr=subprocess.DEVNULL)
+                    self.procs.append(trayer[0])
+                return tray_ready(self.display)
+            self._wait(tray_up, "trayer")
 
     def _wait(self, ready, what):
-        deadline = time.time() + 15
+        # Generous: the sanitizer builds start slowly while other tests run.
+        deadline = time.time() + 60
         while not ready():
             if time.time() > deadline:
                 self.close()
