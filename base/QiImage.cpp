@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
-QiImage::QiImage(int w, int h, int b) : bits(b), coding(RGB), width(w < 0 ? 0 : w), height(h < 0 ? 0 : h) {
+QiImage::QiImage(int w, int h, int b)
+    : bits(b), coding(RGB), width(w < 0 ? 0 : w), height(h < 0 ? 0 : h) {
     pixels = new uint64_t[static_cast<size_t>(width) * static_cast<size_t>(height)];
 }
 
-QiImage::~QiImage() { delete[] pixels; }
+QiImage::~QiImage() {
+    delete[] pixels;
+}
 
 bool QiImage::resize(int w, int h) {
     if (w < 0) w = 0;
@@ -33,13 +36,15 @@ bool QiImage::setPixel(int x, int y, uint64_t colour) {
 
 bool QiImage::setPixel(int x, int y, int c0, int c1, int c2) {
     // Packed in 32-bit arithmetic and widened with sign extension (exact for bits <= 10).
-    int32_t packed = static_cast<int32_t>((static_cast<uint32_t>(c0) << (2 * bits)) |
-                                          (static_cast<uint32_t>(c1) << bits) |
-                                          static_cast<uint32_t>(c2));
+    int32_t packed =
+        static_cast<int32_t>((static_cast<uint32_t>(c0) << (2 * bits)) |
+                             (static_cast<uint32_t>(c1) << bits) | static_cast<uint32_t>(c2));
     return setPixel(x, y, static_cast<uint64_t>(static_cast<int64_t>(packed)));
 }
 
-uint64_t QiImage::makeGrey(uint64_t v) const { return v << (2 * bits) | v << bits | v; }
+uint64_t QiImage::makeGrey(uint64_t v) const {
+    return v << (2 * bits) | v << bits | v;
+}
 
 bool QiImage::getRGB(uint64_t pixel, int& c0, int& c1, int& c2) const {
     uint64_t mask = (uint64_t(1) << bits) - 1;
@@ -50,8 +55,9 @@ bool QiImage::getRGB(uint64_t pixel, int& c0, int& c1, int& c2) const {
 }
 
 bool QiImage::getPixel(int x, int y, int& c0, int& c1, int& c2) const {
-    return getRGB(pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)],
-                  c0, c1, c2);
+    return getRGB(
+        pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)], c0,
+        c1, c2);
 }
 
 bool QiImage::clear(uint64_t colour) {

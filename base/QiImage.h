@@ -9,9 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <type_traits>
 #include <typeinfo>
-#include <cstdio>
 
 class QiFont;
 

@@ -5,7 +5,8 @@
 // A request of typical size merged with an alias, as the engine does per command.
 static void BM_MergeRequest(benchmark::State& state) {
     QiArgRetVal alias;
-    for (int i = 0; i < 30; ++i) alias.set(("Option" + std::to_string(i)).c_str(), i);
+    for (int i = 0; i < 30; ++i)
+        alias.set(("Option" + std::to_string(i)).c_str(), i);
     for (auto _ : state) {
         QiArgRetVal request;
         request.set("Pattern", "Colorbars");

@@ -94,7 +94,9 @@ bool QiArgRetVal::find(char const* key, char const** out) const {
     return true;
 }
 
-bool QiArgRetVal::find(std::string const& key) const { return map_.count(key) != 0; }
+bool QiArgRetVal::find(std::string const& key) const {
+    return map_.count(key) != 0;
+}
 
 bool QiArgRetVal::remove(char const* key) {
     map_.erase(key);
@@ -103,7 +105,8 @@ bool QiArgRetVal::remove(char const* key) {
 
 bool QiArgRetVal::merge(QiArgRetVal const& other, bool) {
     if (&other == this) return true;
-    for (auto const& kv : other.map_) map_.emplace(kv.first, kv.second);
+    for (auto const& kv : other.map_)
+        map_.emplace(kv.first, kv.second);
     return true;
 }
 

@@ -56,5 +56,4 @@ void setDefaultGrey(QiOptRGB& option, unsigned level) {
     option.defaultRed = option.defaultGreen = option.defaultBlue = level;
 }
 
-
 } // namespace mtp

@@ -67,5 +67,4 @@ int whiteLevel(MtCore* core);
 // Writes `level` into all three default components of an RGB option.
 void setDefaultGrey(QiOptRGB& option, unsigned level);
 
-
 } // namespace mtp

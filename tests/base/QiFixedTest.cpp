@@ -80,18 +80,18 @@ TEST(QiFixed, Atan2IsAccurateInEveryQuadrantAndAtAnyScale) {
 
 TEST(QiFixed, PreNormMatchesTheShiftLoop) {
     const FxLong cases[][2] = {{1, 0},
-                              {0, -1},
-                              {3, 4},
-                              {-5, 2},
-                              {0x7FFFFFF, 1},
-                              {0x8000000, -1},
-                              {0x10000000, 7},
-                              {0x10000001, -0x10000001},
-                              {0x20000001, 3},
-                              {-0x1FFFFFFF, 0x1FFFFFFF},
-                              {std::numeric_limits<FxLong>::max(), -1},
-                              {std::numeric_limits<FxLong>::min(), 12345},
-                              {0, 0}};
+                               {0, -1},
+                               {3, 4},
+                               {-5, 2},
+                               {0x7FFFFFF, 1},
+                               {0x8000000, -1},
+                               {0x10000000, 7},
+                               {0x10000001, -0x10000001},
+                               {0x20000001, 3},
+                               {-0x1FFFFFFF, 0x1FFFFFFF},
+                               {std::numeric_limits<FxLong>::max(), -1},
+                               {std::numeric_limits<FxLong>::min(), 12345},
+                               {0, 0}};
     for (auto& c : cases) {
         FxLong x = c[0], y = c[1], rx = c[0], ry = c[1];
         int e = FxPreNorm(x, y);

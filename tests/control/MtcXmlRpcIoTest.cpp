@@ -21,7 +21,9 @@ namespace {
 // A server without a core and a client on it.
 class NoCore : public ::testing::Test {
 protected:
-    NoCore() : port(testsupport::freeLoopbackPort()), io(nullptr, nullptr, port), client("127.0.0.1", port) {
+    NoCore()
+        : port(testsupport::freeLoopbackPort()), io(nullptr, nullptr, port),
+          client("127.0.0.1", port) {
         io.serve();
     }
     ~NoCore() override { client.close(); }
