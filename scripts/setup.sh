@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 PACKAGES=(
     build-essential cmake ninja-build pkg-config git python3 locales
-    clang libclang-rt-14-dev
+    clang clang-format libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev libxmlrpcpp-dev
     libfreetype-dev libqrencode-dev libpng-dev libjpeg-dev
