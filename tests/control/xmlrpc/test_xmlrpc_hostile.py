@@ -39,7 +39,10 @@ EXTRA_KEYS = {
     "Folder": STRINGS,
     "r0-f0": STRINGS,
     "r0-f1": STRINGS,
-    "nF0": INTEGERS + ["1000000"],
+    # Frame counts stay small: the pattern's own bound (1000 frames) would have
+    # the memory raster hold gigabytes at 1080 lines. Numbers read as their low
+    # 32 bits, so "-2147483649" would count 2147483647 frames.
+    "nF0": ["-1", "0", "-2147483648", "", "abc", "3", "4294967297", "99999999999999999999"],
     "nVres": INTEGERS,
     "vres0": INTEGERS,
     "vres1": INTEGERS,
@@ -147,9 +150,7 @@ class Hostile(unittest.TestCase):
             "GateGreen": ["toggle", "false"],
             "GateBlue": ["toggle", "false"],
             "OutputTitling": ["toggle", "true", "false"],
-            "GatingColor_Red": COMPONENTS,
-            "GatingColor_Green": COMPONENTS,
-            "GatingColor_Blue": COMPONENTS,
+            "GatingColor": COMPONENTS,  # all three components at once
             "BitDepth": INTEGERS,
         }
 
@@ -157,6 +158,9 @@ class Hostile(unittest.TestCase):
         # over every pattern and alias with hostile values.
         plan = [[{"Pattern": p, "OutputColor": c, "OutputTitling": "true", "VideoMute": "false"}
                  for p in patterns for c in output_colors]]
+        # Pattern names and keys that name nothing.
+        plan[0] += [{"Pattern": s} for s in STRINGS] + [
+            {"Pattern": "Colorbars", "": "x", "x" * 4096: "y", "Pattern_Red": "1"}]
         sent = []  # (id, members)
         processed = [0]  # the sequence number last seen current
 
@@ -188,7 +192,11 @@ class Hostile(unittest.TestCase):
                                                EXTRA_KEYS))
                 for _ in range(rng.choice([0, 0, 1, 2])):
                     key = rng.choice(sorted(gen_values))
-                    members[key] = rng.choice(gen_values[key])
+                    if key == "GatingColor":
+                        for c in ("_Red", "_Green", "_Blue"):
+                            members[key + c] = rng.choice(COMPONENTS)
+                    else:
+                        members[key] = rng.choice(gen_values[key])
                 send(members)
                 if not first and (len(sent) >= MAX_REQUESTS or
                                   time.monotonic() - start >= SEND_SECONDS):
@@ -207,6 +215,13 @@ class Hostile(unittest.TestCase):
             base = key.split("_")[0]
             if key not in gen_names and base not in gen_names:
                 self.assertEqual(args.get(key), value, key)
+        # The generator's settings are still values it offers.
+        settings = rpc.GetGenOptions()[-2]
+        self.assertIn(settings["VideoFormat"], formats)
+        self.assertIn(settings["OutputColor"], output_colors)
+        self.assertIn(settings["ColorEncoding"], encodings)
+        for key in ("VideoMute", "GateRed", "GateGreen", "GateBlue", "OutputTitling"):
+            self.assertIn(settings[key], ("0", "1"), key)
         self.assertEqual(rpc.RescanFormats(), "Ok")
         self.assertEqual(rpc.SetGen({"Pattern": "Colorbars"}), sent[-1][0] + 1)
         rpc("close")()
