@@ -134,10 +134,14 @@ bool MtpImageFile::render(MtCore* core, QiRaster* raster, QiArgRetVal const& arg
 
     int n = 1;
     args.find(qi::formatC("nF%d", res).c_str(), &n);
-    if (n < 1 || n > kMaxFrames) {
-        // A raster needs a frame to show, and no set holds more frames than
-        // file names can number.
-        const int limited = n < 1 ? 1 : kMaxFrames;
+    // A raster needs a frame to show, and no set holds more frames than file
+    // names can number. Frames past the last one the arguments name a file for
+    // would only repeat the error text, so a client's count alone cannot make
+    // the raster hold a ring of empty frames.
+    int limited = n < 1 ? 1 : std::min(n, kMaxFrames);
+    while (limited > 1 && !args.find(qi::formatC("r%d-f%d", res, limited - 1)))
+        --limited;
+    if (limited != n) {
         gOutput->trace(QiOutput::Warning, "%s: frame count %d of '%s' limited to %d\n", __func__, n,
                        name ? name : "", limited);
         n = limited;
