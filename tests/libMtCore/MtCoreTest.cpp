@@ -114,10 +114,8 @@ protected:
     int run(const QiArgRetVal& request) {
         int id = core->asyncSetGen(request);
         bool result = false;
-        if (!core->waitForPattern(result, id)) {
-            // Already processed before we could wait: queue a marker behind it.
-            drain();
-        }
+        // False here means the command is already done (one waiter, engine running).
+        core->waitForPattern(result, id);
         return id;
     }
     // Waits until everything queued so far has been processed: an empty

@@ -50,13 +50,11 @@ using testsupport::text;
 // Queues `req` on `core` and returns once it has been processed. When the
 // engine was done before the wait began, an empty request queued behind it
 // is waited for instead.
+// waitForPattern covers a command that is queued or being processed; when it
+// answers false here (one waiter, engine running) the command is already done.
 inline void runOn(MtCore* core, const QiArgRetVal& req) {
-    int id = core->asyncSetGen(req);
     bool result = false;
-    if (!core->waitForPattern(result, id)) {
-        id = core->asyncSetGen(QiArgRetVal());
-        core->waitForPattern(result, id);
-    }
+    core->waitForPattern(result, core->asyncSetGen(req));
 }
 
 // One engine with the built-in patterns on its own raster. Only one engine may
