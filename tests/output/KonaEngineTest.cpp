@@ -28,6 +28,7 @@ void run(MtCore& core, std::initializer_list<std::pair<const char*, const char*>
 
 TEST(KonaEngine, PatternsReachTheCard) {
     unsetenv("KB_AJASTUB_NO_CARD");
+    ajastub::privateStreamOwner();
     ajastub::resetCard();
     KonaRaster raster(true);
     ASSERT_TRUE(raster.init());

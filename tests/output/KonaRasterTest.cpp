@@ -21,6 +21,7 @@ class KonaRasterTest : public testing::Test {
 protected:
     void SetUp() override {
         unsetenv("KB_AJASTUB_NO_CARD");
+        ajastub::privateStreamOwner();
         ajastub::resetCard();
     }
     void TearDown() override { ajastub::resetCard(); }
@@ -316,7 +317,12 @@ TEST_F(KonaRasterTest, FrameRingAndSizes) {
     EXPECT_TRUE(r.showFrame(-1));
     EXPECT_EQ(1u, r.curFrame);
     EXPECT_FALSE(r.p_showFrame(3));
-    EXPECT_EQ(size_t(1923) * 3, ajastub::frame(0).size());
+    // The card takes only whole frames of its own format.
+    EXPECT_FALSE(r.p_showFrame(1));
+    EXPECT_TRUE(ajastub::frame(0).empty());
+    ASSERT_TRUE(r.resize(1280, 720));
+    EXPECT_TRUE(r.p_showFrame(1));
+    EXPECT_EQ(size_t(3840) * 720, ajastub::frame(0).size());
 
     AjaStubCard c = ajastub::card();
     c.faults.dma = true;
