@@ -54,14 +54,14 @@ TEST_F(AjaKonaTest, InitializeCodes) {
         unsetenv("KB_AJASTUB_NO_CARD");
         ajastub::resetCard();
     }
-    // A live process (our parent) holds the stream: active mode backs off,
-    // passive mode does not care.
+    // A live process (our parent) holds the stream: the card is busy in
+    // either mode, and the stream stays with its owner.
     AjaStubCard c = ajastub::card();
     c.streamPid = static_cast<int32_t>(getppid());
     c.streamAppCode = 0x41424344;
     ajastub::setCard(c);
     EXPECT_EQ(-2, AjaKona(false).initialize());
-    EXPECT_EQ(0, AjaKona(true).initialize());
+    EXPECT_EQ(-2, AjaKona(true).initialize());
     EXPECT_EQ(static_cast<int32_t>(getppid()), ajastub::card().streamPid);
 
     ajastub::resetCard();

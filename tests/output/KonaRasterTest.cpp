@@ -3,11 +3,16 @@
 #include "KonaRaster.h"
 #include "AjaNtv2.h"
 #include "AjaStubControl.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -137,7 +142,7 @@ TEST_F(KonaRasterTest, PassiveInitAdoptsTheCard) {
     EXPECT_EQ(QiImageCoder::RGB_8, r.getOutputPixelFormat());
     AjaStubCard c = ajastub::card();
     EXPECT_EQ(0u, c.routeApplies);
-    EXPECT_EQ(0, c.streamPid);
+    EXPECT_EQ(getpid(), c.streamPid); // held, so no second generator takes the card
     EXPECT_STREQ("KBS0000001", r.getSerial());
     c.serial = "OTHER";
     ajastub::setCard(c);
@@ -154,6 +159,58 @@ TEST_F(KonaRasterTest, ActiveInitSets720p60) {
     EXPECT_EQ(0x844B0001u, c.vpid[0][0]);
     EXPECT_EQ(5u, c.routing.size());
     EXPECT_EQ(1280, r.getWidth());
+}
+
+// A card whose stream another generator holds is busy: init fails, so
+// start-up goes on to the next back-end, and the holder keeps the card.
+TEST_F(KonaRasterTest, CardHeldByAnotherGeneratorIsBusy) {
+    // Two in one process.
+    auto first = std::make_unique<KonaRaster>(true);
+    ASSERT_TRUE(first->init());
+    EXPECT_EQ(getpid(), ajastub::card().streamPid);
+    {
+        testsupport::ScopedCapture capture;
+        KonaRaster passive(true), active(false);
+        EXPECT_FALSE(passive.init());
+        EXPECT_FALSE(active.init());
+        auto lines = capture.out->take();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_NE(std::string::npos, lines[0].find("busy")) << lines[0];
+    }
+    EXPECT_EQ(getpid(), ajastub::card().streamPid); // the busy ones released nothing
+    first.reset();
+    EXPECT_EQ(0, ajastub::card().streamPid);
+
+    // One in another process, which ends without releasing the stream.
+    int toParent[2], toChild[2];
+    ASSERT_EQ(0, pipe(toParent));
+    ASSERT_EQ(0, pipe(toChild));
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        KonaRaster r(true);
+        char ok = r.init() ? 1 : 0;
+        char go = 0;
+        if (write(toParent[1], &ok, 1) != 1 || read(toChild[0], &go, 1) != 1) _exit(2);
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(1, read(toParent[0], &ok, 1));
+    EXPECT_EQ(1, ok);
+    EXPECT_EQ(child, ajastub::card().streamPid);
+    {
+        KonaRaster second(true);
+        EXPECT_FALSE(second.init());
+    }
+    ASSERT_EQ(1, write(toChild[1], "x", 1));
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_EQ(0, status);
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]})
+        close(fd);
+    KonaRaster after(true); // the holder has gone
+    EXPECT_TRUE(after.init());
+    EXPECT_EQ(getpid(), ajastub::card().streamPid);
 }
 
 TEST_F(KonaRasterTest, NoCardFailsInit) {
