@@ -78,7 +78,8 @@ public:
     unsigned rowBytesForFormat(KRdPixFormats layout, unsigned width);
     // Programs video format and frame-buffer format; in active mode also
     // routing, dual-link and 3G modes and HDMI settings; always the register
-    // write mode and output 1's VPID. Always true.
+    // write mode and output 1's VPID. True, or false with a Warning and
+    // nothing programmed for a layout outside the table (KRd_Unsupported).
     bool setVideoFormat(KRdPixFormats layout, KRdFormat const& row);
     // Channel 1's layout (KRd_Unsupported when no layout matches the card's
     // frame-buffer format) and video format.

@@ -1,6 +1,7 @@
 #include "KonaRaster.h"
 
 #include "AjaNtv2.h"
+#include "QiOutput.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,14 @@ char* skHwSerial = nullptr; // heap copy, kept for the process
 // Layout 6 writes Cb, Y0, Cr, Y1; layout 7 Y0, Cb, Y1, Cr.
 const uint8_t skYUYV[4] = {0, 1, 2, 3};
 const uint8_t skUYVY[4] = {1, 0, 3, 2};
+
+// The layout of a pixel format the raster reports; v210 for one without.
+KRdPixFormats knownLayout(QiImageCoder::PixelFormat p) {
+    const unsigned pf = static_cast<unsigned>(p);
+    if (pf < sizeof skQpfToKpf / sizeof skQpfToKpf[0] && skQpfToKpf[pf] != KRd_Unsupported)
+        return skQpfToKpf[pf];
+    return KRd_V210;
+}
 
 bool isStandardDefinition(unsigned videoFormat) {
     return videoFormat >= 32 && videoFormat <= 37;
@@ -74,9 +83,12 @@ bool KonaRaster::setupRasterFormat(KRdPixFormats newLayout, unsigned videoFormat
 bool KonaRaster::setRasterFormat(unsigned index) {
     if (index >= kAjaFormatCount) return false;
     if (index == format) return true;
-    format = index;
+    // A card left in a frame-buffer format outside the table gets the layout
+    // of the pixel format the raster reports with its new format.
+    if (layout == KRd_Unsupported) layout = knownLayout(coder.pixelFormat);
     const KRdFormat& row = skAjaFormats[index];
-    kona.setVideoFormat(layout, row);
+    if (!kona.setVideoFormat(layout, row)) return false;
+    format = index;
     setupRasterFormat(layout, row.videoFormat);
     // The card now runs this very row; the lookup by video format would name
     // the first row of a format that is listed twice (dual link, 3G level B).
@@ -130,6 +142,13 @@ bool KonaRaster::setFrames(unsigned n) {
 }
 
 bool KonaRaster::render(unsigned n, bool tenBit) {
+    if (layout == KRd_Unsupported) {
+        gOutput->trace(QiOutput::Warning,
+                       "%s: the card's frame-buffer format is not one this back-end fills; "
+                       "nothing is shown\n",
+                       "render");
+        return false;
+    }
     if (!hostFrames || n >= frames) return false;
     uint32_t* dst = hostFrames + n * frameWords();
     switch (layout) {
@@ -194,7 +213,8 @@ const char* KonaRaster::getCurrentFormat() {
 
 int KonaRaster::setOutputPixelFormat(QiImageCoder::PixelFormat p) {
     const unsigned pf = static_cast<unsigned>(p);
-    if (pf >= sizeof skQpfToKpf / sizeof skQpfToKpf[0]) return false;
+    if (pf >= sizeof skQpfToKpf / sizeof skQpfToKpf[0] || skQpfToKpf[pf] == KRd_Unsupported)
+        return false; // no layout to give the card
     coder.pixelFormat = p;
     layout = skQpfToKpf[pf];
     const unsigned index = format;

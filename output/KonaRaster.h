@@ -30,7 +30,8 @@ public:
     // colour matrix, row bytes and raster size. Programs nothing.
     bool setupRasterFormat(KRdPixFormats layout, unsigned videoFormat);
     // Sets row `index` of skAjaFormats on the card; false for an index
-    // outside the table.
+    // outside the table. A card left in a frame-buffer format outside the
+    // table gets the layout of the pixel format the raster reports.
     bool setRasterFormat(unsigned index);
     // Address and size in bytes of host frame n; false outside the ring.
     bool frameData(unsigned*& data, unsigned& bytes, unsigned n);
@@ -41,6 +42,8 @@ public:
 
     // QiImage / QiRaster slots.
     bool resize(int w, int h) override;
+    // False with a Warning while the card holds a frame-buffer format outside
+    // the table: nothing could be shown.
     bool render(unsigned frame, bool tenBit) override;
     bool setFrames(unsigned n) override;
     bool setRasterFormat(const char* name) override;

@@ -330,6 +330,27 @@ TEST_F(AjaKonaTest, StandInRefusesWhatACardCannotTake) {
     }
 }
 
+// A layout outside the table has no frame-buffer format to give the card:
+// refused, reported, and the card left as it was.
+TEST_F(AjaKonaTest, LayoutOutsideTheTableIsNotProgrammed) {
+    for (bool passive : {true, false}) {
+        ajastub::resetCard();
+        AjaKona kona(passive);
+        ASSERT_EQ(0, kona.initialize());
+        const AjaStubCard before = ajastub::card();
+        testsupport::ScopedCapture capture;
+        EXPECT_FALSE(kona.setVideoFormat(KRd_Unsupported, skAjaFormats[2]));
+        const AjaStubCard after = ajastub::card();
+        EXPECT_EQ(before.videoFormat[0], after.videoFormat[0]);
+        EXPECT_EQ(before.frameBufferFormat[0], after.frameBufferFormat[0]);
+        EXPECT_EQ(before.routeApplies, after.routeApplies);
+        EXPECT_EQ(before.vpid[0][0], after.vpid[0][0]);
+        auto lines = capture.out->take();
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_EQ(0u, lines[0].find("Warning: ")) << lines[0];
+    }
+}
+
 TEST_F(AjaKonaTest, RowBytesAndFormatTable) {
     AjaKona kona(true);
     EXPECT_EQ(5120u, kona.rowBytesForFormat(KRd_V210, 1920));

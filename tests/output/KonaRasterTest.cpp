@@ -239,10 +239,14 @@ TEST_F(KonaRasterTest, OutputPixelFormat) {
     EXPECT_EQ(KRd_DPX10, r.getLayout());
     EXPECT_EQ(QiImageCoder::RGB_10, r.getOutputPixelFormat());
 
-    // A value outside the enumeration changes nothing.
-    EXPECT_FALSE(r.setOutputPixelFormat(static_cast<QiImageCoder::PixelFormat>(7)));
-    EXPECT_EQ(KRd_DPX10, r.getLayout());
-    EXPECT_EQ(NTV2_FBF_10BIT_DPX, ajastub::card().frameBufferFormat[0]);
+    // A value without a layout (2 and 3 are unused, 7 outside the
+    // enumeration) is refused and changes nothing, on the card either.
+    for (int p : {2, 3, 7}) {
+        EXPECT_FALSE(r.setOutputPixelFormat(static_cast<QiImageCoder::PixelFormat>(p))) << p;
+        EXPECT_EQ(KRd_DPX10, r.getLayout()) << p;
+        EXPECT_EQ(QiImageCoder::RGB_10, r.getOutputPixelFormat()) << p;
+        EXPECT_EQ(NTV2_FBF_10BIT_DPX, ajastub::card().frameBufferFormat[0]) << p;
+    }
 }
 
 TEST_F(KonaRasterTest, FollowsChangesMadeOnTheCard) {
@@ -396,10 +400,28 @@ TEST_F(KonaRasterTest, CardLayoutOutsideTheTable) {
     ASSERT_TRUE(r.init());
     EXPECT_EQ(KRd_Unsupported, r.getLayout());
     EXPECT_EQ(0u, r.getRowBytes());
-    EXPECT_FALSE(r.render(0, true));
+    {
+        // Nothing can be shown, and that is said.
+        testsupport::ScopedCapture capture;
+        EXPECT_FALSE(r.render(0, true));
+        auto lines = capture.out->take();
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_EQ(0u, lines[0].find("Warning: ")) << lines[0];
+    }
     EXPECT_FALSE(r.p_showFrame(0));
     EXPECT_EQ(QiImageCoder::YCbCr_10, r.getOutputPixelFormat()); // the last one asked for
     EXPECT_EQ(0u, ajastub::card().dmaWrites);
+
+    // Programming a format programs a layout of the table with it: the one
+    // whose pixel format the raster reports.
+    ASSERT_TRUE(r.setRasterFormat("1080i 50.00"));
+    EXPECT_EQ(KRd_V210, r.getLayout());
+    c = ajastub::card();
+    EXPECT_EQ(NTV2_FORMAT_1080i_5000, c.videoFormat[0]);
+    EXPECT_EQ(NTV2_FBF_10BIT_YCBCR, c.frameBufferFormat[0]);
+    EXPECT_TRUE(r.render(0, true));
+    EXPECT_TRUE(r.p_showFrame(0));
+    EXPECT_EQ(size_t(5120) * 1080, ajastub::frame(0).size());
 }
 
 } // namespace
