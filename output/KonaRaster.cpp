@@ -180,11 +180,13 @@ bool KonaRaster::p_showFrame(unsigned n) {
     const ULWord bytes = static_cast<ULWord>(frameBytes());
     const ULWord* data = hostFrames + n * frameWords();
     CNTV2Card* card = kona.device();
-    ULWord frame = 0;
-    if (!card->GetOutputFrame(NTV2_CHANNEL1, frame)) return false;
-    bool ok = card->DmaWriteFrame(NTV2_DMA_FIRST_AVAILABLE, frame, data, bytes, true);
-    if (ok && card->GetOutputFrame(NTV2_CHANNEL2, frame))
-        ok = card->DmaWriteFrame(NTV2_DMA_FIRST_AVAILABLE, frame, data, bytes, true);
+    ULWord frame1 = 0, frame2 = 0;
+    if (!card->GetOutputFrame(NTV2_CHANNEL1, frame1)) return false;
+    bool ok = card->DmaWriteFrame(NTV2_DMA_FIRST_AVAILABLE, frame1, data, bytes, true);
+    // Where both outputs show the same card frame (active mode sets frame 0
+    // on every channel) the one upload serves both.
+    if (ok && card->GetOutputFrame(NTV2_CHANNEL2, frame2) && frame2 != frame1)
+        ok = card->DmaWriteFrame(NTV2_DMA_FIRST_AVAILABLE, frame2, data, bytes, true);
     return ok;
 }
 

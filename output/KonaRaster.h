@@ -2,9 +2,11 @@
 //
 // Frames are converted into the card's frame-buffer layout in host memory
 // (one block of `frames` frames) and copied into the card by a synchronous
-// DMA into the frame that outputs 1 and 2 are showing. The device work is
-// AjaKona's. Start-up creates it in passive mode, which adopts the card's
-// format and layout; active mode takes the card and sets up 720p 60.00.
+// DMA into the frame that outputs 1 and 2 are showing (once when they show
+// the same one). The device work is AjaKona's. Start-up creates it in passive
+// mode, which adopts the card's format and layout; active mode sets up
+// 720p 60.00. Either holds the card's stream: a second generator finds the
+// card busy.
 //
 // No lock of its own: construction and init run on the main thread before the
 // render thread exists; afterwards the engine serialises every call (render,

@@ -159,6 +159,12 @@ TEST_F(KonaRasterTest, ActiveInitSets720p60) {
     EXPECT_EQ(0x844B0001u, c.vpid[0][0]);
     EXPECT_EQ(5u, c.routing.size());
     EXPECT_EQ(1280, r.getWidth());
+
+    // Outputs 1 and 2 both show card frame 0: one upload serves both.
+    ASSERT_TRUE(r.render(0, true));
+    ASSERT_TRUE(r.showFrame(-1));
+    EXPECT_EQ(1u, ajastub::card().dmaWrites);
+    EXPECT_EQ(size_t(3456) * 720, ajastub::frame(0).size());
 }
 
 // A card whose stream another generator holds is busy: init fails, so
@@ -306,6 +312,7 @@ TEST_F(KonaRasterTest, EndToEndEveryLayout) {
         EXPECT_EQ(k.bytes, std::vector<uint8_t>(got.begin(), got.begin() + k.bytes.size()))
             << k.fbf;
         EXPECT_EQ(got, ajastub::frame(2)); // channel 2's frame gets the same
+        EXPECT_EQ(2u, ajastub::card().dmaWrites);
     }
 }
 
