@@ -28,8 +28,11 @@ KRdPixFormats knownLayout(QiImageCoder::PixelFormat p) {
     return KRd_V210;
 }
 
-bool isStandardDefinition(unsigned videoFormat) {
-    return videoFormat >= 32 && videoFormat <= 37;
+// The first row of skAjaFormats with this video format, or -1.
+int firstRow(unsigned videoFormat) {
+    for (unsigned i = 0; i < kAjaFormatCount; ++i)
+        if (skAjaFormats[i].videoFormat == videoFormat) return static_cast<int>(i);
+    return -1;
 }
 
 } // namespace
@@ -59,22 +62,27 @@ bool KonaRaster::init() {
 }
 
 bool KonaRaster::setupRasterFormat(KRdPixFormats newLayout, unsigned videoFormat) {
+    // The matrix goes with the video format: chosen again only when the
+    // raster takes a new row of the table (or its first one), so that a new
+    // layout alone keeps the matrix a client chose.
+    const int row = firstRow(videoFormat);
+    const bool newFormat = !formatAdopted || (row >= 0 && static_cast<unsigned>(row) != format);
+    return adoptFormat(newLayout, videoFormat, newFormat);
+}
+
+bool KonaRaster::adoptFormat(KRdPixFormats newLayout, unsigned videoFormat, bool chooseMatrix) {
     layout = newLayout;
-    for (unsigned i = 0; i < kAjaFormatCount; ++i) {
-        if (skAjaFormats[i].videoFormat == videoFormat) {
-            format = i;
-            break;
-        }
-    }
-    // ITU-R BT.601 for standard definition, BT.709 for everything else.
-    coder.setColorMatrix(isStandardDefinition(videoFormat) ? QiImageCoder::Rec601
-                                                           : QiImageCoder::Rec709);
+    const int row = firstRow(videoFormat);
+    if (row >= 0) format = static_cast<unsigned>(row);
     NTV2FrameGeometry geometry = NTV2_FG_INVALID;
     int w = width, h = height;
     if (kona.device()->GetFrameGeometry(geometry, NTV2_CHANNEL1)) {
         w = static_cast<int>(GetNTV2FrameGeometryWidth(geometry));
         h = static_cast<int>(GetNTV2FrameGeometryHeight(geometry));
     }
+    // ITU-R BT.601 for standard definition (576 lines or fewer), BT.709 above.
+    if (chooseMatrix) coder.setColorMatrix(h <= 576 ? QiImageCoder::Rec601 : QiImageCoder::Rec709);
+    formatAdopted = true;
     rowBytes = kona.rowBytesForFormat(layout, static_cast<unsigned>(w));
     resize(w, h);
     return true;
@@ -88,8 +96,7 @@ bool KonaRaster::setRasterFormat(unsigned index) {
     if (layout == KRd_Unsupported) layout = knownLayout(coder.pixelFormat);
     const KRdFormat& row = skAjaFormats[index];
     if (!kona.setVideoFormat(layout, row)) return false;
-    format = index;
-    setupRasterFormat(layout, row.videoFormat);
+    adoptFormat(layout, row.videoFormat, true);
     // The card now runs this very row; the lookup by video format would name
     // the first row of a format that is listed twice (dual link, 3G level B).
     format = index;
@@ -221,7 +228,9 @@ int KonaRaster::setOutputPixelFormat(QiImageCoder::PixelFormat p) {
     layout = skQpfToKpf[pf];
     const unsigned index = format;
     kona.setVideoFormat(layout, skAjaFormats[index]);
-    setupRasterFormat(layout, skAjaFormats[index].videoFormat);
+    // A new layout keeps the colour matrix: it is the client's, or the one
+    // chosen with the format, and the engine reports it as such.
+    adoptFormat(layout, skAjaFormats[index].videoFormat, false);
     format = index; // the row just programmed, as in setRasterFormat
     std::fprintf(stderr, "\n%s new pixel format is %d\n", "setOutputPixelFormat",
                  static_cast<int>(layout));

@@ -29,7 +29,10 @@ public:
     // "720p 60.00" (active). False when the card cannot be used.
     bool init();
     // Adopts a layout and video format the card is set to: format index,
-    // colour matrix, row bytes and raster size. Programs nothing.
+    // row bytes and raster size, and with a new video format (a new row of
+    // the table, or the first one adopted) the colour matrix for it: Rec601
+    // for 576 lines or fewer, Rec709 above. A new layout alone keeps the
+    // matrix. Programs nothing.
     bool setupRasterFormat(KRdPixFormats layout, unsigned videoFormat);
     // Sets row `index` of skAjaFormats on the card; false for an index
     // outside the table. A card left in a frame-buffer format outside the
@@ -72,6 +75,10 @@ public:
     KRdPixFormats layout = KRd_V210;
 
 private:
+    bool formatAdopted = false; // a format was adopted, with its matrix
+
+    // setupRasterFormat's work, choosing the colour matrix only when asked.
+    bool adoptFormat(KRdPixFormats newLayout, unsigned videoFormat, bool chooseMatrix);
     // Bytes of one converted frame, and the words each frame takes in the
     // host block (whole words, so every conversion fits).
     size_t frameBytes() const;

@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -271,6 +272,46 @@ TEST_F(KonaRasterTest, FollowsChangesMadeOnTheCard) {
     EXPECT_EQ(KRd_BGR24, r.getLayout());
     EXPECT_EQ(5760u, r.getRowBytes());
     EXPECT_FALSE(r.rerenderP());
+}
+
+// The colour matrix is the back-end's choice for a new video format (Rec601
+// for standard definition, 576 lines or fewer; Rec709 above) and otherwise
+// stays as set: a new pixel layout, from a client or found on the card,
+// keeps it.
+TEST_F(KonaRasterTest, MatrixChangesWithTheFormatOnly) {
+    KonaRaster r(true);
+    ASSERT_TRUE(r.init());
+    CaptureStderr();
+    const QiImageCoder::ColorMatrix set = QiImageCoder::Rec2020Compressed;
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        QiImageCoder::ColorMatrix after;
+    } steps[] = {
+        {"client's layout", [&] { r.setOutputPixelFormat(QiImageCoder::YCbCr_8); }, set},
+        {"card's layout",
+         [&] {
+             cardAt(NTV2_FORMAT_720p_6000, NTV2_FBF_8BIT_YCBCR_YUY2);
+             EXPECT_TRUE(r.rerenderP());
+         },
+         set},
+        {"format query", [&] { r.getCurrentFormat(); }, set},
+        {"client's SD format", [&] { r.setRasterFormat("625 50.00 (576i)"); },
+         QiImageCoder::Rec601},
+        {"client's HD format", [&] { r.setRasterFormat("1080i 50.00"); }, QiImageCoder::Rec709},
+        {"card's SD format",
+         [&] {
+             cardAt(NTV2_FORMAT_525_5994, NTV2_FBF_8BIT_YCBCR_YUY2);
+             EXPECT_STREQ("525 59.94 (480i)", r.getCurrentFormat());
+         },
+         QiImageCoder::Rec601},
+    };
+    for (const Step& step : steps) {
+        r.coder.setColorMatrix(set);
+        step.change();
+        EXPECT_EQ(step.after, r.coder.getColorMatrix()) << step.what;
+    }
+    GetCapturedStderr();
 }
 
 TEST_F(KonaRasterTest, SelectedLevelBRowStaysSelected) {
