@@ -2,13 +2,19 @@
 #include "AjaNtv2.h"
 #include "AjaStubControl.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 using ajastub::AjaStubCard;
 
@@ -82,6 +88,95 @@ bool knownFrameBufferFormat(NTV2FrameBufferFormat f) {
     }
 }
 
+// Row-byte calculator format of a frame-buffer format (Unknown: none).
+AJA_PixelFormat pixelFormatOf(NTV2FrameBufferFormat f) {
+    switch (f) {
+    case NTV2_FBF_10BIT_YCBCR:
+        return AJA_PixelFormat_YCbCr10;
+    case NTV2_FBF_8BIT_YCBCR:
+        return AJA_PixelFormat_YCbCr8;
+    case NTV2_FBF_ARGB:
+        return AJA_PixelFormat_ARGB8;
+    case NTV2_FBF_RGBA:
+        return AJA_PixelFormat_RGBA8;
+    case NTV2_FBF_8BIT_YCBCR_YUY2:
+        return AJA_PixelFormat_YUY28;
+    case NTV2_FBF_ABGR:
+        return AJA_PixelFormat_ABGR8;
+    case NTV2_FBF_10BIT_DPX:
+        return AJA_PixelFormat_RGB10;
+    case NTV2_FBF_24BIT_RGB:
+        return AJA_PixelFormat_RGB8_PACK;
+    case NTV2_FBF_24BIT_BGR:
+        return AJA_PixelFormat_BGR8_PACK;
+    default:
+        return AJA_PixelFormat_Unknown;
+    }
+}
+
+// What a crosspoint carries.
+enum class Signal { None, Black, YCbCr, RgbFrameBuffer, YCbCrFrameBuffer, DualLink };
+
+Signal signalOf(ULWord crosspoint) {
+    switch (crosspoint) {
+    case NTV2_XptBlack:
+        return Signal::Black;
+    case NTV2_XptCSC1VidYUV:
+        return Signal::YCbCr;
+    case NTV2_XptFrameBuffer1YUV:
+    case NTV2_XptFrameBuffer2YUV:
+    case NTV2_XptFrameBuffer3YUV:
+    case NTV2_XptFrameBuffer4YUV:
+        return Signal::YCbCrFrameBuffer;
+    case NTV2_XptFrameBuffer1RGB:
+    case NTV2_XptFrameBuffer2RGB:
+    case NTV2_XptFrameBuffer3RGB:
+    case NTV2_XptFrameBuffer4RGB:
+        return Signal::RgbFrameBuffer;
+    case NTV2_XptDuallinkOut:
+    case NTV2_XptDuallinkOutDS2:
+    case NTV2_XptDuallinkOut2:
+    case NTV2_XptDuallinkOut2DS2:
+    case NTV2_XptDuallinkOut3:
+    case NTV2_XptDuallinkOut3DS2:
+    case NTV2_XptDuallinkOut4:
+    case NTV2_XptDuallinkOut4DS2:
+        return Signal::DualLink;
+    default:
+        return Signal::None;
+    }
+}
+
+// Whether an input can take a crosspoint (AjaNtv2.h, CNTV2Card::Connect).
+bool inputTakes(NTV2InputCrosspointID input, ULWord crosspoint) {
+    const Signal s = signalOf(crosspoint);
+    if (input < 0 || input >= NTV2_INPUT_CROSSPOINT_INVALID || s == Signal::None) return false;
+    if (s == Signal::Black) return true;
+    const bool ycbcr = s == Signal::YCbCr || s == Signal::YCbCrFrameBuffer;
+    switch (input) {
+    case NTV2_XptSDIOut1Input:
+    case NTV2_XptSDIOut2Input:
+    case NTV2_XptSDIOut3Input:
+    case NTV2_XptSDIOut4Input:
+    case NTV2_XptSDIOut1InputDS2:
+    case NTV2_XptSDIOut2InputDS2:
+    case NTV2_XptSDIOut3InputDS2:
+    case NTV2_XptSDIOut4InputDS2:
+        return ycbcr || s == Signal::DualLink;
+    case NTV2_XptDualLinkOut1Input:
+    case NTV2_XptDualLinkOut2Input:
+    case NTV2_XptDualLinkOut3Input:
+    case NTV2_XptDualLinkOut4Input:
+        return s == Signal::RgbFrameBuffer;
+    case NTV2_XptHDMIOutInput:
+        return ycbcr;
+    case NTV2_XptCSC1VidInput:
+        return s == Signal::RgbFrameBuffer || s == Signal::YCbCrFrameBuffer;
+    default:
+        return false;
+    }
+}
+
 bool validChannel(NTV2Channel c) {
     return c >= NTV2_CHANNEL1 && c < NTV2_MAX_NUM_CHANNELS;
 }
@@ -92,6 +187,68 @@ AjaStubCard powerUp() {
     c.present = !(e && *e && std::strcmp(e, "0") != 0);
     return c;
 }
+
+// The owner of the card's stream, kept where every process on the machine
+// sees it, as a driver keeps it: the file "kb-ajastub-<uid>-<serial>.stream"
+// in KB_AJASTUB_LOCK_DIR (else TMPDIR, else /tmp), holding "<app code> <pid>"
+// or nothing when the stream is free. An object holds the file's exclusive
+// lock from construction to destruction, so a read and the write that follows
+// it are one step for every process.
+class StreamOwnerFile {
+public:
+    explicit StreamOwnerFile(const std::string& serial) {
+        const char* dir = std::getenv("KB_AJASTUB_LOCK_DIR");
+        if (!dir || !*dir) dir = std::getenv("TMPDIR");
+        if (!dir || !*dir) dir = "/tmp";
+        const std::string path = std::string(dir) + "/kb-ajastub-" +
+                                 std::to_string(static_cast<unsigned long>(::getuid())) + "-" +
+                                 serial + ".stream";
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) return;
+        while (::flock(fd, LOCK_EX) != 0)
+            if (errno != EINTR) {
+                ::close(fd);
+                fd = -1;
+                return;
+            }
+        char text[64] = {};
+        ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+        if (n > 0) {
+            char* end = nullptr;
+            unsigned long code = std::strtoul(text, &end, 10);
+            long id = std::strtol(end, nullptr, 10);
+            if (id > 0 && id <= INT32_MAX) {
+                appCode = static_cast<ULWord>(code);
+                pid = static_cast<int32_t>(id);
+            }
+        }
+    }
+    ~StreamOwnerFile() {
+        if (fd >= 0) ::close(fd); // also drops the lock
+    }
+    StreamOwnerFile(const StreamOwnerFile&) = delete;
+    StreamOwnerFile& operator=(const StreamOwnerFile&) = delete;
+
+    bool ok() const { return fd >= 0; }
+    // Records a new owner (pid 0: the stream is free).
+    bool store(ULWord code, int32_t id) {
+        if (fd < 0 || ::ftruncate(fd, 0) != 0) return false;
+        char text[64] = "";
+        int n = id > 0 ? std::snprintf(text, sizeof text, "%lu %ld\n",
+                                       static_cast<unsigned long>(code), static_cast<long>(id))
+                       : 0;
+        if (n > 0 && ::pwrite(fd, text, static_cast<size_t>(n), 0) != n) return false;
+        appCode = id > 0 ? code : 0;
+        pid = id > 0 ? id : 0;
+        return true;
+    }
+
+    ULWord appCode = 0;
+    int32_t pid = 0; // 0: nobody owns the stream
+
+private:
+    int fd = -1;
+};
 
 struct Sim {
     std::mutex mutex;
@@ -234,7 +391,7 @@ bool CNTV2SignalRouter::addWithValue(const NTV2InputSelectEntry& e, ULWord value
         std::lock_guard<std::mutex> lock(s.mutex);
         capacity = s.card.faults.routerCapacity;
     }
-    if (e.input < 0 || e.input >= NTV2_INPUT_CROSSPOINT_INVALID || value > 0xFF) return false;
+    if (!inputTakes(e.input, value)) return false;
     if (mConnections.size() >= capacity) return false;
     mConnections.emplace_back(e.input, value);
     return true;
@@ -276,28 +433,28 @@ bool CNTV2Card::GetSerialNumberString(std::string& serial) {
 
 bool CNTV2Card::GetStreamingApplication(ULWord& appCode, int32_t& pid) {
     STUB_LOCKED;
-    appCode = c.streamAppCode;
-    pid = c.streamPid;
+    StreamOwnerFile owner(c.serial);
+    if (!owner.ok()) return false;
+    appCode = owner.appCode;
+    pid = owner.pid;
     return true;
 }
 
 bool CNTV2Card::AcquireStreamForApplication(ULWord appCode, int32_t pid) {
     STUB_LOCKED;
-    if (c.faults.acquireStream) return false;
+    if (c.faults.acquireStream || pid <= 0) return false;
+    StreamOwnerFile owner(c.serial);
     // A stream held by another live process cannot be taken.
-    if (c.streamPid != 0 && c.streamPid != pid && AJAProcess::IsValid(c.streamPid)) return false;
-    c.streamAppCode = appCode;
-    c.streamPid = pid;
-    return true;
+    if (owner.pid != 0 && owner.pid != pid && AJAProcess::IsValid(owner.pid)) return false;
+    return owner.store(appCode, pid);
 }
 
 bool CNTV2Card::ReleaseStreamForApplication(ULWord appCode, int32_t pid) {
     STUB_LOCKED;
+    StreamOwnerFile owner(c.serial);
     // Only the owner, under the code it acquired with, releases the stream.
-    if (c.streamPid != pid || c.streamAppCode != appCode) return false;
-    c.streamAppCode = 0;
-    c.streamPid = 0;
-    return true;
+    if (owner.pid == 0 || owner.pid != pid || owner.appCode != appCode) return false;
+    return owner.store(0, 0);
 }
 
 bool CNTV2Card::GetEveryFrameServices(NTV2EveryFrameTaskMode& mode) {
@@ -403,6 +560,13 @@ bool CNTV2Card::ApplySignalRoute(const CNTV2SignalRouter& router, bool replace) 
     return true;
 }
 
+bool CNTV2Card::Connect(NTV2InputCrosspointID input, NTV2OutputCrosspointID crosspoint) {
+    STUB_LOCKED;
+    if (!inputTakes(input, crosspoint)) return false;
+    c.routing[input] = crosspoint;
+    return true;
+}
+
 bool CNTV2Card::SetSDITransmitEnable(NTV2Channel channel, bool enable) {
     STUB_LOCKED;
     if (!validChannel(channel) || (c.faults.sdiTransmitMask >> channel & 1)) return false;
@@ -502,6 +666,13 @@ bool CNTV2Card::DmaWriteFrame(NTV2DMAEngine, ULWord frame, const ULWord* buffer,
     STUB_LOCKED;
     if (c.faults.dma || !buffer || frame >= ajastub::kCardFrames || bytes > ajastub::kFrameCapacity)
         return false;
+    // One whole frame of the format and layout the card runs.
+    const FormatInfo* f = findFormat(c.videoFormat[NTV2_CHANNEL1]);
+    const ULWord rowBytes =
+        AJA_CalcRowBytesForFormat(pixelFormatOf(c.frameBufferFormat[NTV2_CHANNEL1]),
+                                  f ? GetNTV2FrameGeometryWidth(f->geometry) : 0);
+    if (!f || rowBytes == 0 || bytes != rowBytes * GetNTV2FrameGeometryHeight(f->geometry))
+        return false;
     const uint8_t* p = reinterpret_cast<const uint8_t*>(buffer);
     s.frames[frame].assign(p, p + bytes);
     ++c.dmaWrites;
@@ -513,21 +684,53 @@ namespace ajastub {
 AjaStubCard card() {
     Sim& s = sim();
     std::lock_guard<std::mutex> lock(s.mutex);
-    return s.card;
+    AjaStubCard c = s.card;
+    StreamOwnerFile owner(c.serial);
+    c.streamAppCode = owner.appCode;
+    c.streamPid = owner.pid;
+    return c;
 }
 
 void setCard(const AjaStubCard& state) {
     Sim& s = sim();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.card = state;
+    StreamOwnerFile(state.serial).store(state.streamAppCode, state.streamPid);
 }
 
 void resetCard() {
     Sim& s = sim();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.card = powerUp();
+    StreamOwnerFile(s.card.serial).store(0, 0);
     for (auto& f : s.frames)
         f.clear();
+}
+
+void privateStreamOwner() {
+    static std::string dir;
+    Sim& s = sim();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!dir.empty()) return;
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kb-ajastub-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (!::mkdtemp(name.data())) return;
+    dir = name.data();
+    ::setenv("KB_AJASTUB_LOCK_DIR", dir.c_str(), 1);
+    // Removed at exit by the process that made it (a forked child leaves with _exit).
+    static const pid_t maker = ::getpid();
+    std::atexit([] {
+        if (::getpid() != maker) return;
+        if (DIR* d = ::opendir(dir.c_str())) {
+            while (dirent* e = ::readdir(d))
+                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                    ::unlink((dir + "/" + e->d_name).c_str());
+            ::closedir(d);
+        }
+        ::rmdir(dir.c_str());
+    });
 }
 
 std::vector<uint8_t> frame(ULWord n) {

@@ -123,7 +123,9 @@ class Desktop:
 
 
 def start_app(display, ports, home, extra_env=None):
-    env = dict(os.environ, DISPLAY=display, HOME=home,
+    # KB_AJASTUB_LOCK_DIR: a simulated AJA card of its own, whose stream no
+    # other test's generator holds.
+    env = dict(os.environ, DISPLAY=display, HOME=home, KB_AJASTUB_LOCK_DIR=home,
                KB_XMLRPC_PORT=str(ports["xmlrpc"]),
                KB_DISCOVERY_PORT=str(ports["discovery"]),
                KB_DISCOVERY_ANSWER_PORT=str(ports["answer"]))
