@@ -1,6 +1,7 @@
 // The simulated card behind AjaNtv2.h.
 #include "AjaNtv2.h"
 #include "AjaStubControl.h"
+#include "StubMonitor.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -269,6 +270,68 @@ NTV2InputSelectEntry entry(NTV2InputCrosspointID input) {
     e.shift = (static_cast<ULWord>(input) % 4) * 8;
     e.mask = 0xFFu << e.shift;
     return e;
+}
+
+// How the card reads a frame-buffer format: the layouts the AJA back-end
+// writes. False for a format the card does not know.
+bool monitorLayout(NTV2FrameBufferFormat f, stubmonitor::FrameFormat& m, AJA_PixelFormat& pf) {
+    using stubmonitor::Packing;
+    struct Row {
+        NTV2FrameBufferFormat format;
+        AJA_PixelFormat pixelFormat;
+        Packing packing;
+        unsigned pixelBytes;
+        unsigned place[4];
+        bool bigEndian;
+    };
+    static const Row kRows[] = {
+        {NTV2_FBF_ARGB, AJA_PixelFormat_ARGB8, Packing::Rgb8, 4, {2, 1, 0}, false},
+        {NTV2_FBF_RGBA, AJA_PixelFormat_RGBA8, Packing::Rgb8, 4, {1, 2, 3}, false},
+        {NTV2_FBF_ABGR, AJA_PixelFormat_ABGR8, Packing::Rgb8, 4, {0, 1, 2}, false},
+        {NTV2_FBF_24BIT_RGB, AJA_PixelFormat_RGB8_PACK, Packing::Rgb8, 3, {0, 1, 2}, false},
+        {NTV2_FBF_24BIT_BGR, AJA_PixelFormat_BGR8_PACK, Packing::Rgb8, 3, {2, 1, 0}, false},
+        // Big-endian words, R in bits 31-22, G 21-12, B 11-2.
+        {NTV2_FBF_10BIT_DPX, AJA_PixelFormat_RGB_DPX, Packing::Rgb10, 4, {22, 12, 2}, true},
+        {NTV2_FBF_8BIT_YCBCR, AJA_PixelFormat_YCbCr8, Packing::Ycc8, 2, {0, 1, 2, 3}, false},
+        {NTV2_FBF_8BIT_YCBCR_YUY2, AJA_PixelFormat_YUY28, Packing::Ycc8, 2, {1, 0, 3, 2}, false},
+        {NTV2_FBF_10BIT_YCBCR, AJA_PixelFormat_YCbCr10, Packing::V210, 0, {0, 0, 0, 0}, false},
+    };
+    for (const Row& r : kRows) {
+        if (r.format != f) continue;
+        m.packing = r.packing;
+        m.pixelBytes = r.pixelBytes;
+        std::memcpy(m.place, r.place, sizeof m.place);
+        m.bigEndian = r.bigEndian;
+        pf = r.pixelFormat;
+        return true;
+    }
+    return false;
+}
+
+// The picture of SDI output 1: card frame `n` as channel 1 reads it. YCbCr
+// is BT.601 in standard definition; otherwise the colorimetry of output 1's
+// VPID (byte 3 bits 5-4: 2 is BT.2020), BT.709 by default. Called locked.
+stubmonitor::Monitor& monitor() {
+    static stubmonitor::Monitor m("KB_AJASTUB_MONITOR");
+    return m;
+}
+
+void showOnMonitor(Sim& s, ULWord n) {
+    const AjaStubCard& c = s.card;
+    const FormatInfo* f = findFormat(c.videoFormat[NTV2_CHANNEL1]);
+    stubmonitor::FrameFormat m;
+    AJA_PixelFormat pf = AJA_PixelFormat_Unknown;
+    if (!f || !monitorLayout(c.frameBufferFormat[NTV2_CHANNEL1], m, pf)) return;
+    m.width = static_cast<int>(GetNTV2FrameGeometryWidth(f->geometry));
+    m.height = static_cast<int>(GetNTV2FrameGeometryHeight(f->geometry));
+    m.rowBytes = AJA_CalcRowBytesForFormat(pf, static_cast<ULWord>(m.width));
+    if (f->standard == NTV2_STANDARD_525 || f->standard == NTV2_STANDARD_625)
+        m.matrix = stubmonitor::Matrix::Rec601;
+    else if ((c.vpid[NTV2_CHANNEL1][0] >> 12 & 3) == 2)
+        m.matrix = stubmonitor::Matrix::Rec2020;
+    else
+        m.matrix = stubmonitor::Matrix::Rec709;
+    monitor().show(m, s.frames[n].data(), s.frames[n].size());
 }
 
 } // namespace
@@ -650,7 +713,9 @@ bool CNTV2Card::SetOutputFrame(NTV2Channel channel, ULWord frame) {
     if (!validChannel(channel) || (c.faults.outputFrameMask >> channel & 1) ||
         frame >= ajastub::kCardFrames)
         return false;
+    bool shows = channel == NTV2_CHANNEL1 && frame != c.outputFrame[channel];
     c.outputFrame[channel] = frame;
+    if (shows) showOnMonitor(s, frame);
     return true;
 }
 
@@ -676,6 +741,7 @@ bool CNTV2Card::DmaWriteFrame(NTV2DMAEngine, ULWord frame, const ULWord* buffer,
     const uint8_t* p = reinterpret_cast<const uint8_t*>(buffer);
     s.frames[frame].assign(p, p + bytes);
     ++c.dmaWrites;
+    if (frame == c.outputFrame[NTV2_CHANNEL1]) showOnMonitor(s, frame);
     return true;
 }
 
@@ -731,6 +797,10 @@ void privateStreamOwner() {
         }
         ::rmdir(dir.c_str());
     });
+}
+
+void flushMonitor() {
+    monitor().flush();
 }
 
 std::vector<uint8_t> frame(ULWord n) {

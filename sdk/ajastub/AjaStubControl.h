@@ -12,6 +12,13 @@
 // folder KB_AJASTUB_LOCK_DIR (else TMPDIR, else /tmp). A second program that
 // finds the stream owned by a live process finds the card busy.
 //
+// Monitor: while KB_AJASTUB_MONITOR names a file, every frame SDI output 1
+// starts to show (a DMA into channel 1's output frame, or a new output frame)
+// is written there as a PNG, decoded from the frame memory with channel 1's
+// frame-buffer format and video format (StubMonitor.h). YCbCr is decoded
+// with BT.601 in standard definition, otherwise with the colorimetry of
+// output 1's VPID (ST 352 byte 3 bits 5-4: 2 is BT.2020, else BT.709).
+//
 // Every function here takes the card's lock; the state is returned as a copy.
 #pragma once
 
@@ -95,5 +102,7 @@ void resetCard();
 void privateStreamOwner();
 // Bytes last written into card frame `frame` (empty when never written).
 std::vector<uint8_t> frame(ULWord frame);
+// Waits until the monitor picture shows the last frame the card started to show.
+void flushMonitor();
 
 } // namespace ajastub
