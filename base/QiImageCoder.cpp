@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -335,19 +336,21 @@ const char* QiImageCoder::colorMatrixName(ColorMatrix m) {
 
 QiImageCoder::QiImageCoder(QiImage* img) : image(img) {}
 
-bool QiImageCoder::setColorGating(uint8_t mask, uint8_t g0, uint8_t g1, uint8_t g2) {
+bool QiImageCoder::setColorGating(uint8_t mask, unsigned g0, unsigned g1, unsigned g2) {
+    const unsigned top = image ? static_cast<unsigned>((uint64_t(1) << image->bits) - 1)
+                               : static_cast<unsigned>(INT_MAX);
     gatingMask = mask;
-    gate0 = g0;
-    gate1 = g1;
-    gate2 = g2;
+    gate0 = static_cast<int>(std::min(g0, top));
+    gate1 = static_cast<int>(std::min(g1, top));
+    gate2 = static_cast<int>(std::min(g2, top));
     return true;
 }
 
-int QiImageCoder::getColorGating(uint8_t& mask, uint8_t& g0, uint8_t& g1, uint8_t& g2) {
+int QiImageCoder::getColorGating(uint8_t& mask, unsigned& g0, unsigned& g1, unsigned& g2) {
     mask = gatingMask;
-    g0 = static_cast<uint8_t>(gate0);
-    g1 = static_cast<uint8_t>(gate1);
-    g2 = static_cast<uint8_t>(gate2);
+    g0 = static_cast<unsigned>(gate0);
+    g1 = static_cast<unsigned>(gate1);
+    g2 = static_cast<unsigned>(gate2);
     return 0;
 }
 
@@ -451,9 +454,11 @@ void prepare(CoderFrame& f, const QiImageCoder& coder, Layout layout) {
     f.bits = coder.image ? coder.image->bits : 10;
     f.mask = static_cast<unsigned>((uint64_t(1) << f.bits) - 1);
     f.gatingMask = coder.gatingMask;
-    f.gate[0] = static_cast<unsigned>(coder.gate0);
-    f.gate[1] = static_cast<unsigned>(coder.gate1);
-    f.gate[2] = static_cast<unsigned>(coder.gate2);
+    // The fields are public: a gate above the largest code is held at it here
+    // too, so it can never index past the tables.
+    f.gate[0] = std::min(static_cast<unsigned>(coder.gate0), f.mask);
+    f.gate[1] = std::min(static_cast<unsigned>(coder.gate1), f.mask);
+    f.gate[2] = std::min(static_cast<unsigned>(coder.gate2), f.mask);
     f.matrix = coder.matrix;
     f.M = getMatrix(coder.matrix);
     f.fastOk = f.bits >= 8 && f.bits <= 10 && layout != Layout::YCbCr422_16;

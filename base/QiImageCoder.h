@@ -48,10 +48,11 @@ public:
     explicit QiImageCoder(QiImage* image);
 
     // Virtual slots, in this order. Gate values are code values at the image's
-    // bits (a gate of 70 on a 10-bit image is code 70 of 1023); mask bit i
-    // gates component i (0 red, 1 green, 2 blue).
-    virtual bool setColorGating(uint8_t mask, uint8_t g0, uint8_t g1, uint8_t g2);
-    virtual int getColorGating(uint8_t& mask, uint8_t& g0, uint8_t& g1, uint8_t& g2);
+    // bits (a gate of 70 on a 10-bit image is code 70 of 1023, a gate of 940
+    // is 940); values above the image's largest code are held at it. Mask bit
+    // i gates component i (0 red, 1 green, 2 blue).
+    virtual bool setColorGating(uint8_t mask, unsigned g0, unsigned g1, unsigned g2);
+    virtual int getColorGating(uint8_t& mask, unsigned& g0, unsigned& g1, unsigned& g2);
 
     bool setColorMatrix(ColorMatrix m);
     ColorMatrix getColorMatrix() const { return matrix; }

@@ -9,6 +9,7 @@
 
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -429,8 +430,7 @@ void MtCore::setIrInterface(MtcIrIo* io) {
 
 bool MtCore::applyGating() {
     uint8_t mask = (gateRed ? 1 : 0) | (gateGreen ? 2 : 0) | (gateBlue ? 4 : 0);
-    return raster->coder.setColorGating(mask, gatingRed & 0xFF, gatingGreen & 0xFF,
-                                        gatingBlue & 0xFF);
+    return raster->coder.setColorGating(mask, gatingRed, gatingGreen, gatingBlue);
 }
 
 bool MtCore::setGenOpts(QiArgRetVal& args) {
@@ -449,13 +449,10 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
     if (go_bVideoMute.getOption(args, b) && b != videoMute) {
         videoMute = b;
         if (videoMute) {
-            if (raster->coder.setColorGating(7, kMuteLevel8, kMuteLevel8, kMuteLevel8)) {
-                // Gate values are codes at the raster's depth: scale the 8-bit
-                // level so the mute is the same grey at 10 bits (280 of 1023).
-                int level = raster->bits > 8 ? kMuteLevel8 << (raster->bits - 8) : kMuteLevel8;
-                raster->coder.gate0 = raster->coder.gate1 = raster->coder.gate2 = level;
-                rerender = true;
-            }
+            // Gate values are codes at the raster's depth: scale the 8-bit
+            // level so the mute is the same grey at 10 bits (280 of 1023).
+            unsigned level = raster->bits > 8 ? kMuteLevel8 << (raster->bits - 8) : kMuteLevel8;
+            if (raster->coder.setColorGating(7, level, level, level)) rerender = true;
         } else {
             gatingChanged = true;
         }
@@ -467,8 +464,12 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
     b = gateBlue;
     if (go_bGate.getOption(args, b) && b != gateBlue) gateBlue = b, gatingChanged = true;
     unsigned r = gatingRed, g = gatingGreen, bl = gatingBlue;
-    if (go_gatingColor.getOption(args, r, g, bl) &&
-        (r != gatingRed || g != gatingGreen || bl != gatingBlue)) {
+    if (go_gatingColor.getOption(args, r, g, bl)) {
+        // Gating colours are codes at the raster's depth, held at its largest code.
+        const unsigned top = static_cast<unsigned>((uint64_t(1) << raster->bits) - 1);
+        r = std::min(r, top), g = std::min(g, top), bl = std::min(bl, top);
+    }
+    if (r != gatingRed || g != gatingGreen || bl != gatingBlue) {
         gatingRed = r, gatingGreen = g, gatingBlue = bl;
         if (gateRed || gateGreen || gateBlue) gatingChanged = true;
     }

@@ -232,7 +232,8 @@ TEST(QiImageCoder, GatingIsACodeValueBeforeTheDepthStep) {
     img.clear(rgb(10, 1000, 500, 3));
     QiImageCoder coder(&img);
     coder.setColorGating(7, 70, 70, 70);
-    uint8_t mask, g0, g1, g2;
+    uint8_t mask;
+    unsigned g0, g1, g2;
     EXPECT_EQ(coder.getColorGating(mask, g0, g1, g2), 0);
     EXPECT_EQ(mask, 7);
     EXPECT_EQ(g0, 70);
@@ -244,6 +245,13 @@ TEST(QiImageCoder, GatingIsACodeValueBeforeTheDepthStep) {
     coder.to_RGB8_32(w, 0, 1, 2, 3);
     for (uint32_t v : w)
         EXPECT_EQ(v, 0xFF111111u); // 70 >> 2 = 17
+
+    // A gate keeps the image's depth; one above the largest code is held there.
+    coder.setColorGating(3, 940, 5000, 0);
+    coder.getColorGating(mask, g0, g1, g2);
+    EXPECT_EQ(g1, 1023u);
+    coder.to_RGB10(w, 0, 1, 2, true, false);
+    EXPECT_EQ(w[0], 0xC0000000u | 940u | 1023u << 10 | 3u << 20);
 
     // Only the gated component is replaced; on an 8-bit image the 10-bit
     // output shifts the gate up.

@@ -15,9 +15,11 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 
 using testsupport::dataFolder;
+using testsupport::MemoryFrame;
 using testsupport::MemoryRaster;
 using testsupport::MemoryRasterConfig;
 
@@ -355,6 +357,30 @@ TEST_F(Engine, GeneratorOptionsReachTheRaster) {
     EXPECT_EQ(text(s, "GateRed"), "0");
     EXPECT_EQ(text(s, "GatingColor_Red"), "12");
     EXPECT_EQ(text(s, "VideoFormat"), "1080p25");
+}
+
+// A gating colour is a code at the raster's depth (10 bits here): it reaches
+// the card unchanged, and one above the largest code is held at it.
+TEST_F(Engine, GatingColoursKeepTheRastersDepth) {
+    run(req({{"Pattern", "TestBars"}, {"OutputColor", "RGB_10"}, {"GateRed", "1"}}));
+    const struct {
+        const char* sent;
+        unsigned held;
+    } rows[] = {{"940", 940}, {"70", 70}, {"1023", 1023}, {"5000", 1023}, {"0x10000", 1023}};
+    for (const auto& row : rows) {
+        run(req({{"GatingColor_Red", row.sent},
+                 {"GatingColor_Green", "0"},
+                 {"GatingColor_Blue", "0"}}));
+        QiArgRetVal s;
+        core->getGenSettings(s);
+        EXPECT_EQ(text(s, "GatingColor_Red"), std::to_string(row.held)) << row.sent;
+        ASSERT_TRUE(raster->render(0, false));
+        const MemoryFrame f = raster->ringFrame(0);
+        uint32_t w = 0;
+        std::memcpy(&w, f.bytes.data(), 4);
+        w = __builtin_bswap32(w); // DPX word, big-endian: red in bits 22-31
+        EXPECT_EQ(w >> 22, row.held) << row.sent;
+    }
 }
 
 TEST_F(Engine, VideoFormatChangesAndToggles) {
