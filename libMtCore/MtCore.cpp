@@ -111,6 +111,18 @@ QiOption* myOptions[] = {&go_gatingColor, &go_rGate,      &go_gGate,      &go_bG
                          &go_whiteLevel,  &go_colorspace, &go_bVideoMute, &go_colorMatrix,
                          nullptr};
 
+// Takes the reported colour matrix and pixel layout from what the raster
+// applies, so that the settings a client reads are the ones the card gets. A
+// matrix above 5 codes as Rec709; a layout without a name leaves the stored
+// one. Raster and state locks held.
+void adoptRasterColour(MtCore& core) {
+    const unsigned m = static_cast<unsigned>(core.raster->coder.getColorMatrix());
+    core.colorEncoding = m <= 5 ? m : 2;
+    const QiImageCoder::PixelFormat applied = core.raster->getOutputPixelFormat();
+    for (unsigned i = 0; i < 4; ++i)
+        if (skOutputPixelFormats[i] == applied) core.outputColor = i;
+}
+
 // The mute level: 25 % grey in video levels, 70 at 8 bits, scaled to the raster's depth.
 constexpr int kMuteLevel8 = 70;
 
@@ -157,10 +169,8 @@ MtCore::MtCore(QiRaster* r, MtCoreStatus* s, const char* dataPath) : raster(r), 
         go_whiteLevel.value = raster->getWhiteLevel();
         go_bitDepth.value = raster->bits;
     }
-    rescanFormats();
+    rescanFormats(); // also takes the matrix and layout the back-end chose
     videoMute = false;
-    colorEncoding = go_colorMatrix.defaultIndex;
-    outputColor = go_colorspace.defaultIndex;
 
     if (dataPath) {
         dataDir = strdup(dataPath);
@@ -502,8 +512,7 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
             bool ok = raster->setRasterFormat(target.c_str());
             if (ok) rerender = true;
             if (ok || !inStep) {
-                unsigned m = static_cast<unsigned>(raster->coder.getColorMatrix());
-                colorEncoding = m <= 5 ? m : 2;
+                adoptRasterColour(*this);
                 args.set("ColorEncoding", skColorMatrix[colorEncoding]);
                 gOutput->trace(QiOutput::Minutiae, "format changed, color coding is now %s\n",
                                skColorMatrix[colorEncoding]);
@@ -755,6 +764,8 @@ bool MtCore::rescanFormats() {
     if (current < 0 || current >= count) current = 0;
     go_vFormat.defaultIndex = static_cast<uint32_t>(current);
     videoFormat = static_cast<unsigned>(current);
+    // A rescan may have the back-end choose its format, matrix and layout again.
+    adoptRasterColour(*this);
     for (int i = 0; i < oldCount; ++i)
         free(old[i]);
     free(old);

@@ -189,8 +189,9 @@ TEST_F(Engine, RequestsWithoutPatternInheritTheCurrentOne) {
 TEST_F(Engine, StillPatternsRenderOnlyWhenSomethingChanged) {
     run(req({{"Pattern", "TestBars"}}));
     ASSERT_EQ(bars->renderCount(), 1u);
-    // Generator options that change nothing, and the empty refresh request: no render.
-    run(req({{"OutputColor", "YCbCr_10"}, {"VideoMute", "0"}}));
+    // Generator options that change nothing (the layout the raster starts in),
+    // and the empty refresh request: no render.
+    run(req({{"OutputColor", "RGB_8"}, {"VideoMute", "0"}}));
     run(QiArgRetVal());
     EXPECT_EQ(bars->renderCount(), 1u);
     // Naming the pattern again always renders.
@@ -380,6 +381,57 @@ TEST_F(Engine, GatingColoursKeepTheRastersDepth) {
         std::memcpy(&w, f.bytes.data(), 4);
         w = __builtin_bswap32(w); // DPX word, big-endian: red in bits 22-31
         EXPECT_EQ(w >> 22, row.held) << row.sent;
+    }
+}
+
+// What the engine reports is what the raster applies: at start the matrix and
+// layout the back-end was found in, and again after a rescan or a format
+// change that has the back-end choose them. The option records keep their
+// defaults.
+TEST_F(Engine, ReportedColourIsTheAppliedColour) {
+    const struct {
+        QiImageCoder::ColorMatrix matrix;
+        QiImageCoder::PixelFormat layout;
+    } rows[] = {{QiImageCoder::Rec709, QiImageCoder::YCbCr_10},
+                {QiImageCoder::Rec601, QiImageCoder::YCbCr_8},
+                {QiImageCoder::Rec2020Compressed, QiImageCoder::RGB_10}};
+    auto expectReport = [&](QiImageCoder::ColorMatrix m, QiImageCoder::PixelFormat l,
+                            const char* when) {
+        std::vector<QiArgRetVal> gen;
+        core->getGenOpts(gen);
+        ASSERT_EQ(gen.size(), 14u);
+        EXPECT_EQ(text(gen[12], "ColorEncoding"), QiImageCoder::colorMatrixName(m)) << when;
+        EXPECT_EQ(text(gen[12], "OutputColor"), QiImageCoder::pixelFormatName(l)) << when;
+        EXPECT_EQ(text(gen[9], "DefaultValue"), "YCbCr_10") << when;
+        EXPECT_EQ(text(gen[11], "DefaultValue"), "Rec709 (compressed)") << when;
+    };
+    for (const auto& row : rows) {
+        delete core;
+        delete raster;
+        MemoryRasterConfig config = smallConfig();
+        config.matrix = row.matrix;
+        config.pixelFormat = row.layout;
+        raster = new MemoryRaster(config);
+        core = new MtCore(raster, nullptr, dataFolder().c_str());
+        expectReport(row.matrix, row.layout, "at start");
+
+        // Asking for what is reported changes nothing; asking for another
+        // matrix reaches the raster.
+        run(req({{"Pattern", "TestBars"},
+                 {"ColorEncoding", QiImageCoder::colorMatrixName(row.matrix)}}));
+        EXPECT_EQ(raster->coder.getColorMatrix(), row.matrix);
+        run(req({{"ColorEncoding", "Rec709 (compressed)"}}));
+        EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec709Compressed);
+
+        // The back-end chooses again on a rescan, and on a format change.
+        raster->coder.setColorMatrix(QiImageCoder::Rec2020);
+        raster->setOutputPixelFormat(QiImageCoder::YCbCr_8);
+        core->rescanFormats();
+        expectReport(QiImageCoder::Rec2020, QiImageCoder::YCbCr_8, "after a rescan");
+        raster->coder.setColorMatrix(row.matrix);
+        raster->setOutputPixelFormat(row.layout);
+        run(req({{"VideoFormat", "720p50"}}));
+        expectReport(row.matrix, row.layout, "after a format change");
     }
 }
 
