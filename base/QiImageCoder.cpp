@@ -99,8 +99,10 @@ inline int lumaCode10(double yp) {
 inline int chromaCode10(double diff, double scale) {
     return static_cast<int>(diff * scale * 896.0 + 512.0 + 0.5);
 }
+// Nearest code, halves up. Chroma (and luma below black) is negative before its
+// offset is added, so truncating x + 0.5 toward zero would put it one code high.
 inline int roundHalf(double x) {
-    return static_cast<int>(x + 0.5);
+    return static_cast<int>(std::floor(x + 0.5));
 }
 inline int clampInt(int v, int lo, int hi) {
     return v < lo ? lo : (v > hi ? hi : v);
