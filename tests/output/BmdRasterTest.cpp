@@ -1,16 +1,20 @@
 // The DeckLink back-end against the stand-in card of sdk/decklinkstub.
 #include "BmdRaster.h"
+#include "ArgSupport.h"
 #include "DeckLinkStubCard.h"
+#include "MtCore.h"
 #include "QiCLocale.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace stub = decklinkstub;
@@ -534,6 +538,182 @@ TEST_F(BmdRasterTest, YuvFramesCarryBlackAndWhite) {
     // Group of pixels 1278..1283 (the last pixel repeated), all white: words 852..855.
     EXPECT_EQ(word(719, 852), 512u | 940u << 10 | 512u << 20);
     EXPECT_EQ(word(719, 855), 940u | 512u << 10 | 940u << 20);
+}
+
+// --- Through the engine, as start-up sets it up: passive mode, the card's own mode ---
+
+class BmdEngineTest : public BmdRasterTest {
+protected:
+    // The engine on a card configured for `mode`, after the first command.
+    void start(BMDDisplayMode mode) {
+        stub::setDefaultMode(mode);
+        raster = started(true);
+        core = std::make_unique<MtCore>(raster.get(), nullptr, testsupport::dataFolder().c_str());
+        run({{"Pattern", "Colorbars"}});
+    }
+    void TearDown() override {
+        core.reset();
+        raster.reset();
+        BmdRasterTest::TearDown();
+    }
+    // Queues the request and returns once it has been processed.
+    void run(std::initializer_list<std::pair<const char*, const char*>> kv) {
+        QiArgRetVal req;
+        for (auto& p : kv)
+            req.set(p.first, p.second);
+        bool result = false;
+        // False here means the command is already done (one waiter, engine running).
+        core->waitForPattern(result, core->asyncSetGen(req));
+    }
+    // The settings that GetGenOptions reports, with the current "Pattern",
+    // and the published format names.
+    QiArgRetVal reported(std::vector<std::string>* formats = nullptr) {
+        std::vector<QiArgRetVal> records;
+        core->getGenOpts(records);
+        if (records.size() != 14u) {
+            ADD_FAILURE() << records.size() << " records";
+            return QiArgRetVal();
+        }
+        QiArgRetVal settings = records[12];
+        settings.set("Pattern", testsupport::text(records[13], "Pattern"));
+        const QiArgRetVal& videoFormat = records[4];
+        for (int i = 0; formats && i < std::stoi(testsupport::text(videoFormat, "nVal")); ++i)
+            formats->push_back(
+                testsupport::text(videoFormat, ("VideoFormat" + std::to_string(i)).c_str()));
+        return settings;
+    }
+    // The last frame the card was given equals the raster coded with the
+    // layout and matrix that the engine reports.
+    void expectCardFollowsTheReport() {
+        QiArgRetVal settings = reported();
+        std::string layout = testsupport::text(settings, "OutputColor");
+        std::string matrix = testsupport::text(settings, "ColorEncoding");
+        SCOPED_TRACE(layout + " " + matrix);
+        ASSERT_TRUE(layout == "YCbCr_8" || layout == "YCbCr_10");
+        QiImageCoder ref(raster.get());
+        ref.pixelFormat = layout == "YCbCr_8" ? QiImageCoder::YCbCr_8 : QiImageCoder::YCbCr_10;
+        int m = 0;
+        while (m < 6 &&
+               matrix != QiImageCoder::colorMatrixName(static_cast<QiImageCoder::ColorMatrix>(m)))
+            ++m;
+        ASSERT_LT(m, 6);
+        ref.setColorMatrix(static_cast<QiImageCoder::ColorMatrix>(m));
+        std::vector<stub::Frame> shown = stub::shownFrames();
+        ASSERT_FALSE(shown.empty());
+        const stub::Frame& f = shown.back();
+        ASSERT_EQ(f.width, raster->getWidth());
+        ASSERT_EQ(f.height, raster->getHeight());
+        std::vector<uint32_t> words((f.bytes.size() + 3) / 4);
+        if (ref.pixelFormat == QiImageCoder::YCbCr_8) {
+            EXPECT_EQ(f.format, static_cast<BMDPixelFormat>(bmdFormat8BitYUV));
+            const uint8_t order[4] = {0, 1, 2, 3};
+            ref.to_422_8(reinterpret_cast<uint16_t*>(words.data()), order);
+        } else {
+            EXPECT_EQ(f.format, static_cast<BMDPixelFormat>(bmdFormat10BitYUV));
+            ref.to_v210(words.data(), false);
+        }
+        EXPECT_EQ(std::memcmp(words.data(), f.bytes.data(), f.bytes.size()), 0);
+    }
+    std::unique_ptr<BmdRaster> raster;
+    std::unique_ptr<MtCore> core;
+};
+
+// Every colour matrix a client sets stays applied, and reported, through
+// changes of layout, video format and pattern; only a format change enables a
+// mode, and it brings the matrix the format takes, which is then reported.
+TEST_F(BmdEngineTest, CardWordsFollowTheReportedMatrix) {
+    start(bmdFourCC('h', 'p', '5', '0'));
+    const char* const matrices[] = {"Rec601",  "Rec601 (compressed)",
+                                    "Rec709",  "Rec709 (compressed)",
+                                    "Rec2020", "Rec2020 (compressed)"};
+    bool odd = false;
+    for (const char* matrix : matrices) {
+        odd = !odd;
+        const char* formatMatrix = odd ? "Rec601" : "Rec709"; // PAL is SD
+        struct {
+            const char* key;
+            const char* value;
+            unsigned enables; // modes enabled by the step
+            const char* matrix;
+        } const steps[] = {
+            {"ColorEncoding", matrix, 0, matrix},
+            {"OutputColor", odd ? "YCbCr_8" : "YCbCr_10", 0, matrix},
+            {"VideoFormat", odd ? "PAL" : "HD 720p 50", 1, formatMatrix},
+            {"Pattern", odd ? "Color" : "Colorbars", 0, formatMatrix},
+        };
+        for (const auto& step : steps) {
+            SCOPED_TRACE(std::string(matrix) + ": " + step.key + " " + step.value);
+            unsigned enables = stub::enableCount();
+            run({{step.key, step.value}});
+            EXPECT_EQ(stub::enableCount(), enables + step.enables);
+            QiArgRetVal settings = reported();
+            EXPECT_EQ(testsupport::text(settings, step.key), step.value);
+            EXPECT_EQ(testsupport::text(settings, "ColorEncoding"), step.matrix);
+            expectCardFollowsTheReport();
+        }
+    }
+}
+
+// The device runs "HD 720p 60" for the client's "720p 59.94": the reported
+// format is a published name and every other option still changes, without
+// enabling the mode again.
+TEST_F(BmdEngineTest, The720p60ModeIsReportedByAPublishedName) {
+    start(kHi50);
+    run({{"VideoFormat", "720p 59.94"}});
+    BMDDisplayMode mode = 0;
+    ASSERT_TRUE(stub::outputEnabled(&mode));
+    EXPECT_EQ(mode, kHp60);
+    unsigned enables = stub::enableCount();
+    struct {
+        const char* key;
+        const char* value;
+    } const steps[] = {{"OutputColor", "YCbCr_8"},
+                       {"ColorEncoding", "Rec2020"},
+                       {"Pattern", "Color"},
+                       {"ColorEncoding", "Rec601 (compressed)"}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.key);
+        run({{step.key, step.value}});
+        std::vector<std::string> formats;
+        QiArgRetVal settings = reported(&formats);
+        EXPECT_EQ(testsupport::text(settings, step.key), step.value);
+        std::string format = testsupport::text(settings, "VideoFormat");
+        EXPECT_EQ(format, "HD 720p 60");
+        EXPECT_NE(std::find(formats.begin(), formats.end(), format), formats.end());
+        expectCardFollowsTheReport();
+    }
+    EXPECT_EQ(stub::enableCount(), enables);
+    EXPECT_TRUE(stub::outputEnabled(&mode));
+    EXPECT_EQ(mode, kHp60);
+}
+
+// Brightness "Blinking" (two frames, 750 ms) on the card: the frames alternate
+// at the pattern's period, within one frame period of the mode (PAL: 40 ms),
+// for at least three periods.
+TEST_F(BmdEngineTest, AnimatedPatternAlternatesAtItsPeriod) {
+    using namespace std::chrono;
+    start(kPal);
+    run({{"Pattern", "Brightness"}, {"Style", "Blinking"}});
+    const steady_clock::time_point done = steady_clock::now();
+    const unsigned shows = stub::showCount();
+    // Four frames shown after the render span three periods. Only the count
+    // is polled, so the card is not kept busy while it shows them.
+    while (stub::showCount() < shows + 4 && steady_clock::now() - done < seconds(6))
+        std::this_thread::sleep_for(milliseconds(20));
+    std::vector<stub::Frame> after;
+    for (stub::Frame& f : stub::shownFrames())
+        if (f.shownAt > done) after.push_back(std::move(f));
+    run({{"Pattern", "Colorbars"}}); // a still picture again
+    ASSERT_GE(after.size(), 4u);
+    for (size_t i = 0; i + 1 < after.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_NE(after[i].bytes, after[i + 1].bytes);
+        if (i + 2 < after.size()) {
+            EXPECT_EQ(after[i].bytes, after[i + 2].bytes);
+        }
+        double ms = duration<double, std::milli>(after[i + 1].shownAt - after[i].shownAt).count();
+        EXPECT_NEAR(ms, 750.0, 40.0);
+    }
 }
 
 } // namespace
