@@ -41,6 +41,7 @@ BmdOutput::~BmdOutput() {
     if (videoFrame) videoFrame->Release();
     delete[] frameStore;
     if (configuration) configuration->Release();
+    if (deckLinkOutput && outputEnabled) deckLinkOutput->DisableVideoOutput();
     if (deckLinkOutput) {
         // The device must not call back into an object that is going away.
         deckLinkOutput->SetScheduledFrameCompletionCallback(nullptr);
@@ -90,6 +91,7 @@ bool BmdOutput::buildModeList() {
         gOutput->trace(QiOutput::Minutiae, "\n\n%s: getDefMode failed (wtf)\n\n", __func__);
         defMode = 0;
     }
+    configuredMode = defMode;
     gOutput->trace(QiOutput::Minutiae, "%s: defMode is %c%c%c%c\n", __func__, fourCC(defMode, 24),
                    fourCC(defMode, 16), fourCC(defMode, 8), fourCC(defMode, 0));
 
@@ -122,6 +124,8 @@ bool BmdOutput::buildModeList() {
     iterator->Release();
     modes[n] = nullptr;
     modeCount = n;
+    // Until a mode is enabled, the configured one is what the device is set to show.
+    if (!outputEnabled) currentModeIndex = defaultModeIndex;
     return true;
 }
 

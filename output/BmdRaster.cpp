@@ -2,9 +2,11 @@
 
 #include "QiOutput.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -102,11 +104,39 @@ bool BmdRaster::init() {
 bool BmdRaster::setRasterFormat(unsigned index) {
     // A device without modes has no mode 0 to fall back on.
     if (!output || !output->modes || index >= output->modeCount) return false;
+    // The mode that runs is not enabled again: on a card that would drop the
+    // signal, and the raster keeps its frame and the client's matrix.
+    if (output->outputEnabled && index == output->currentModeIndex) return false;
     IDeckLinkDisplayMode* mode = output->modes[index];
     char* name = modeName(mode);
     gOutput->trace(QiOutput::Minutiae, "%s: new format is (%d)[%p][%s]\n", __func__,
                    static_cast<int>(index), static_cast<void*>(mode), name ? name : "");
+
+    BMDPixelFormat bmd = 0;
+    if (rowBytesFor(coder.pixelFormat, 1, &bmd) > 0 && !supports(mode->GetDisplayMode(), bmd)) {
+        gOutput->trace(QiOutput::Warning, "%s: %s cannot be shown in pixel format %d\n", __func__,
+                       name ? name : "", static_cast<int>(coder.pixelFormat));
+        std::free(name);
+        return false;
+    }
     std::free(name);
+
+    // The card runs one mode at a time. Nothing of the raster changes until
+    // the new mode is up; when it cannot be, the card goes back to the old one.
+    IDeckLinkOutput* out = output->deckLinkOutput;
+    const bool wasEnabled = output->outputEnabled;
+    if (wasEnabled) out->DisableVideoOutput();
+    output->outputEnabled = false;
+    if (out->EnableVideoOutput(mode->GetDisplayMode(), bmdVideoOutputFlagDefault) != S_OK) {
+        gOutput->trace(QiOutput::Warning, "Failed to enable video output\n");
+        if (wasEnabled)
+            output->outputEnabled =
+                out->EnableVideoOutput(output->modes[output->currentModeIndex]->GetDisplayMode(),
+                                       bmdVideoOutputFlagDefault) == S_OK;
+        return false;
+    }
+    output->outputEnabled = true;
+    output->currentModeIndex = index;
 
     BMDTimeValue duration = 0;
     BMDTimeScale scale = 0;
@@ -119,16 +149,10 @@ bool BmdRaster::setRasterFormat(unsigned index) {
 
     long w = mode->GetWidth();
     long h = mode->GetHeight();
-    resize(static_cast<int>(w), static_cast<int>(h));
-    coder.setColorMatrix(h == 480 || h == 576 ? QiImageCoder::Rec601 : QiImageCoder::Rec709);
-
-    if (output->deckLinkOutput->EnableVideoOutput(mode->GetDisplayMode(),
-                                                  bmdVideoOutputFlagDefault) != S_OK) {
-        gOutput->trace(QiOutput::Warning, "Failed to enable video output\n");
-        return false;
-    }
-    output->currentModeIndex = index;
-    return true;
+    bool sized = resize(static_cast<int>(w), static_cast<int>(h));
+    // Every SD mode (NTSC has 486 lines, PAL 576) takes the SD matrix.
+    coder.setColorMatrix(h <= 576 ? QiImageCoder::Rec601 : QiImageCoder::Rec709);
+    return sized;
 }
 
 bool BmdRaster::resize(int w, int h) {
@@ -173,9 +197,8 @@ bool BmdRaster::resize(int w, int h) {
     return result;
 }
 
-bool BmdRaster::render(unsigned, bool tenBit) {
+bool BmdRaster::render(unsigned n, bool tenBit) {
     if (!output || !output->videoFrame || !output->frameBytes) return false;
-    IDeckLinkMutableVideoFrame* frame = output->videoFrame;
     uint8_t* bytes = output->frameBytes;
     switch (coder.pixelFormat) {
     case QiImageCoder::RGB_8:
@@ -207,8 +230,37 @@ bool BmdRaster::render(unsigned, bool tenBit) {
                        __func__, static_cast<int>(coder.pixelFormat));
         break;
     }
-    output->deckLinkOutput->DisplayVideoFrameSync(frame);
+    // Kept in the ring, so the frames of an animated pattern can be shown
+    // again in turn.
+    unsigned char* stored = nullptr;
+    unsigned size = 0;
+    if (frameData(stored, size, n)) {
+        std::memcpy(stored, bytes, size);
+        output->storedFrames[n] = true;
+    }
+    if (!display(__func__)) {
+        output->shownFrame = -1;
+        return false;
+    }
+    output->shownFrame = n < frames ? static_cast<int>(n) : -1;
+    // The engine follows a render with showFrame(-1). The frame just rendered
+    // is on screen already, so the ring stands one before it: that step finds
+    // it shown, and the next period shows the frame after it.
+    if (frames > 0 && n < frames) curFrame = (n + frames - 1) % frames;
     return true;
+}
+
+bool BmdRaster::display(const char* caller) {
+    if (output->deckLinkOutput->DisplayVideoFrameSync(output->videoFrame) == S_OK) return true;
+    gOutput->trace(QiOutput::Warning, "%s: the card refused the frame\n", caller);
+    return false;
+}
+
+bool BmdRaster::supports(BMDDisplayMode mode, BMDPixelFormat bmd) {
+    BMDDisplayModeSupport support = bmdDisplayModeNotSupported;
+    return output->deckLinkOutput->DoesSupportVideoMode(mode, bmd, bmdVideoOutputFlagDefault,
+                                                        &support, nullptr) == S_OK &&
+           support != bmdDisplayModeNotSupported;
 }
 
 bool BmdRaster::setFrames(unsigned n) {
@@ -217,11 +269,14 @@ bool BmdRaster::setFrames(unsigned n) {
     output->frameStore = nullptr;
     output->frameStoreBytes = 0;
     size_t bytes = static_cast<size_t>(n) * output->rowBytes * static_cast<size_t>(height);
-    // Zero-filled: nothing ever renders into the store, and its frames are
-    // copied into the video frame.
     output->frameStore = new (std::nothrow) uint8_t[bytes]();
     if (output->frameStore) output->frameStoreBytes = bytes;
-    return true;
+    // The ring is the raster's: the engine steps through these frames.
+    frames = output->frameStore ? n : 0;
+    curFrame = 0;
+    output->storedFrames.assign(frames, false);
+    output->shownFrame = -1;
+    return frames == n;
 }
 
 bool BmdRaster::setRasterFormat(const char* name) {
@@ -239,23 +294,32 @@ bool BmdRaster::setRasterFormat(const char* name) {
 int BmdRaster::getSupportedFormats(int& count, int& current, char**& names) {
     if (!output) return QiRaster::getSupportedFormats(count, current, names);
     uint32_t n = output->modeCount;
-    names = static_cast<char**>(std::malloc((n + 1) * sizeof(char*)));
-    if (!names) {
-        count = 0;
-        current = 0;
-        return 0;
-    }
+    std::vector<char*> list;
+    bool renamed = false;
     for (uint32_t i = 0; i < n; ++i) {
         char* text = modeName(output->modes[i]);
         if (text && std::strcmp(text, kDeviceName720p) == 0) {
             std::free(text);
             text = strdup(kClientName720p);
+            renamed = true;
         }
         // A mode without a name is listed with an empty one.
-        names[i] = text ? text : strdup("");
+        list.push_back(text ? text : strdup(""));
     }
-    names[n] = nullptr;
-    count = static_cast<int>(n);
+    // getCurrentFormat answers with the device's name, so that name is
+    // published too; after the modes, so that mode i stays entry i.
+    if (renamed) list.push_back(strdup(kDeviceName720p));
+    names = static_cast<char**>(std::malloc((list.size() + 1) * sizeof(char*)));
+    if (!names) {
+        for (char* text : list)
+            std::free(text);
+        count = 0;
+        current = 0;
+        return 0;
+    }
+    std::copy(list.begin(), list.end(), names);
+    names[list.size()] = nullptr;
+    count = static_cast<int>(list.size());
     current = static_cast<int>(output->defaultModeIndex);
     return 1;
 }
@@ -263,7 +327,9 @@ int BmdRaster::getSupportedFormats(int& count, int& current, char**& names) {
 const char* BmdRaster::getCurrentFormat() {
     if (!output || !output->modes || output->currentModeIndex >= output->modeCount) return nullptr;
     char* name = modeName(output->modes[output->currentModeIndex]);
-    if (!name) return sCurrentFormatName;
+    // As listed: a mode without a name has an empty one.
+    if (!name) name = strdup("");
+    if (!name) return "";
     // Keep the copy a caller may still hold while the name has not changed.
     if (sCurrentFormatName && std::strcmp(sCurrentFormatName, name) == 0) {
         std::free(name);
@@ -275,6 +341,14 @@ const char* BmdRaster::getCurrentFormat() {
 }
 
 int BmdRaster::setOutputPixelFormat(QiImageCoder::PixelFormat format) {
+    BMDPixelFormat bmd = 0;
+    if (output && output->outputEnabled && rowBytesFor(format, 1, &bmd) > 0 &&
+        !supports(output->modes[output->currentModeIndex]->GetDisplayMode(), bmd)) {
+        const char* mode = getCurrentFormat();
+        gOutput->trace(QiOutput::Warning, "%s: pixel format %d cannot be shown in %s\n", __func__,
+                       static_cast<int>(format), mode ? mode : "");
+        return 0;
+    }
     QiImageCoder::PixelFormat previous = coder.pixelFormat;
     coder.pixelFormat = format;
     resize(width, height);
@@ -285,13 +359,8 @@ unsigned BmdRaster::getSupportedPixelFormats() {
     if (!output || !output->modes || output->currentModeIndex >= output->modeCount) return 0;
     BMDDisplayMode mode = output->modes[output->currentModeIndex]->GetDisplayMode();
     unsigned mask = 0;
-    for (const PixelFormatPair& p : sPixelFormats) {
-        BMDDisplayModeSupport support = bmdDisplayModeNotSupported;
-        if (output->deckLinkOutput->DoesSupportVideoMode(mode, p.bmd, bmdVideoOutputFlagDefault,
-                                                         &support, nullptr) == S_OK &&
-            support != bmdDisplayModeNotSupported)
-            mask |= p.mask;
-    }
+    for (const PixelFormatPair& p : sPixelFormats)
+        if (supports(mode, p.bmd)) mask |= p.mask;
     return mask;
 }
 
@@ -307,21 +376,28 @@ bool BmdRaster::rerenderP() {
         gOutput->trace(QiOutput::Minutiae, "%s: getDefMode failed (wtf)\n", __func__);
         return false;
     }
+    // The configuration is followed when it changes (or while no mode runs),
+    // not on every command: a client's choice of another mode stands until
+    // the configuration or the client changes it.
+    if (output->outputEnabled && newDefMode == output->configuredMode) return false;
+    output->configuredMode = newDefMode;
     for (unsigned i = 0; i < output->modeCount; ++i) {
         if (static_cast<int64_t>(output->modes[i]->GetDisplayMode()) != newDefMode) continue;
-        unsigned before = output->currentModeIndex;
-        setRasterFormat(i);
-        return i != before;
+        return setRasterFormat(i);
     }
     return false;
 }
 
 bool BmdRaster::p_showFrame(unsigned n) {
+    if (!output || !output->frameBytes) return false;
+    if (static_cast<int>(n) == output->shownFrame) return true; // on screen already
     unsigned char* data = nullptr;
     unsigned bytes = 0;
-    if (!output || !output->frameBytes || !frameData(data, bytes, n)) return false;
+    // Only a frame rendered since the ring was sized holds a picture.
+    if (!frameData(data, bytes, n) || !output->storedFrames[n]) return false;
     std::memcpy(output->frameBytes, data, bytes);
-    return true;
+    output->shownFrame = display(__func__) ? static_cast<int>(n) : -1;
+    return output->shownFrame >= 0;
 }
 
 bool BmdRaster::frameData(unsigned char*& data, unsigned& bytes, unsigned n) {

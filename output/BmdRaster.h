@@ -1,14 +1,27 @@
 // BmdRaster: the output raster for a Blackmagic DeckLink card.
 //
 // Each rendered frame is converted straight into the DeckLink video frame's
-// memory and shown with one synchronous display call. Video formats are the
-// device's display modes, listed by name; the device's "HD 720p 60" is
-// offered to clients as "720p 59.94". Pixel formats: RGB_8 as 8-bit ARGB,
-// RGB_10 as 'r210', YCbCr_8 as '2vuy' and YCbCr_10 as 'v210'.
+// memory and shown with one synchronous display call; a frame the card
+// refuses makes render fail with a warning. The rendered frames are also kept
+// in a ring, so the frames of an animated pattern are shown in turn each time
+// the engine steps the ring (showFrame), at the pattern's period.
 //
-// In passive mode the raster follows the mode the device is configured for
-// and enables output only when the engine first asks rerenderP; in active
-// mode init enables the default mode at once.
+// Video formats are the device's display modes, listed by name; the device's
+// "HD 720p 60" is offered to clients as "720p 59.94", and listed under its own
+// name as well, since that is the name getCurrentFormat reports. Pixel
+// formats: RGB_8 as 8-bit ARGB, RGB_10 as 'r210', YCbCr_8 as '2vuy' and
+// YCbCr_10 as 'v210', each only in the modes the card can show it in.
+//
+// A mode change disables the output and enables the new mode; when the card
+// refuses it, the card goes back to the old mode and the raster stays as it
+// was. Selecting the mode that runs changes nothing (the card keeps its signal
+// and the coder the client's matrix). A new mode brings its matrix: Rec601 for
+// SD (576 lines or fewer), Rec709 otherwise.
+//
+// In passive mode the raster follows the mode the device is configured for:
+// it enables it when the engine first asks rerenderP, and again whenever the
+// configuration changes, but not on every command, so a client's choice of
+// another mode stands. In active mode init enables the default mode at once.
 //
 // Runs on the render thread under the engine's raster lock; it holds no lock
 // of its own.
@@ -26,7 +39,9 @@ public:
     // Finds the device; false when there is none (the DeckLink side is then
     // gone and the raster shows nothing).
     bool init();
-    // Enables display mode `index` and sizes the raster for it.
+    // Enables display mode `index` and sizes the raster for it; false when the
+    // mode already runs, cannot show the pixel format in use, or cannot be
+    // enabled (the raster is then unchanged).
     bool setRasterFormat(unsigned index);
     // Address and size of stored frame n; false outside the store.
     bool frameData(unsigned char*& data, unsigned& bytes, unsigned n);
@@ -56,4 +71,11 @@ public:
     // Row bytes and DeckLink pixel format of a pixel format at width w; row
     // bytes 0 for a format the card does not take.
     static uint32_t rowBytesFor(QiImageCoder::PixelFormat format, int w, BMDPixelFormat* bmd);
+
+private:
+    // Whether the card can show `bmd` in display mode `mode`.
+    bool supports(BMDDisplayMode mode, BMDPixelFormat bmd);
+    // Hands the video frame to the card; false, with a warning naming
+    // `caller`, when the card refuses it.
+    bool display(const char* caller);
 };

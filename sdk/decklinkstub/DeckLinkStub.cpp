@@ -3,6 +3,7 @@
 #include "StubMonitor.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -19,6 +20,7 @@ struct Card {
     BMDDisplayMode defaultMode = 0;
     std::vector<BMDPixelFormat> formats;
     unsigned failures = 0;
+    BMDDisplayMode refusedMode = 0;
     bool enabled = false;
     BMDDisplayMode enabledMode = 0;
     unsigned enables = 0;
@@ -32,8 +34,7 @@ Card& card() {
         Card* fresh = new Card; // lives for the process, like the hardware
         fresh->modes = defaultModes();
         fresh->defaultMode = bmdFourCC('H', 'i', '5', '0');
-        fresh->formats = {bmdFormat8BitYUV, bmdFormat10BitYUV, bmdFormat8BitARGB,
-                          bmdFormat10BitRGB};
+        fresh->formats = cardPixelFormats();
         return fresh;
     }();
     return *c;
@@ -143,6 +144,17 @@ const Mode* findMode(const Card& c, BMDDisplayMode mode) {
     return nullptr;
 }
 
+bool listed(const std::vector<BMDPixelFormat>& formats, BMDPixelFormat format) {
+    for (BMDPixelFormat f : formats)
+        if (f == format) return true;
+    return false;
+}
+
+// Whether the card can show `format` in mode `m`.
+bool supports(const Card& c, const Mode& m, BMDPixelFormat format) {
+    return listed(c.formats, format) && (m.formats.empty() || listed(m.formats, format));
+}
+
 // The picture of the card's output: a frame it starts to show, read in its
 // pixel format. The card carries BT.601 YCbCr in standard-definition modes
 // (576 lines or fewer) and BT.709 in the others.
@@ -190,11 +202,9 @@ public:
         Card& c = card();
         std::lock_guard<std::mutex> lock(c.mutex);
         const Mode* m = findMode(c, mode);
-        bool formatOk = false;
-        for (BMDPixelFormat f : c.formats)
-            formatOk = formatOk || f == format;
-        *result = m && formatOk ? bmdDisplayModeSupported : bmdDisplayModeNotSupported;
-        if (resultMode) *resultMode = m && formatOk ? new StubDisplayMode(*m) : nullptr;
+        bool ok = m && supports(c, *m, format);
+        *result = ok ? bmdDisplayModeSupported : bmdDisplayModeNotSupported;
+        if (resultMode) *resultMode = ok ? new StubDisplayMode(*m) : nullptr;
         return S_OK;
     }
     HRESULT GetDisplayModeIterator(IDeckLinkDisplayModeIterator** iterator) override {
@@ -209,6 +219,9 @@ public:
         std::lock_guard<std::mutex> lock(c.mutex);
         if (c.failures & FailEnable) return E_FAIL;
         if (!findMode(c, mode)) return E_INVALIDARG;
+        // One mode at a time: the output must be disabled before another enable.
+        if (c.enabled) return E_ACCESSDENIED;
+        if (mode == c.refusedMode) return E_FAIL;
         c.enabled = true;
         c.enabledMode = mode;
         ++c.enables;
@@ -234,10 +247,13 @@ public:
         if (!frame) return E_POINTER;
         Card& c = card();
         std::lock_guard<std::mutex> lock(c.mutex);
+        if (c.failures & FailDisplay) return E_FAIL;
         if (!c.enabled) return E_ACCESSDENIED;
         const Mode* m = findMode(c, c.enabledMode);
-        // The card scans out frames of the enabled mode's size only.
-        if (!m || frame->GetWidth() != m->width || frame->GetHeight() != m->height)
+        // The card scans out frames of the enabled mode's size, in a pixel
+        // format that mode can be shown in, only.
+        if (!m || frame->GetWidth() != m->width || frame->GetHeight() != m->height ||
+            !supports(c, *m, frame->GetPixelFormat()))
             return E_INVALIDARG;
         void* bytes = nullptr;
         if (frame->GetBytes(&bytes) != S_OK || !bytes) return E_FAIL;
@@ -247,6 +263,7 @@ public:
         shown.height = frame->GetHeight();
         shown.rowBytes = frame->GetRowBytes();
         shown.format = frame->GetPixelFormat();
+        shown.shownAt = std::chrono::steady_clock::now();
         const uint8_t* p = static_cast<const uint8_t*>(bytes);
         shown.bytes.assign(p, p + static_cast<size_t>(shown.rowBytes) *
                                       static_cast<size_t>(shown.height));
@@ -336,16 +353,45 @@ bool envIs(const char* value) {
 } // namespace
 
 std::vector<Mode> defaultModes() {
+    const std::vector<BMDPixelFormat> sd = {bmdFormat8BitYUV, bmdFormat10BitYUV, bmdFormat8BitARGB,
+                                            bmdFormat10BitRGB};
+    const std::vector<BMDPixelFormat> uhdFast = {bmdFormat8BitYUV, bmdFormat10BitYUV,
+                                                 bmdFormat8BitARGB};
+    const long hd[2] = {1920, 1080}, dci[2] = {2048, 1080}, uhd[2] = {3840, 2160};
     return {
-        {bmdFourCC('n', 't', 's', 'c'), "NTSC", 720, 486, 1001, 30000},
-        {bmdFourCC('p', 'a', 'l', ' '), "PAL", 720, 576, 1000, 25000},
+        {bmdFourCC('n', 't', 's', 'c'), "NTSC", 720, 486, 1001, 30000, sd},
+        {bmdFourCC('p', 'a', 'l', ' '), "PAL", 720, 576, 1000, 25000, sd},
         {bmdFourCC('h', 'p', '5', '0'), "HD 720p 50", 1280, 720, 1000, 50000},
         {bmdFourCC('h', 'p', '5', '9'), "HD 720p 59.94", 1280, 720, 1001, 60000},
         {bmdFourCC('h', 'p', '6', '0'), "HD 720p 60", 1280, 720, 1000, 60000},
-        {bmdFourCC('H', 'i', '5', '0'), "HD 1080i 50", 1920, 1080, 1000, 25000},
-        {bmdFourCC('H', 'p', '2', '5'), "HD 1080p 25", 1920, 1080, 1000, 25000},
-        {bmdFourCC('H', 'p', '3', '0'), "HD 1080p 30", 1920, 1080, 1000, 30000},
+        {bmdFourCC('H', 'i', '5', '0'), "HD 1080i 50", hd[0], hd[1], 1000, 25000},
+        {bmdFourCC('H', 'i', '5', '9'), "HD 1080i 59.94", hd[0], hd[1], 1001, 30000},
+        {bmdFourCC('H', 'i', '6', '0'), "HD 1080i 60", hd[0], hd[1], 1000, 30000},
+        {bmdFourCC('H', 'p', '2', '3'), "HD 1080p 23.98", hd[0], hd[1], 1001, 24000},
+        {bmdFourCC('H', 'p', '2', '4'), "HD 1080p 24", hd[0], hd[1], 1000, 24000},
+        {bmdFourCC('H', 'p', '2', '5'), "HD 1080p 25", hd[0], hd[1], 1000, 25000},
+        {bmdFourCC('H', 'p', '2', '9'), "HD 1080p 29.97", hd[0], hd[1], 1001, 30000},
+        {bmdFourCC('H', 'p', '3', '0'), "HD 1080p 30", hd[0], hd[1], 1000, 30000},
+        {bmdFourCC('H', 'p', '5', '0'), "HD 1080p 50", hd[0], hd[1], 1000, 50000},
+        {bmdFourCC('H', 'p', '5', '9'), "HD 1080p 59.94", hd[0], hd[1], 1001, 60000},
+        {bmdFourCC('H', 'p', '6', '0'), "HD 1080p 60", hd[0], hd[1], 1000, 60000},
+        {bmdFourCC('2', 'd', '2', '3'), "2K DCI 23.98", dci[0], dci[1], 1001, 24000},
+        {bmdFourCC('2', 'd', '2', '4'), "2K DCI 24", dci[0], dci[1], 1000, 24000},
+        {bmdFourCC('2', 'd', '2', '5'), "2K DCI 25", dci[0], dci[1], 1000, 25000},
+        {bmdFourCC('U', 'p', '2', '3'), "UHD 2160p 23.98", uhd[0], uhd[1], 1001, 24000},
+        {bmdFourCC('U', 'p', '2', '4'), "UHD 2160p 24", uhd[0], uhd[1], 1000, 24000},
+        {bmdFourCC('U', 'p', '2', '5'), "UHD 2160p 25", uhd[0], uhd[1], 1000, 25000},
+        {bmdFourCC('U', 'p', '2', '9'), "UHD 2160p 29.97", uhd[0], uhd[1], 1001, 30000},
+        {bmdFourCC('U', 'p', '3', '0'), "UHD 2160p 30", uhd[0], uhd[1], 1000, 30000},
+        {bmdFourCC('U', 'p', '5', '0'), "UHD 2160p 50", uhd[0], uhd[1], 1000, 50000, uhdFast},
+        {bmdFourCC('U', 'p', '5', '9'), "UHD 2160p 59.94", uhd[0], uhd[1], 1001, 60000, uhdFast},
+        {bmdFourCC('U', 'p', '6', '0'), "UHD 2160p 60", uhd[0], uhd[1], 1000, 60000, uhdFast},
     };
+}
+
+std::vector<BMDPixelFormat> cardPixelFormats() {
+    return {bmdFormat8BitYUV, bmdFormat10BitYUV, bmdFormat8BitARGB, bmdFormat10BitRGB,
+            bmdFormat12BitRGB};
 }
 
 void reset() {
@@ -353,8 +399,9 @@ void reset() {
     std::lock_guard<std::mutex> lock(c.mutex);
     c.modes = defaultModes();
     c.defaultMode = bmdFourCC('H', 'i', '5', '0');
-    c.formats = {bmdFormat8BitYUV, bmdFormat10BitYUV, bmdFormat8BitARGB, bmdFormat10BitRGB};
+    c.formats = cardPixelFormats();
     c.failures = 0;
+    c.refusedMode = 0;
     c.enabled = false;
     c.enabledMode = 0;
     c.enables = 0;
@@ -387,6 +434,12 @@ void setFailures(unsigned failures) {
     c.failures = failures;
 }
 
+void setRefusedMode(BMDDisplayMode mode) {
+    Card& c = card();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.refusedMode = mode;
+}
+
 long minimumRowBytes(BMDPixelFormat format, long width) {
     switch (format) {
     case bmdFormat8BitARGB:
@@ -397,6 +450,8 @@ long minimumRowBytes(BMDPixelFormat format, long width) {
         return 2 * width;
     case bmdFormat10BitYUV:
         return (width + 47) / 48 * 128;
+    case bmdFormat12BitRGB:
+        return (width + 7) / 8 * 36; // 8 pixels in 36 bytes
     }
     return 0;
 }

@@ -1,16 +1,20 @@
 // The DeckLink back-end against the stand-in card of sdk/decklinkstub.
 #include "BmdRaster.h"
+#include "ArgSupport.h"
 #include "DeckLinkStubCard.h"
+#include "MtCore.h"
 #include "QiCLocale.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace stub = decklinkstub;
@@ -74,11 +78,18 @@ TEST_F(BmdRasterTest, PassiveStartListsModesAndEnablesNothing) {
 
     int current = -1;
     std::vector<std::string> names = formatNames(*raster, current);
-    const std::vector<std::string> expected = {"NTSC",          "PAL",        "HD 720p 50",
-                                               "HD 720p 59.94", "720p 59.94", "HD 1080i 50",
-                                               "HD 1080p 25",   "HD 1080p 30"};
+    // Every mode in the device's order, "HD 720p 60" as "720p 59.94"; the
+    // device's own name of that mode follows at the end, so that whatever
+    // runs is reported by a listed name.
+    std::vector<std::string> expected;
+    for (const stub::Mode& m : stub::defaultModes())
+        expected.push_back(m.name == "HD 720p 60" ? "720p 59.94" : m.name);
+    expected.push_back("HD 720p 60");
     EXPECT_EQ(names, expected);
-    EXPECT_EQ(current, 5); // the configured default, HD 1080i 50
+    EXPECT_EQ(names.size(), 28u); // SD to UHD
+    EXPECT_EQ(current, 5);        // the configured default, HD 1080i 50
+    // Before the first mode is enabled the configured one is reported.
+    EXPECT_STREQ(raster->getCurrentFormat(), "HD 1080i 50");
     EXPECT_STREQ(raster->getVersion(), "10.8.3");
     EXPECT_STREQ(raster->getSerial(), "serial number");
     uint8_t* edid = nullptr;
@@ -119,6 +130,9 @@ TEST_F(BmdRasterTest, The720p60ModeTravelsAs720p5994) {
     EXPECT_TRUE(stub::outputEnabled(&mode));
     EXPECT_EQ(mode, kHp60);
     EXPECT_STREQ(raster->getCurrentFormat(), "HD 720p 60");
+    int current = 0;
+    std::vector<std::string> names = formatNames(*raster, current);
+    EXPECT_NE(std::find(names.begin(), names.end(), "HD 720p 60"), names.end());
     EXPECT_TRUE(traced(
         capture, "Minutiae: setRasterFormat: new format is (4)[" +
                      std::string(qi::formatC("%p", static_cast<void*>(raster->output->modes[4]))) +
@@ -129,23 +143,103 @@ TEST_F(BmdRasterTest, The720p60ModeTravelsAs720p5994) {
     EXPECT_STREQ(raster->getCurrentFormat(), "HD 720p 60");
 }
 
+// Every SD mode (576 lines or fewer; NTSC has 486) takes Rec601, the others Rec709.
 TEST_F(BmdRasterTest, ModeSetsMatrixSizeAndRate) {
+    struct {
+        const char* name;
+        int width, height;
+        QiImageCoder::ColorMatrix matrix;
+        int64_t fps; // rounded up
+    } const modes[] = {
+        {"NTSC", 720, 486, QiImageCoder::Rec601, 30},
+        {"PAL", 720, 576, QiImageCoder::Rec601, 25},
+        {"HD 720p 59.94", 1280, 720, QiImageCoder::Rec709, 60},
+        {"HD 1080i 59.94", 1920, 1080, QiImageCoder::Rec709, 30},
+        {"2K DCI 23.98", 2048, 1080, QiImageCoder::Rec709, 24},
+        {"UHD 2160p 60", 3840, 2160, QiImageCoder::Rec709, 60},
+    };
     auto raster = started(true);
-    ASSERT_TRUE(raster->setRasterFormat("HD 720p 59.94"));
-    EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec709);
-    EXPECT_EQ(raster->output->framesPerSecond, 60); // 1001 / 60000, rounded up
-    ASSERT_TRUE(raster->setRasterFormat("PAL"));
-    EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec601);
-    EXPECT_EQ(raster->getWidth(), 720);
-    EXPECT_EQ(raster->getHeight(), 576);
-    EXPECT_EQ(raster->output->framesPerSecond, 25);
-    EXPECT_EQ(raster->output->currentModeIndex, 1u);
+    for (const auto& m : modes) {
+        SCOPED_TRACE(m.name);
+        ASSERT_TRUE(raster->setRasterFormat(m.name));
+        EXPECT_EQ(raster->getWidth(), m.width);
+        EXPECT_EQ(raster->getHeight(), m.height);
+        EXPECT_EQ(raster->coder.getColorMatrix(), m.matrix);
+        EXPECT_EQ(raster->output->framesPerSecond, m.fps);
+        EXPECT_STREQ(raster->getCurrentFormat(), m.name);
+    }
+}
 
-    // A failed enable leaves the current mode where it was.
-    stub::setFailures(stub::FailEnable);
-    EXPECT_FALSE(raster->setRasterFormat("HD 1080p 30"));
-    EXPECT_TRUE(traced(capture, "Warning: Failed to enable video output\n"));
-    EXPECT_EQ(raster->output->currentModeIndex, 1u);
+// A mode change the card refuses leaves the raster exactly as it was; the card
+// goes back to the mode it ran when it can.
+TEST_F(BmdRasterTest, FailedModeChangeLeavesTheRasterAsItWas) {
+    struct {
+        const char* what;
+        BMDDisplayMode refused;
+        unsigned failures;
+        bool cardKeepsItsMode;
+    } const cases[] = {
+        {"PAL refused", kPal, 0, true},
+        {"every enable fails", 0, stub::FailEnable, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        stub::reset();
+        auto raster = started(false); // HD 1080i 50
+        raster->coder.setColorMatrix(QiImageCoder::Rec2020);
+        const uint8_t* bytes = raster->output->frameBytes;
+        stub::setRefusedMode(c.refused);
+        stub::setFailures(c.failures);
+        EXPECT_FALSE(raster->setRasterFormat("PAL"));
+        EXPECT_TRUE(traced(capture, "Warning: Failed to enable video output\n"));
+        EXPECT_EQ(raster->getWidth(), 1920);
+        EXPECT_EQ(raster->getHeight(), 1080);
+        EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec2020);
+        EXPECT_EQ(raster->output->framesPerSecond, 25);
+        EXPECT_EQ(raster->output->rowBytes, 5120u);
+        EXPECT_EQ(raster->output->frameBytes, bytes);
+        EXPECT_EQ(raster->output->currentModeIndex, 5u);
+        EXPECT_STREQ(raster->getCurrentFormat(), "HD 1080i 50");
+        BMDDisplayMode mode = 0;
+        EXPECT_EQ(stub::outputEnabled(&mode), c.cardKeepsItsMode);
+        // The next frame is shown, or its refusal is reported.
+        EXPECT_EQ(raster->render(0, true), c.cardKeepsItsMode);
+        if (c.cardKeepsItsMode) {
+            EXPECT_EQ(mode, kHi50);
+            std::vector<stub::Frame> shown = stub::shownFrames();
+            ASSERT_FALSE(shown.empty());
+            EXPECT_EQ(shown.back().mode, kHi50);
+        } else {
+            EXPECT_TRUE(traced(capture, "Warning: render: the card refused the frame\n"));
+        }
+    }
+}
+
+// A frame the card does not take is a failure, never success.
+TEST_F(BmdRasterTest, RefusedFrameIsAFailure) {
+    struct {
+        const char* what;
+        unsigned failures;
+        bool disable;
+    } const cases[] = {
+        {"display fails", stub::FailDisplay, false},
+        {"output disabled", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto raster = started(false);
+        raster->setFrames(2);
+        ASSERT_TRUE(raster->render(0, true));
+        stub::setFailures(c.failures);
+        if (c.disable) raster->output->deckLinkOutput->DisableVideoOutput();
+        unsigned shows = stub::showCount();
+        EXPECT_FALSE(raster->render(1, true));
+        EXPECT_TRUE(traced(capture, "Warning: render: the card refused the frame\n"));
+        EXPECT_FALSE(raster->p_showFrame(0));
+        EXPECT_TRUE(traced(capture, "Warning: p_showFrame: the card refused the frame\n"));
+        EXPECT_EQ(stub::showCount(), shows);
+        stub::setFailures(0);
+    }
 }
 
 TEST_F(BmdRasterTest, DegenerateModesDoNotCrash) {
@@ -240,20 +334,67 @@ TEST_F(BmdRasterTest, SupportedPixelFormatsFollowTheCard) {
     EXPECT_EQ(raster->getSupportedPixelFormats(), 0x30u);
 }
 
+// The stand-in card: pixel formats per mode, one enabled mode at a time.
+TEST_F(BmdRasterTest, StandInCardIsShapedLikeARealOne) {
+    struct {
+        const char* mode;
+        unsigned mask; // what the back-end finds
+        bool rgb12;    // 12-bit RGB, which it never asks for
+    } const modes[] = {
+        {"NTSC", 0x33, false},        {"HD 1080p 60", 0x33, true},   {"2K DCI 25", 0x33, true},
+        {"UHD 2160p 30", 0x33, true}, {"UHD 2160p 60", 0x31, false}, // no 10-bit RGB 4:4:4 at 60 Hz
+    };
+    auto raster = started(true);
+    IDeckLinkOutput* out = raster->output->deckLinkOutput;
+    for (const auto& m : modes) {
+        SCOPED_TRACE(m.mode);
+        ASSERT_TRUE(raster->setRasterFormat(m.mode));
+        EXPECT_EQ(raster->getSupportedPixelFormats(), m.mask);
+        BMDDisplayMode mode = 0;
+        ASSERT_TRUE(stub::outputEnabled(&mode));
+        BMDDisplayModeSupport support = bmdDisplayModeNotSupported;
+        ASSERT_EQ(out->DoesSupportVideoMode(mode, bmdFormat12BitRGB, bmdVideoOutputFlagDefault,
+                                            &support, nullptr),
+                  S_OK);
+        EXPECT_EQ(support == bmdDisplayModeSupported, m.rgb12);
+        // A second enable while a mode is enabled is refused.
+        EXPECT_NE(out->EnableVideoOutput(mode, bmdVideoOutputFlagDefault), S_OK);
+    }
+    // A layout the running mode cannot show is refused and the old one kept;
+    // so is a mode that cannot show the layout in use.
+    EXPECT_FALSE(raster->setOutputPixelFormat(QiImageCoder::RGB_10));
+    EXPECT_EQ(raster->getOutputPixelFormat(), QiImageCoder::YCbCr_10);
+    ASSERT_TRUE(raster->setRasterFormat("UHD 2160p 30"));
+    ASSERT_TRUE(raster->setOutputPixelFormat(QiImageCoder::RGB_10));
+    EXPECT_FALSE(raster->setRasterFormat("UHD 2160p 60"));
+    EXPECT_STREQ(raster->getCurrentFormat(), "UHD 2160p 30");
+}
+
 TEST_F(BmdRasterTest, RerenderFollowsTheConfiguredMode) {
     auto raster = started(true);
     EXPECT_TRUE(raster->rerenderP()); // index 5 after 0: output comes up
     EXPECT_TRUE(traced(capture, "Minutiae: rerenderP: newDefMode is Hi50\n"));
     EXPECT_TRUE(stub::outputEnabled());
     EXPECT_EQ(raster->getHeight(), 1080);
+    // While the configuration stays, the running mode, the client's choice of
+    // another one and the client's matrix all stand: nothing is enabled again.
     unsigned enables = stub::enableCount();
-    EXPECT_FALSE(raster->rerenderP()); // unchanged, but selected again
+    EXPECT_FALSE(raster->rerenderP());
+    ASSERT_TRUE(raster->setRasterFormat("HD 720p 50"));
+    raster->coder.setColorMatrix(QiImageCoder::Rec2020);
+    EXPECT_FALSE(raster->setRasterFormat("HD 720p 50")); // already running
+    EXPECT_FALSE(raster->rerenderP());
     EXPECT_EQ(stub::enableCount(), enables + 1);
+    EXPECT_STREQ(raster->getCurrentFormat(), "HD 720p 50");
+    EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec2020);
 
+    // A new configuration is followed once.
     stub::setDefaultMode(kPal);
     EXPECT_TRUE(raster->rerenderP());
     EXPECT_EQ(raster->getHeight(), 576);
     EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec601);
+    EXPECT_FALSE(raster->rerenderP());
+    EXPECT_EQ(stub::enableCount(), enables + 2);
 
     stub::setDefaultMode(bmdFourCC('n', 'o', 'n', 'e'));
     EXPECT_FALSE(raster->rerenderP());
@@ -397,6 +538,182 @@ TEST_F(BmdRasterTest, YuvFramesCarryBlackAndWhite) {
     // Group of pixels 1278..1283 (the last pixel repeated), all white: words 852..855.
     EXPECT_EQ(word(719, 852), 512u | 940u << 10 | 512u << 20);
     EXPECT_EQ(word(719, 855), 940u | 512u << 10 | 940u << 20);
+}
+
+// --- Through the engine, as start-up sets it up: passive mode, the card's own mode ---
+
+class BmdEngineTest : public BmdRasterTest {
+protected:
+    // The engine on a card configured for `mode`, after the first command.
+    void start(BMDDisplayMode mode) {
+        stub::setDefaultMode(mode);
+        raster = started(true);
+        core = std::make_unique<MtCore>(raster.get(), nullptr, testsupport::dataFolder().c_str());
+        run({{"Pattern", "Colorbars"}});
+    }
+    void TearDown() override {
+        core.reset();
+        raster.reset();
+        BmdRasterTest::TearDown();
+    }
+    // Queues the request and returns once it has been processed.
+    void run(std::initializer_list<std::pair<const char*, const char*>> kv) {
+        QiArgRetVal req;
+        for (auto& p : kv)
+            req.set(p.first, p.second);
+        bool result = false;
+        // False here means the command is already done (one waiter, engine running).
+        core->waitForPattern(result, core->asyncSetGen(req));
+    }
+    // The settings that GetGenOptions reports, with the current "Pattern",
+    // and the published format names.
+    QiArgRetVal reported(std::vector<std::string>* formats = nullptr) {
+        std::vector<QiArgRetVal> records;
+        core->getGenOpts(records);
+        if (records.size() != 14u) {
+            ADD_FAILURE() << records.size() << " records";
+            return QiArgRetVal();
+        }
+        QiArgRetVal settings = records[12];
+        settings.set("Pattern", testsupport::text(records[13], "Pattern"));
+        const QiArgRetVal& videoFormat = records[4];
+        for (int i = 0; formats && i < std::stoi(testsupport::text(videoFormat, "nVal")); ++i)
+            formats->push_back(
+                testsupport::text(videoFormat, ("VideoFormat" + std::to_string(i)).c_str()));
+        return settings;
+    }
+    // The last frame the card was given equals the raster coded with the
+    // layout and matrix that the engine reports.
+    void expectCardFollowsTheReport() {
+        QiArgRetVal settings = reported();
+        std::string layout = testsupport::text(settings, "OutputColor");
+        std::string matrix = testsupport::text(settings, "ColorEncoding");
+        SCOPED_TRACE(layout + " " + matrix);
+        ASSERT_TRUE(layout == "YCbCr_8" || layout == "YCbCr_10");
+        QiImageCoder ref(raster.get());
+        ref.pixelFormat = layout == "YCbCr_8" ? QiImageCoder::YCbCr_8 : QiImageCoder::YCbCr_10;
+        int m = 0;
+        while (m < 6 &&
+               matrix != QiImageCoder::colorMatrixName(static_cast<QiImageCoder::ColorMatrix>(m)))
+            ++m;
+        ASSERT_LT(m, 6);
+        ref.setColorMatrix(static_cast<QiImageCoder::ColorMatrix>(m));
+        std::vector<stub::Frame> shown = stub::shownFrames();
+        ASSERT_FALSE(shown.empty());
+        const stub::Frame& f = shown.back();
+        ASSERT_EQ(f.width, raster->getWidth());
+        ASSERT_EQ(f.height, raster->getHeight());
+        std::vector<uint32_t> words((f.bytes.size() + 3) / 4);
+        if (ref.pixelFormat == QiImageCoder::YCbCr_8) {
+            EXPECT_EQ(f.format, static_cast<BMDPixelFormat>(bmdFormat8BitYUV));
+            const uint8_t order[4] = {0, 1, 2, 3};
+            ref.to_422_8(reinterpret_cast<uint16_t*>(words.data()), order);
+        } else {
+            EXPECT_EQ(f.format, static_cast<BMDPixelFormat>(bmdFormat10BitYUV));
+            ref.to_v210(words.data(), false);
+        }
+        EXPECT_EQ(std::memcmp(words.data(), f.bytes.data(), f.bytes.size()), 0);
+    }
+    std::unique_ptr<BmdRaster> raster;
+    std::unique_ptr<MtCore> core;
+};
+
+// Every colour matrix a client sets stays applied, and reported, through
+// changes of layout, video format and pattern; only a format change enables a
+// mode, and it brings the matrix the format takes, which is then reported.
+TEST_F(BmdEngineTest, CardWordsFollowTheReportedMatrix) {
+    start(bmdFourCC('h', 'p', '5', '0'));
+    const char* const matrices[] = {"Rec601",  "Rec601 (compressed)",
+                                    "Rec709",  "Rec709 (compressed)",
+                                    "Rec2020", "Rec2020 (compressed)"};
+    bool odd = false;
+    for (const char* matrix : matrices) {
+        odd = !odd;
+        const char* formatMatrix = odd ? "Rec601" : "Rec709"; // PAL is SD
+        struct {
+            const char* key;
+            const char* value;
+            unsigned enables; // modes enabled by the step
+            const char* matrix;
+        } const steps[] = {
+            {"ColorEncoding", matrix, 0, matrix},
+            {"OutputColor", odd ? "YCbCr_8" : "YCbCr_10", 0, matrix},
+            {"VideoFormat", odd ? "PAL" : "HD 720p 50", 1, formatMatrix},
+            {"Pattern", odd ? "Color" : "Colorbars", 0, formatMatrix},
+        };
+        for (const auto& step : steps) {
+            SCOPED_TRACE(std::string(matrix) + ": " + step.key + " " + step.value);
+            unsigned enables = stub::enableCount();
+            run({{step.key, step.value}});
+            EXPECT_EQ(stub::enableCount(), enables + step.enables);
+            QiArgRetVal settings = reported();
+            EXPECT_EQ(testsupport::text(settings, step.key), step.value);
+            EXPECT_EQ(testsupport::text(settings, "ColorEncoding"), step.matrix);
+            expectCardFollowsTheReport();
+        }
+    }
+}
+
+// The device runs "HD 720p 60" for the client's "720p 59.94": the reported
+// format is a published name and every other option still changes, without
+// enabling the mode again.
+TEST_F(BmdEngineTest, The720p60ModeIsReportedByAPublishedName) {
+    start(kHi50);
+    run({{"VideoFormat", "720p 59.94"}});
+    BMDDisplayMode mode = 0;
+    ASSERT_TRUE(stub::outputEnabled(&mode));
+    EXPECT_EQ(mode, kHp60);
+    unsigned enables = stub::enableCount();
+    struct {
+        const char* key;
+        const char* value;
+    } const steps[] = {{"OutputColor", "YCbCr_8"},
+                       {"ColorEncoding", "Rec2020"},
+                       {"Pattern", "Color"},
+                       {"ColorEncoding", "Rec601 (compressed)"}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.key);
+        run({{step.key, step.value}});
+        std::vector<std::string> formats;
+        QiArgRetVal settings = reported(&formats);
+        EXPECT_EQ(testsupport::text(settings, step.key), step.value);
+        std::string format = testsupport::text(settings, "VideoFormat");
+        EXPECT_EQ(format, "HD 720p 60");
+        EXPECT_NE(std::find(formats.begin(), formats.end(), format), formats.end());
+        expectCardFollowsTheReport();
+    }
+    EXPECT_EQ(stub::enableCount(), enables);
+    EXPECT_TRUE(stub::outputEnabled(&mode));
+    EXPECT_EQ(mode, kHp60);
+}
+
+// Brightness "Blinking" (two frames, 750 ms) on the card: the frames alternate
+// at the pattern's period, within one frame period of the mode (PAL: 40 ms),
+// for at least three periods.
+TEST_F(BmdEngineTest, AnimatedPatternAlternatesAtItsPeriod) {
+    using namespace std::chrono;
+    start(kPal);
+    run({{"Pattern", "Brightness"}, {"Style", "Blinking"}});
+    const steady_clock::time_point done = steady_clock::now();
+    const unsigned shows = stub::showCount();
+    // Four frames shown after the render span three periods. Only the count
+    // is polled, so the card is not kept busy while it shows them.
+    while (stub::showCount() < shows + 4 && steady_clock::now() - done < seconds(6))
+        std::this_thread::sleep_for(milliseconds(20));
+    std::vector<stub::Frame> after;
+    for (stub::Frame& f : stub::shownFrames())
+        if (f.shownAt > done) after.push_back(std::move(f));
+    run({{"Pattern", "Colorbars"}}); // a still picture again
+    ASSERT_GE(after.size(), 4u);
+    for (size_t i = 0; i + 1 < after.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_NE(after[i].bytes, after[i + 1].bytes);
+        if (i + 2 < after.size()) {
+            EXPECT_EQ(after[i].bytes, after[i + 2].bytes);
+        }
+        double ms = duration<double, std::milli>(after[i + 1].shownAt - after[i].shownAt).count();
+        EXPECT_NEAR(ms, 750.0, 40.0);
+    }
 }
 
 } // namespace

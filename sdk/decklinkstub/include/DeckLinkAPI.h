@@ -39,6 +39,7 @@ enum : BMDPixelFormat {
     bmdFormat10BitYUV = bmdFourCC('v', '2', '1', '0'), // v210
     bmdFormat8BitARGB = 32,                            // bytes A, R, G, B
     bmdFormat10BitRGB = bmdFourCC('r', '2', '1', '0'), // big-endian 10-bit RGB words
+    bmdFormat12BitRGB = bmdFourCC('r', 'g', '1', '2'), // 12-bit RGB; the back-end never asks for it
 };
 
 enum : BMDVideoOutputFlags { bmdVideoOutputFlagDefault = 0 };
