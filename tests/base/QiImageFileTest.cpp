@@ -555,6 +555,49 @@ TEST_F(ImageFile, WritersReportFailureAndLeaveNoPartialFile) {
     EXPECT_EQ(names, (std::vector<std::string>{"dir.mti", "keep.jpg", "keep.png"}));
 }
 
+// A FIFO, a device or an empty file is never read: nothing waits on it, a
+// Warning names it, and the readers go on.
+TEST_F(ImageFile, FifosDevicesAndEmptyFilesAreNeverWaitedOn) {
+    ScopedCapture capture;
+    unsigned w = 0, h = 0;
+    QiImage::PixelCoding coding;
+    {
+        testsupport::FifoWatch fifo(path("pipe.png"));
+        ASSERT_TRUE(fifo.made);
+        EXPECT_FALSE(QiImage::fileInfo(fifo.path.c_str(), w, h, coding));
+        EXPECT_EQ(QiImage::readFile(path("pipe").c_str(), 8), nullptr);
+        EXPECT_EQ(QiImage::readPng(fifo.path.c_str(), 8), nullptr);
+        EXPECT_EQ(QiImage::readJpg(fifo.path.c_str(), 8), nullptr);
+        EXPECT_EQ(QiImage::readMti(fifo.path.c_str()), nullptr);
+        EXPECT_FALSE(fifo.stop()) << "a reader waited on the FIFO";
+    }
+    {
+        // A raw frame whose sidecar is a FIFO.
+        writeBytes(path("frame.yuv"), Bytes(16, 0x80));
+        testsupport::FifoWatch sidecar(path("frame.raw_data"));
+        EXPECT_FALSE(QiImage::fileInfo(path("frame.yuv").c_str(), w, h, coding));
+        EXPECT_EQ(QiImage::readFile(path("frame").c_str(), 8), nullptr);
+        EXPECT_EQ(QiImage::readRaw(path("frame.yuv").c_str(), 8), nullptr);
+        EXPECT_FALSE(sidecar.stop()) << "a reader waited on the sidecar";
+    }
+    auto warned = [&](const std::string& text) {
+        bool found = false;
+        for (const std::string& line : capture.out->take())
+            found |= line.rfind("Warning: ", 0) == 0 && line.find(text) != std::string::npos;
+        return found;
+    };
+    EXPECT_TRUE(warned(path("pipe.png") + " is not a regular file"));
+    EXPECT_FALSE(QiImage::fileInfo("/dev/null", w, h, coding));
+    EXPECT_TRUE(warned("fileInfo: /dev/null is not a regular file"));
+
+    // An empty file is no image; only a reader asked for it says so.
+    writeBytes(path("empty.png"), {});
+    EXPECT_FALSE(QiImage::fileInfo(path("empty.png").c_str(), w, h, coding));
+    EXPECT_TRUE(capture.out->take().empty());
+    EXPECT_EQ(QiImage::readFile(path("empty").c_str(), 8), nullptr);
+    EXPECT_TRUE(warned(path("empty.png") + " is empty"));
+}
+
 TEST_F(ImageFile, MissingFilesAndBadDepths) {
     unsigned w, h;
     QiImage::PixelCoding coding;

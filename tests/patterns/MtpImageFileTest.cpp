@@ -161,6 +161,23 @@ TEST_F(ImageFileTest, NamesLeadingOutOfTheFolderAreNotOpened) {
     EXPECT_EQ(e->at(640, 360), kOutside);
 }
 
+// A client naming a FIFO as a frame must not hold up the render thread (and
+// with it every other client): the frame shows the error text.
+TEST_F(ImageFileTest, FifoAsAFrameNeverBlocksTheRender) {
+    std::unique_ptr<Engine> e(engine());
+    testsupport::ScopedCapture capture;
+    testsupport::FifoWatch fifo(data->images() + "/pipe.png");
+    ASSERT_TRUE(fifo.made);
+    const unsigned before = e->raster->renderCount();
+    e->run(request({{"Pattern", "clip"}, {"nF0", "1"}, {"r0-f0", "pipe.png"}}));
+    EXPECT_FALSE(fifo.stop()) << "the render waited on the FIFO";
+    EXPECT_EQ(e->raster->renderCount(), before + 1);
+    bool warned = false;
+    for (const std::string& line : capture.out->take())
+        warned |= line.find("pipe.png is not a regular file") != std::string::npos;
+    EXPECT_TRUE(warned);
+}
+
 TEST_F(ImageFileTest, MissingFrameKeyWarnsAndStillShowsTheFrame) {
     std::unique_ptr<Engine> e(engine());
     testsupport::ScopedCapture capture;
