@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace qiimagefile {
 
@@ -120,17 +121,45 @@ long readUpTo(const char* func, const char* path, int fd, uint8_t* data, size_t 
     return static_cast<long>(got);
 }
 
+namespace {
+
+// Follows `path` while it names a symbolic link (a relative target counts from
+// the link's folder), so that writing replaces the target, not the link. A
+// dangling link leads to the name that the file is to take. False (errno
+// ELOOP) for a chain that does not end.
+bool resolveLinks(std::string& path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        std::vector<char> buf(4096);
+        ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+        if (n <= 0 || size_t(n) >= buf.size()) return true; // written as named
+        std::string target(buf.data(), size_t(n));
+        const size_t slash = path.rfind('/');
+        if (target[0] != '/' && slash != std::string::npos)
+            target = path.substr(0, slash + 1) + target;
+        path = target;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+} // namespace
+
 std::FILE* SafeFile::open(const char* path) {
     abandon();
     final_ = path ? path : "";
     temp_.clear();
+    sync_ = false;
     if (final_.empty()) {
         errno = ENOENT;
         return nullptr;
     }
+    if (!resolveLinks(final_)) return nullptr;
     struct stat st;
-    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-        file_ = std::fopen(path, "wb");
+    const bool exists = ::stat(final_.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        file_ = std::fopen(final_.c_str(), "wb");
         return file_;
     }
     // A name no other writer uses: process id, a counter and a retry on clash.
@@ -143,6 +172,9 @@ std::FILE* SafeFile::open(const char* path) {
         int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST) continue;
+            // A folder that takes no new file may still hold a file we may
+            // write: that one is rewritten in place.
+            if (exists && (errno == EACCES || errno == EPERM)) return openInPlace();
             return nullptr;
         }
         file_ = ::fdopen(fd, "wb");
@@ -160,11 +192,29 @@ std::FILE* SafeFile::open(const char* path) {
     return nullptr;
 }
 
+std::FILE* SafeFile::openInPlace() {
+    const int refused = errno;
+    int fd = ::open(final_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) {
+        errno = refused;
+        return nullptr;
+    }
+    file_ = ::fdopen(fd, "wb");
+    if (!file_) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return nullptr;
+    }
+    sync_ = true;
+    return file_;
+}
+
 bool SafeFile::commit() {
     if (!file_) return false;
     bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
     // Devices and pipes may not sync; only a file that replaces another must.
-    if (ok && !temp_.empty()) ok = ::fsync(::fileno(file_)) == 0;
+    if (ok && (sync_ || !temp_.empty())) ok = ::fsync(::fileno(file_)) == 0;
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
     if (ok && !temp_.empty()) ok = std::rename(temp_.c_str(), final_.c_str()) == 0;

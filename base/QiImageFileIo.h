@@ -48,9 +48,12 @@ long readUpTo(const char* func, const char* path, int fd, uint8_t* data, size_t 
 
 // Writes a file so that its final name only ever holds a complete file: the
 // data goes to a fresh temporary name in the same folder, which `commit`
-// renames over the final name once everything is flushed and synced. A path
-// that names an existing file other than a regular one (a device such as
-// /dev/full, a pipe) is written in place, since it cannot be replaced.
+// renames over the final name once everything is flushed and synced. A
+// symbolic link is followed first, so its target is replaced and the link
+// stays. A path that names an existing file other than a regular one (a
+// device such as /dev/full, a pipe) is written in place, since it cannot be
+// replaced; so is an existing regular file in a folder that refuses the
+// temporary file, when the file itself may be written.
 class SafeFile {
 public:
     SafeFile() = default;
@@ -67,9 +70,12 @@ public:
     void abandon();
 
 private:
+    std::FILE* openInPlace();
+
     std::FILE* file_ = nullptr;
     std::string final_;
-    std::string temp_; // empty when writing in place
+    std::string temp_;  // empty when writing in place
+    bool sync_ = false; // a regular file written in place is synced too
 };
 
 } // namespace qiimagefile
