@@ -123,7 +123,7 @@ class Desktop:
 
 
 def start_app(display, ports, home, extra_env=None):
-    env = dict(os.environ, DISPLAY=display, HOME=home,
+    env = dict(os.environ, DISPLAY=display, HOME=home or "",
                KB_XMLRPC_PORT=str(ports["xmlrpc"]),
                KB_DISCOVERY_PORT=str(ports["discovery"]),
                KB_DISCOVERY_ANSWER_PORT=str(ports["answer"]))
@@ -133,6 +133,8 @@ def start_app(display, ports, home, extra_env=None):
         option = "suppressions=" + os.path.join(HERE, supp)
         env[name] = env[name] + ":" + option if env.get(name) else option
     env.update(extra_env or {})
+    if home is None:
+        del env["HOME"]
     return subprocess.Popen([APP], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 
@@ -173,6 +175,9 @@ def serving_run(home):
             fail("unexpected version reply %r" % (version,))
         if not isinstance(server.SetGen("Colorbars"), int):
             fail("SetGen did not return a command id")
+        # The data folder beside the application holds the test card.
+        if not isinstance(server.SetGen("Lumevra-Test-Card"), int):
+            fail("SetGen of the test card did not return a command id")
 
         # Any datagram is a request; the answer goes to the answer port.
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as ask:
@@ -220,6 +225,10 @@ def serving_run(home):
         fail("start-up and shut-down lines missing or out of order: %r" % expected, log)
     if "pattern rendered Colorbars" not in log:
         fail("the first pattern was not rendered", log)
+    if "pattern rendered Lumevra-Test-Card" not in log:
+        fail("the test card was not shown", log)
+    if "HOME is not set" in log:
+        fail("a home folder was reported missing", log)
 
 
 def fallback_runs(home):
@@ -228,7 +237,9 @@ def fallback_runs(home):
              "answer": free_port(socket.SOCK_DGRAM)}
     desktop = Desktop(with_tray=True)
     try:
-        proc = start_app(desktop.display, ports, home, {"KB_AJASTUB_NO_CARD": "1"})
+        # Also without a home folder: the user patterns are not looked for at
+        # the root of the file system.
+        proc = start_app(desktop.display, ports, None, {"KB_AJASTUB_NO_CARD": "1"})
         server = xmlrpc.client.ServerProxy("http://127.0.0.1:%d" % ports["xmlrpc"])
         deadline = time.time() + START_TIMEOUT
         while proc.poll() is None:
@@ -243,6 +254,8 @@ def fallback_runs(home):
         status, log = finish(proc)
         if status != 0 or "using BmdRaster()" not in log or "using KonaRaster()" in log:
             fail("DeckLink fallback: status %r" % status, log)
+        if "Warning: main: HOME is not set; user patterns are not scanned" not in log:
+            fail("no Warning about the missing home folder", log)
 
         proc = start_app(desktop.display, ports, home,
                          {"KB_AJASTUB_NO_CARD": "1", "KB_DECKLINK_STUB": "nocard"})
