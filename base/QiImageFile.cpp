@@ -213,7 +213,8 @@ std::FILE* SafeFile::openInPlace() {
 bool SafeFile::commit() {
     if (!file_) return false;
     bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
-    // Devices and pipes may not sync; only a file that replaces another must.
+    // Devices and pipes may not sync; a file that replaces another, or a
+    // regular file rewritten in place, must.
     if (ok && (sync_ || !temp_.empty())) ok = ::fsync(::fileno(file_)) == 0;
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;

@@ -235,11 +235,12 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
         return 1;
     }
-    for (const Size& s : kSizes) {
-        // Fonts live for the whole process; the size sets the name's height.
-        static QiFont* fonts[sizeof kSizes / sizeof kSizes[0]] = {};
-        QiFont*& font = fonts[&s - kSizes];
-        font = new QiFont(argv[1], std::max(12, s.height * 2 / 45), 72);
+    // Fonts live for the whole process (they are never deleted), so they are
+    // kept here; each size sets the name's height.
+    static QiFont* fonts[sizeof kSizes / sizeof kSizes[0]] = {};
+    for (size_t i = 0; i < sizeof kSizes / sizeof kSizes[0]; ++i) {
+        const Size& s = kSizes[i];
+        QiFont* font = fonts[i] = new QiFont(argv[1], std::max(12, s.height * 2 / 45), 72);
         if (!font->getFace()) {
             std::fprintf(stderr, "%s: cannot load the font %s\n", argv[0], argv[1]);
             return 1;
