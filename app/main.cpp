@@ -179,9 +179,15 @@ int main(int argc, char** argv) {
 
     std::string homePath;
     osDep.getHomePath(homePath);
-    // Both scans finish before any client can connect.
+    // Both scans finish before any client can connect. Without a home folder
+    // the user's patterns folder would be looked for at the root of the file
+    // system, and plug-ins loaded from there.
     core.scanFolder((dataPath + "/ImageFiles/UserImages").c_str(), "user/");
-    core.scanFolder((homePath + "/Documents/Brindlecap/Patterns").c_str(), "user/");
+    if (homePath.empty())
+        gOutput->trace(QiOutput::Warning, "%s: HOME is not set; user patterns are not scanned\n",
+                       "main");
+    else
+        core.scanFolder((homePath + "/Documents/Brindlecap/Patterns").c_str(), "user/");
 
     RynMain ryn(core, osDep, false, kIconPath, kAboutPicturePath, kVersion);
     ryn.setWindowFlags(Qt::Tool);

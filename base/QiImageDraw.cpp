@@ -436,12 +436,12 @@ bool QiImage::renderZonePlate(int, int, int, int, int cx, int cy, unsigned k, ui
 
     if (cy == height / 2) {
         const bool quadrant = cx == width / 2;
-        // Mirrored columns use dx = ex + 1 about cx; otherwise every column has its own.
+        // Mirrored columns use dx = ex + 1 about cx; otherwise every column has its own
+        // dx = x - cx, so an off-centre plate stands at cx.
         const int columns = quadrant ? cx : width;
         std::vector<uint32_t> colPhase(static_cast<size_t>(std::max(columns, 0)));
         for (int i = 0; i < columns; ++i)
-            colPhase[i] =
-                (quadrant ? square(i + 1) : square(static_cast<int64_t>(width) - 1 - i - cx)) * k;
+            colPhase[i] = (quadrant ? square(i + 1) : square(static_cast<int64_t>(i) - cx)) * k;
         withStore(this, [&](auto store) {
             for (int ey = 0; ey < cy; ++ey) {
                 const uint32_t rowPhase = square(ey + 1) * k;
@@ -468,10 +468,10 @@ bool QiImage::renderZonePlate(int, int, int, int, int cx, int cy, unsigned k, ui
 
     std::vector<uint32_t> colPhase(static_cast<size_t>(width));
     for (int col = 0; col < width; ++col)
-        colPhase[col] = square(static_cast<int64_t>(width) - 1 - col - cx) * k;
+        colPhase[col] = square(static_cast<int64_t>(col) - cx) * k;
     withStore(this, [&](auto store) {
         for (int row = 0; row < height; ++row) {
-            const uint32_t rowPhase = square(static_cast<int64_t>(height) - 1 - row - cy) * k;
+            const uint32_t rowPhase = square(static_cast<int64_t>(row) - cy) * k;
             for (int col = 0; col < width; ++col)
                 store(col, row, colours[zoneIndex(colPhase[col] + rowPhase)]);
         }

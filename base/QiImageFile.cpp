@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace qiimagefile {
 
@@ -55,17 +56,110 @@ QiImage* newImage(const char* func, uint64_t width, uint64_t height, int bits) {
     return image;
 }
 
+int openForReading(const char* func, const char* path, uint64_t& size, bool quietEmpty) {
+    size = 0;
+    if (!path || !*path) {
+        errno = ENOENT;
+        return -1;
+    }
+    // Non-blocking: opening a FIFO does not wait for a writer, and a file
+    // whose reads would wait (a kernel log) fails them instead.
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        gOutput->trace(QiOutput::Warning, "%s: %s is not a regular file\n", func, path);
+        errno = EINVAL;
+        return -1;
+    }
+    if (st.st_size <= 0) {
+        ::close(fd);
+        if (!quietEmpty) gOutput->trace(QiOutput::Warning, "%s: %s is empty\n", func, path);
+        errno = ENODATA;
+        return -1;
+    }
+    size = static_cast<uint64_t>(st.st_size);
+    return fd;
+}
+
+std::FILE* fopenForReading(const char* func, const char* path, uint64_t* size) {
+    uint64_t n = 0;
+    int fd = openForReading(func, path, n);
+    if (fd < 0) return nullptr;
+    std::FILE* f = ::fdopen(fd, "rb");
+    if (!f) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return nullptr;
+    }
+    if (size) *size = n;
+    return f;
+}
+
+long readUpTo(const char* func, const char* path, int fd, uint8_t* data, size_t length) {
+    size_t got = 0;
+    while (got < length) {
+        ssize_t n = ::read(fd, data + got, length - got);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0) break;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            gOutput->trace(QiOutput::Warning, "%s: reading %s would block\n", func, path);
+        return -1;
+    }
+    return static_cast<long>(got);
+}
+
+namespace {
+
+// Follows `path` while it names a symbolic link (a relative target counts from
+// the link's folder), so that writing replaces the target, not the link. A
+// dangling link leads to the name that the file is to take. False (errno
+// ELOOP) for a chain that does not end.
+bool resolveLinks(std::string& path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        std::vector<char> buf(4096);
+        ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+        if (n <= 0 || size_t(n) >= buf.size()) return true; // written as named
+        std::string target(buf.data(), size_t(n));
+        const size_t slash = path.rfind('/');
+        if (target[0] != '/' && slash != std::string::npos)
+            target = path.substr(0, slash + 1) + target;
+        path = target;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+} // namespace
+
 std::FILE* SafeFile::open(const char* path) {
     abandon();
     final_ = path ? path : "";
     temp_.clear();
+    sync_ = false;
     if (final_.empty()) {
         errno = ENOENT;
         return nullptr;
     }
+    if (!resolveLinks(final_)) return nullptr;
     struct stat st;
-    if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-        file_ = std::fopen(path, "wb");
+    const bool exists = ::stat(final_.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        file_ = std::fopen(final_.c_str(), "wb");
         return file_;
     }
     // A name no other writer uses: process id, a counter and a retry on clash.
@@ -78,6 +172,9 @@ std::FILE* SafeFile::open(const char* path) {
         int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST) continue;
+            // A folder that takes no new file may still hold a file we may
+            // write: that one is rewritten in place.
+            if (exists && (errno == EACCES || errno == EPERM)) return openInPlace();
             return nullptr;
         }
         file_ = ::fdopen(fd, "wb");
@@ -95,11 +192,30 @@ std::FILE* SafeFile::open(const char* path) {
     return nullptr;
 }
 
+std::FILE* SafeFile::openInPlace() {
+    const int refused = errno;
+    int fd = ::open(final_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) {
+        errno = refused;
+        return nullptr;
+    }
+    file_ = ::fdopen(fd, "wb");
+    if (!file_) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return nullptr;
+    }
+    sync_ = true;
+    return file_;
+}
+
 bool SafeFile::commit() {
     if (!file_) return false;
     bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
-    // Devices and pipes may not sync; only a file that replaces another must.
-    if (ok && !temp_.empty()) ok = ::fsync(::fileno(file_)) == 0;
+    // Devices and pipes may not sync; a file that replaces another, or a
+    // regular file rewritten in place, must.
+    if (ok && (sync_ || !temp_.empty())) ok = ::fsync(::fileno(file_)) == 0;
     ok = std::fclose(file_) == 0 && ok;
     file_ = nullptr;
     if (ok && !temp_.empty()) ok = std::rename(temp_.c_str(), final_.c_str()) == 0;
@@ -127,6 +243,8 @@ constexpr unsigned kSniffSize = 32768;
 // A file larger than this is not an image we read whole (a 2^26-pixel ".mti"
 // plus its header fits).
 constexpr uint64_t kMaxFileSize = kMaxPixels * 8 + kMtiHeaderSize;
+// A raw frame's INI sidecar holds a handful of keys.
+constexpr uint64_t kMaxSidecarSize = 1 << 20;
 
 uint32_t le32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -199,25 +317,19 @@ void copyCut(char* out, size_t size, const char* text) {
     out[size - 1] = '\0';
 }
 
-// Reads a whole file into a malloc'd buffer; null when it cannot be opened or
-// read, or is too large.
-uint8_t* readWhole(const char* func, const char* path, uint64_t size, unsigned& length) {
+// Reads the whole file open on `fd` (of `size` bytes) into a malloc'd buffer
+// and closes it; null when it cannot be read or is too large.
+uint8_t* readWhole(const char* func, const char* path, int fd, uint64_t size, unsigned& length) {
     if (size > kMaxFileSize) {
         gOutput->trace(QiOutput::Warning, "%s: %s is too large (%llu bytes)\n", func, path,
                        static_cast<unsigned long long>(size));
+        ::close(fd);
         return nullptr;
     }
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return nullptr;
     uint8_t* data = static_cast<uint8_t*>(std::malloc(size ? size : 1));
-    if (!data) {
-        std::fclose(f);
-        return nullptr;
-    }
-    size_t got = std::fread(data, 1, size, f);
-    bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) {
+    long got = data ? readUpTo(func, path, fd, data, size) : -1;
+    ::close(fd);
+    if (got < 0) {
         std::free(data);
         return nullptr;
     }
@@ -238,15 +350,18 @@ QiImage* decodeByContent(const char* name, const uint8_t* data, unsigned length,
 
 bool QiImage::fileInfo(const char* path, unsigned& width, unsigned& height, PixelCoding& coding) {
     coding = RGB;
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
+    // An empty file holds no image: skipped like any other unknown content.
+    uint64_t size = 0;
+    int fd = openForReading(__func__, path, size, true);
+    if (fd < 0) return false;
     uint8_t* head = static_cast<uint8_t*>(std::malloc(kSniffSize));
-    if (!head) {
-        std::fclose(f);
+    long read = head ? readUpTo(__func__, path, fd, head, kSniffSize) : -1;
+    ::close(fd);
+    if (read < 0) {
+        std::free(head);
         return false;
     }
-    unsigned got = static_cast<unsigned>(std::fread(head, 1, kSniffSize, f));
-    std::fclose(f);
+    unsigned got = static_cast<unsigned>(read);
     bool found = identifyMti(head, got, width, height) || identifyPng(head, got, width, height) ||
                  identifyJpeg(head, got, width, height);
     std::free(head);
@@ -258,11 +373,14 @@ QiImage* QiImage::readFile(const char* base, int bits) {
     static const char* const kOrder[] = {".mti", ".png", ".jpg", ".jpeg", ".raw", ".yuv", ""};
     for (const char* suffix : kOrder) {
         std::string name = std::string(base) + suffix;
-        struct stat st;
-        if (::stat(name.c_str(), &st) != 0) continue;
+        uint64_t size = 0;
+        int fd = openForReading(__func__, name.c_str(), size);
+        if (fd < 0) {
+            if (errno == ENOENT || errno == ENOTDIR) continue;
+            return nullptr; // it exists but is no file we read
+        }
         unsigned length = 0;
-        uint8_t* data =
-            readWhole(__func__, name.c_str(), static_cast<uint64_t>(st.st_size), length);
+        uint8_t* data = readWhole(__func__, name.c_str(), fd, size, length);
         if (!data) return nullptr;
         QiImage* image = decodeByContent(name.c_str(), data, length, bits);
         std::free(data);
@@ -344,7 +462,7 @@ bool mtiInfo(std::FILE* file, unsigned& width, unsigned& height) {
 }
 
 QiImage* QiImage::readMti(const char* path) {
-    std::FILE* f = path ? std::fopen(path, "rb") : nullptr;
+    std::FILE* f = fopenForReading(__func__, path);
     if (!f) return nullptr;
     uint8_t header[kMtiHeaderSize];
     QiImage* image = nullptr;
@@ -400,7 +518,22 @@ bool QiImage::rawInfo(const char* path, RawInfo& info) {
     std::string sidecar = sidecarName(path);
     if (sidecar == path) return false;
     CSimpleIniA ini(false, false, false); // sections and keys in any case
-    if (ini.LoadFile(sidecar.c_str()) < 0) return false;
+    // Read like an image file, so that a sidecar that is a FIFO or a device
+    // cannot hold up a scan; a missing one is the common case and silent.
+    uint64_t size = 0;
+    int fd = openForReading("rawInfo", sidecar.c_str(), size, true);
+    if (fd < 0) return false;
+    if (size > kMaxSidecarSize) {
+        ::close(fd);
+        gOutput->trace(QiOutput::Warning, "%s: %s is too large (%llu bytes)\n", "rawInfo",
+                       sidecar.c_str(), static_cast<unsigned long long>(size));
+        return false;
+    }
+    std::string content(static_cast<size_t>(size), '\0');
+    long got = readUpTo("rawInfo", sidecar.c_str(), fd, reinterpret_cast<uint8_t*>(&content[0]),
+                        content.size());
+    ::close(fd);
+    if (got < 0 || ini.LoadData(content.data(), static_cast<size_t>(got)) < 0) return false;
     const char* kSection = "RawData";
     auto dimension = [&](const char* key, uint32_t& field) {
         const char* v = ini.GetValue(kSection, key, nullptr);
@@ -484,13 +617,12 @@ QiImage* QiImage::readRaw(const char* path, int bits) {
     RawInfo info;
     if (!rawInfo(path, info)) return nullptr;
     if (!sizeOk(__func__, info.width, info.height)) return nullptr;
-    std::FILE* f = std::fopen(path, "rb");
+    uint64_t size = 0;
+    std::FILE* f = fopenForReading(__func__, path, &size);
     if (!f) return nullptr;
     size_t want = size_t(info.width) * info.height * 4;
     // No larger a buffer than the file can fill.
-    struct stat st;
-    if (::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && size_t(st.st_size) < want)
-        want = size_t(st.st_size);
+    if (size < want) want = size_t(size);
     uint8_t* data = static_cast<uint8_t*>(std::malloc(want ? want : 1));
     QiImage* image = nullptr;
     if (data) {

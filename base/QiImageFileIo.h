@@ -33,11 +33,27 @@ inline uint8_t to8(int c, int bits) {
     return static_cast<uint8_t>(bits >= 8 ? c >> (bits - 8) : c << (8 - bits));
 }
 
+// Opens `path` for reading without ever waiting on it: the file is opened
+// non-blocking, and anything that is not a regular file (a FIFO, a device, a
+// folder) is refused after fstat with a Warning naming `func`, as is a regular
+// file of size 0 (silently when `quietEmpty`). Returns the descriptor and the
+// file's size, or -1 with errno set (ENOENT when nothing has that name).
+int openForReading(const char* func, const char* path, uint64_t& size, bool quietEmpty = false);
+// The same as a stdio stream opened "rb"; null when refused.
+std::FILE* fopenForReading(const char* func, const char* path, uint64_t* size = nullptr);
+// Reads up to `length` bytes from `fd`, stopping at the end of the file.
+// Returns the count read, or -1 when a read fails; a read that would have to
+// wait fails with a Warning naming `func` and `path`.
+long readUpTo(const char* func, const char* path, int fd, uint8_t* data, size_t length);
+
 // Writes a file so that its final name only ever holds a complete file: the
 // data goes to a fresh temporary name in the same folder, which `commit`
-// renames over the final name once everything is flushed and synced. A path
-// that names an existing file other than a regular one (a device such as
-// /dev/full, a pipe) is written in place, since it cannot be replaced.
+// renames over the final name once everything is flushed and synced. A
+// symbolic link is followed first, so its target is replaced and the link
+// stays. A path that names an existing file other than a regular one (a
+// device such as /dev/full, a pipe) is written in place, since it cannot be
+// replaced; so is an existing regular file in a folder that refuses the
+// temporary file, when the file itself may be written.
 class SafeFile {
 public:
     SafeFile() = default;
@@ -54,9 +70,12 @@ public:
     void abandon();
 
 private:
+    std::FILE* openInPlace();
+
     std::FILE* file_ = nullptr;
     std::string final_;
-    std::string temp_; // empty when writing in place
+    std::string temp_;  // empty when writing in place
+    bool sync_ = false; // a regular file written in place is synced too
 };
 
 } // namespace qiimagefile

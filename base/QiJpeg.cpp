@@ -193,7 +193,7 @@ QiImage* loadJpg(const char* path, const uint8_t* data, unsigned length, int bit
     initError(d.err, __func__);
     d.cinfo.err = &d.err.mgr;
     if (path) {
-        d.file = std::fopen(path, "rb");
+        d.file = fopenForReading(__func__, path);
         if (!d.file) {
             gOutput->trace(QiOutput::Info, "can't open %s\n", path);
             return nullptr;

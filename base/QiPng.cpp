@@ -214,7 +214,7 @@ QiImage* QiImage::decodePng(const uint8_t* data, unsigned length, int bits) {
 }
 
 QiImage* QiImage::readPng(const char* path, int bits) {
-    std::FILE* f = path ? std::fopen(path, "rb") : nullptr;
+    std::FILE* f = fopenForReading(__func__, path);
     if (!f) return nullptr;
     PngReader reader;
     reader.file = f;

@@ -70,7 +70,9 @@ void FolderScanner::scan(MtCore* core) {
     for (const std::string& name : names) {
         std::string path = std::string(folder) + "/" + name;
         struct stat st;
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        // Empty files hold nothing to load; some that look empty (a kernel log
+        // under /proc) would make a read wait, so they are never opened.
+        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) continue;
         size_t dot = path.rfind('.');
         if (dot != std::string::npos &&
             path.compare(dot, std::string::npos, kPluginExtension) == 0) {

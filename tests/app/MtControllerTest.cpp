@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "AppTestSupport.h"
 
@@ -98,7 +99,7 @@ protected:
     Engine() : raster(config()), core(&raster, nullptr, dataFolder().c_str()), controller(core) {}
     static testsupport::MemoryRasterConfig config() {
         testsupport::MemoryRasterConfig c;
-        c.formats = {{"small", 320, 180}};
+        c.formats = {{"small", 320, 180}, {"720p50", 1280, 720}};
         return c;
     }
     testsupport::ScopedCapture capture;
@@ -170,6 +171,25 @@ TEST_F(Engine, ForwardsToTheEngine) {
     EXPECT_EQ(controller.blackLevel(), 64u);
     EXPECT_EQ(controller.whiteLevel(), 940u);
     EXPECT_EQ(controller.bitDepth(), 10u);
+}
+
+// The proofing step before the first one shows the data folder's test card.
+TEST_F(Engine, ProofingStepShowsTheTestCard) {
+    QiArgRetVal bars = map({{"Pattern", "Colorbars"}, {"VideoFormat", "720p50"}});
+    controller.waitForPattern(controller.setGen(bars));
+    const int id = static_cast<int>(core.nextCommandId); // the step's command
+    testing::internal::CaptureStdout();
+    controller.prevPattern();
+    testing::internal::GetCapturedStdout();
+    bool result = false;
+    core.waitForPattern(result, id);
+    QiArgRetVal settings;
+    controller.patternSettings(settings);
+    EXPECT_EQ(text(settings, "Name"), "Lumevra-Test-Card");
+    // The 720-line card: its 75 % red bar, the sixth of seven across 2 .. 14 of 16.
+    int r = 0, g = 0, b = 0;
+    raster.getPixel(int(1280 * (2 + 12 * 5.5 / 7) / 16), 720 * 2 / 9, r, g, b);
+    EXPECT_EQ(std::make_tuple(r, g, b), std::make_tuple(721, 64, 64));
 }
 
 TEST_F(Engine, WaitingForAnIdThatIsNotQueuedReturnsAtOnce) {

@@ -17,6 +17,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -132,10 +133,16 @@ TEST_F(RynMainTest, PresetsReachTheEngineAsQueuedCommands) {
     EXPECT_EQ(raster.getWidth(), 1280);
     EXPECT_EQ(text(current(), "Pattern"), "fullfield");
 
-    // The test card names its image alias; without the image files it is
-    // unknown to the engine, which keeps the request's name.
+    // The test card names the image alias of the data folder's card, drawn
+    // here at 720 lines: its edge is white, its 75 % red bar 721, 64, 64.
     choose(*ryn, "Lumevra-Test-Card-v");
     EXPECT_EQ(text(current(), "Pattern"), "Lumevra-Test-Card");
+    EXPECT_EQ(text(current(), "Name"), "Lumevra-Test-Card");
+    int r = 0, g = 0, b = 0;
+    raster.getPixel(0, 0, r, g, b);
+    EXPECT_EQ(std::make_tuple(r, g, b), std::make_tuple(940, 940, 940));
+    raster.getPixel(int(1280 * (2 + 12 * 5.5 / 7) / 16), 720 * 2 / 9, r, g, b); // 6th of 7 bars
+    EXPECT_EQ(std::make_tuple(r, g, b), std::make_tuple(721, 64, 64));
 
     // Every choice is its own command: two refreshes are two commands.
     choose(*ryn, "Colorbars");

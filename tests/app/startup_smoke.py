@@ -193,7 +193,7 @@ class Desktop:
         self.procs = []
 
 
-def start_app(display, ports, home, extra_env=None):
+def start_app(display, ports, home, extra_env=None, without_home=False):
     # KB_AJASTUB_LOCK_DIR: a simulated AJA card of its own, whose stream no
     # other test's generator holds.
     env = dict(os.environ, DISPLAY=display, HOME=home, KB_AJASTUB_LOCK_DIR=home,
@@ -206,6 +206,8 @@ def start_app(display, ports, home, extra_env=None):
         option = "suppressions=" + os.path.join(HERE, supp)
         env[name] = env[name] + ":" + option if env.get(name) else option
     env.update(extra_env or {})
+    if without_home:
+        del env["HOME"]
     return subprocess.Popen([APP], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 
@@ -247,6 +249,9 @@ def serving_run(home):
             fail("unexpected version reply %r" % (version,))
         if not isinstance(server.SetGen("Colorbars"), int):
             fail("SetGen did not return a command id")
+        # The data folder beside the application holds the test card.
+        if not isinstance(server.SetGen("Lumevra-Test-Card"), int):
+            fail("SetGen of the test card did not return a command id")
 
         # What the card shows, as the monitor picture: bars at 100 %, then 75 %
         # (video levels: 235, and 16 + 0.75 * 219 = 180).
@@ -301,6 +306,10 @@ def serving_run(home):
         fail("start-up and shut-down lines missing or out of order: %r" % expected, log)
     if "pattern rendered Colorbars" not in log:
         fail("the first pattern was not rendered", log)
+    if "pattern rendered Lumevra-Test-Card" not in log:
+        fail("the test card was not shown", log)
+    if "HOME is not set" in log:
+        fail("a home folder was reported missing", log)
 
 
 def fallback_runs(home):
@@ -309,7 +318,10 @@ def fallback_runs(home):
              "answer": free_port(socket.SOCK_DGRAM)}
     desktop = Desktop(with_tray=True)
     try:
-        proc = start_app(desktop.display, ports, home, {"KB_AJASTUB_NO_CARD": "1"})
+        # Also without a home folder: the user patterns are not looked for at
+        # the root of the file system.
+        proc = start_app(desktop.display, ports, home, {"KB_AJASTUB_NO_CARD": "1"},
+                         without_home=True)
         server = xmlrpc.client.ServerProxy("http://127.0.0.1:%d" % ports["xmlrpc"])
         deadline = time.time() + START_TIMEOUT
         while proc.poll() is None:
@@ -324,6 +336,8 @@ def fallback_runs(home):
         status, log = finish(proc)
         if status != 0 or "using BmdRaster()" not in log or "using KonaRaster()" in log:
             fail("DeckLink fallback: status %r" % status, log)
+        if "Warning: main: HOME is not set; user patterns are not scanned" not in log:
+            fail("no Warning about the missing home folder", log)
 
         proc = start_app(desktop.display, ports, home,
                          {"KB_AJASTUB_NO_CARD": "1", "KB_DECKLINK_STUB": "nocard"})

@@ -7,6 +7,8 @@
 #include <cstdio> // before jpeglib.h
 #include <jpeglib.h>
 #include <png.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -553,6 +555,101 @@ TEST_F(ImageFile, WritersReportFailureAndLeaveNoPartialFile) {
     auto names = entries();
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"dir.mti", "keep.jpg", "keep.png"}));
+}
+
+// A FIFO, a device or an empty file is never read: nothing waits on it, a
+// Warning names it, and the readers go on.
+TEST_F(ImageFile, FifosDevicesAndEmptyFilesAreNeverWaitedOn) {
+    ScopedCapture capture;
+    unsigned w = 0, h = 0;
+    QiImage::PixelCoding coding;
+    {
+        testsupport::FifoWatch fifo(path("pipe.png"));
+        ASSERT_TRUE(fifo.made);
+        EXPECT_FALSE(QiImage::fileInfo(fifo.path.c_str(), w, h, coding));
+        EXPECT_EQ(QiImage::readFile(path("pipe").c_str(), 8), nullptr);
+        EXPECT_EQ(QiImage::readPng(fifo.path.c_str(), 8), nullptr);
+        EXPECT_EQ(QiImage::readJpg(fifo.path.c_str(), 8), nullptr);
+        EXPECT_EQ(QiImage::readMti(fifo.path.c_str()), nullptr);
+        EXPECT_FALSE(fifo.stop()) << "a reader waited on the FIFO";
+    }
+    {
+        // A raw frame whose sidecar is a FIFO.
+        writeBytes(path("frame.yuv"), Bytes(16, 0x80));
+        testsupport::FifoWatch sidecar(path("frame.raw_data"));
+        EXPECT_FALSE(QiImage::fileInfo(path("frame.yuv").c_str(), w, h, coding));
+        EXPECT_EQ(QiImage::readFile(path("frame").c_str(), 8), nullptr);
+        EXPECT_EQ(QiImage::readRaw(path("frame.yuv").c_str(), 8), nullptr);
+        EXPECT_FALSE(sidecar.stop()) << "a reader waited on the sidecar";
+    }
+    auto warned = [&](const std::string& text) {
+        bool found = false;
+        for (const std::string& line : capture.out->take())
+            found |= line.rfind("Warning: ", 0) == 0 && line.find(text) != std::string::npos;
+        return found;
+    };
+    EXPECT_TRUE(warned(path("pipe.png") + " is not a regular file"));
+    EXPECT_FALSE(QiImage::fileInfo("/dev/null", w, h, coding));
+    EXPECT_TRUE(warned("fileInfo: /dev/null is not a regular file"));
+
+    // An empty file is no image; only a reader asked for it says so.
+    writeBytes(path("empty.png"), {});
+    EXPECT_FALSE(QiImage::fileInfo(path("empty.png").c_str(), w, h, coding));
+    EXPECT_TRUE(capture.out->take().empty());
+    EXPECT_EQ(QiImage::readFile(path("empty").c_str(), 8), nullptr);
+    EXPECT_TRUE(warned(path("empty.png") + " is empty"));
+}
+
+// A link is written through to its target and stays a link; a file in a
+// folder that takes no new file is rewritten in place when it may be written.
+TEST_F(ImageFile, WritersFollowLinksAndWriteInPlaceInAClosedFolder) {
+    QiImage old(2, 2, 8), im(2, 2, 8);
+    old.clear(old.makeGrey(10));
+    im.clear(im.makeGrey(200));
+    auto grey8 = [](const std::string& file) {
+        std::unique_ptr<QiImage> read(QiImage::readFile(file.c_str(), 8));
+        return read ? at(read.get(), 1, 1).r : -1;
+    };
+    ASSERT_TRUE(old.writePng(path("real.png").c_str()));
+    fs::create_symlink("real.png", path("link.png"));
+    fs::create_symlink("link.png", path("chain.png"));
+    fs::create_symlink("made.png", path("dangling.png"));
+    EXPECT_TRUE(im.writePng(path("chain.png").c_str()));
+    EXPECT_TRUE(im.writeMti(path("dangling.png").c_str()));
+    EXPECT_TRUE(fs::is_symlink(path("chain.png")));
+    EXPECT_TRUE(fs::is_symlink(path("link.png")));
+    EXPECT_TRUE(fs::is_symlink(path("dangling.png")));
+    EXPECT_EQ(grey8(path("real.png")), 200);
+    EXPECT_EQ(grey8(path("made.png")), 200);
+
+    // The folder is closed to new files (for an unprivileged user; root drops
+    // to nobody in a child process to see it so).
+    fs::create_directory(path("closed"));
+    ASSERT_TRUE(old.writePng(path("closed/keep.png").c_str()));
+    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(path("closed").c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(path("closed/keep.png").c_str(), 0666), 0);
+    const std::string keep = path("closed/keep.png");
+    bool written = false;
+    if (::geteuid() == 0) {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+            ::_exit(im.writePng(keep.c_str()) ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot drop privileges";
+        written = WEXITSTATUS(status) == 0;
+    } else {
+        written = im.writePng(keep.c_str());
+    }
+    ::chmod(path("closed").c_str(), 0755);
+    EXPECT_TRUE(written);
+    EXPECT_EQ(grey8(keep), 200);
+    EXPECT_EQ(std::distance(fs::directory_iterator(path("closed")), {}), 1);
 }
 
 TEST_F(ImageFile, MissingFilesAndBadDepths) {

@@ -469,24 +469,25 @@ TEST(QiImage, ZonePlateOffCentre) {
         return im.interpolateColor(0, im.makeGrey(1023),
                                    tab[static_cast<int>(p / 1023.0 + 0.5) & 1023] / 1023.0);
     };
-    // Centre on the middle row only: rows mirrored, columns measured from the right.
+    // Centre on the middle row only: rows mirrored, the plate's centre at column cx.
     QiImage rows(30, 20, 10);
     rows.clear(kCanary);
     rows.renderZonePlate(0, 0, 30, 20, 7, 10, 77, 0, rows.makeGrey(1023));
     for (int ey = 0; ey < 10; ++ey)
         for (int x = 0; x < 30; ++x) {
-            ASSERT_EQ(at(rows, x, 10 + ey), expected(rows, 29 - x - 7, ey + 1, 77));
+            ASSERT_EQ(at(rows, x, 10 + ey), expected(rows, x - 7, ey + 1, 77));
             ASSERT_EQ(at(rows, x, 10 - ey), at(rows, x, 10 + ey));
         }
     for (int x = 0; x < 30; ++x)
         EXPECT_EQ(at(rows, x, 0), kCanary);
 
-    // Anywhere else: every pixel on its own, including a centre far outside.
+    // Anywhere else: every pixel on its own, including a centre far outside; the
+    // plate stands at (cx, cy).
     QiImage any(30, 20, 10);
     any.renderZonePlate(0, 0, 30, 20, -100000, 3, 5, 0, any.makeGrey(1023));
     for (int y = 0; y < 20; ++y)
         for (int x = 0; x < 30; ++x)
-            ASSERT_EQ(at(any, x, y), expected(any, 29 - x + 100000, 19 - y - 3, 5));
+            ASSERT_EQ(at(any, x, y), expected(any, x + 100000, y - 3, 5));
 }
 
 TEST(QiImage, SectorStarTwoSectorsSplitAtTheCentreRow) {

@@ -198,6 +198,27 @@ TEST(FolderScannerScan, RegularFilesDirectlyInsideOnly) {
     EXPECT_EQ(framesOf(inner, "Inner", 0), (Frames{"Inner.png"}));
 }
 
+// Nothing in a folder makes the scan wait: a FIFO named like an image, a raw
+// frame whose sidecar is a FIFO, an empty file. The files after them are found.
+TEST(FolderScannerScan, FifosAndEmptyFilesNeverHoldTheScanUp) {
+    ScopedCapture capture;
+    TempFolder dir;
+    testsupport::FifoWatch image(dir.file("Pipe-1080.png"));
+    std::ofstream(dir.file("Clip.yuv")) << std::string(16, 'x');
+    testsupport::FifoWatch sidecar(dir.file("Clip.raw_data"));
+    std::ofstream(dir.file("Empty.mti")).flush();
+    writePng(dir.file("Zeta-720.png"));
+
+    FolderScanner s(dir.path.c_str(), "");
+    s.scan(nullptr);
+    EXPECT_FALSE(image.stop());
+    EXPECT_FALSE(sidecar.stop());
+    std::vector<std::string> bases;
+    for (const auto& b : s.images)
+        bases.push_back(b.first);
+    EXPECT_EQ(bases, (std::vector<std::string>{"Zeta"}));
+}
+
 TEST(FolderScannerScan, SortedOrderDecidesBetweenClashingFiles) {
     // Shot-479.png and Shot.png both give Shot, 0, 0; in byte order Shot.png
     // comes last and wins whatever order the file system lists them in.

@@ -55,25 +55,34 @@ TEST(BuiltinPatterns, PublishedListHasTheTwentyPatternsAndTheirAliases) {
     for (const auto& p : kPatterns)
         EXPECT_EQ(text(list, p.first.c_str()), p.second) << p.first;
     const std::map<std::string, std::string> aliases = {
-        {"Raster", "Window"},       {"Tint", "Color"},
-        {"fullfield", "Colorbars"}, {"splitfield", "Colorbars"},
-        {"3split", "Colorbars"},    {"SMPTEBars", "Colorbars"},
-        {"Ramp", "Gradient"},       {"HRamp", "Gradient"},
-        {"VRamp", "Gradient"},      {"HStair11", "Gradient"},
-        {"VStair11", "Gradient"},   {"VStair21", "Gradient"},
-        {"HStair21", "Gradient"},   {"DynamicRange", "Gradient"},
-        {"Window16.30", "Window"},  {"Window16.80", "Window"},
+        {"Raster", "Window"},
+        {"Tint", "Color"},
+        {"fullfield", "Colorbars"},
+        {"splitfield", "Colorbars"},
+        {"3split", "Colorbars"},
+        {"SMPTEBars", "Colorbars"},
+        {"Ramp", "Gradient"},
+        {"HRamp", "Gradient"},
+        {"VRamp", "Gradient"},
+        {"HStair11", "Gradient"},
+        {"VStair11", "Gradient"},
+        {"VStair21", "Gradient"},
+        {"HStair21", "Gradient"},
+        {"DynamicRange", "Gradient"},
+        {"Window16.30", "Window"},
+        {"Window16.80", "Window"},
+        {"Lumevra-Test-Card", "ImageFile"},
     };
     for (const auto& a : aliases)
         EXPECT_EQ(text(list, a.first.c_str()), "Alias/" + a.second) << a.first;
-    // No image files in the data folder: nothing else.
-    EXPECT_EQ(list.size(), 36u);
+    // The data folder's one image set, the test card: nothing else.
+    EXPECT_EQ(list.size(), 37u);
 }
 
 TEST(BuiltinPatterns, AliasArgumentsAtRegistrationLevels) {
     PatternEngine e(rasterConfig(10, 64, 940));
     auto a = dumpedAliases(e.core);
-    ASSERT_EQ(a.size(), 16u);
+    ASSERT_EQ(a.size(), 17u); // the built-ins' 16 and the test card
     // Four patterns register "Raster"; the Window's, registered last, stands.
     EXPECT_EQ(a["Raster"], "Window {Pattern Window} {Size 100}");
     // 64 + 876 * 30 / 100 and 64 + 876 * 80 / 100, truncated.

@@ -4,6 +4,7 @@
 // turns into aliases.
 #include "CustomEngine.h"
 #include "OsDep.h"
+#include "QiCLocale.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -161,6 +162,23 @@ TEST_F(ImageFileTest, NamesLeadingOutOfTheFolderAreNotOpened) {
     EXPECT_EQ(e->at(640, 360), kOutside);
 }
 
+// A client naming a FIFO as a frame must not hold up the render thread (and
+// with it every other client): the frame shows the error text.
+TEST_F(ImageFileTest, FifoAsAFrameNeverBlocksTheRender) {
+    std::unique_ptr<Engine> e(engine());
+    testsupport::ScopedCapture capture;
+    testsupport::FifoWatch fifo(data->images() + "/pipe.png");
+    ASSERT_TRUE(fifo.made);
+    const unsigned before = e->raster->renderCount();
+    e->run(request({{"Pattern", "clip"}, {"nF0", "1"}, {"r0-f0", "pipe.png"}}));
+    EXPECT_FALSE(fifo.stop()) << "the render waited on the FIFO";
+    EXPECT_EQ(e->raster->renderCount(), before + 1);
+    bool warned = false;
+    for (const std::string& line : capture.out->take())
+        warned |= line.find("pipe.png is not a regular file") != std::string::npos;
+    EXPECT_TRUE(warned);
+}
+
 TEST_F(ImageFileTest, MissingFrameKeyWarnsAndStillShowsTheFrame) {
     std::unique_ptr<Engine> e(engine());
     testsupport::ScopedCapture capture;
@@ -171,6 +189,67 @@ TEST_F(ImageFileTest, MissingFrameKeyWarnsAndStillShowsTheFrame) {
     for (const std::string& line : capture.out->take())
         warned |= line == "Warning: couldn't figure out file for ' / r0-f0'\n";
     EXPECT_TRUE(warned);
+}
+
+// The proofing test card that the build draws into the data folder: one alias
+// with one file per size, the file that matches the raster, exact codes.
+TEST(TestCard, AliasResolutionChoiceAndPatchCodes) {
+    MemoryRasterConfig c = rasterConfig(10, 64, 940);
+    c.formats = {
+        {"576i", 720, 576}, {"720p", 1280, 720}, {"1080p", 1920, 1080}, {"2160p", 3840, 2160}};
+    c.keepShown = 2;
+    Engine e(new MemoryRaster(c), dataFolder());
+
+    // Patch centres on the card's 16 x 9 grid, and their 10-bit codes: a signal
+    // fraction p is 64 + round(876 p); sRGB-given colours v / 255. An 8-bit
+    // output carries the top eight bits.
+    struct Patch {
+        const char* what;
+        double x, y;
+        Rgb code;
+    };
+    const Patch patches[] = {
+        {"75% red bar", 2 + 12 * 5.5 / 7, 2.0, {721, 64, 64}},
+        {"100% white bar", 2 + 12 * 0.5 / 7, 3.0, {940, 940, 940}},
+        {"100% cyan bar", 2 + 12 * 2.5 / 7, 3.0, {64, 940, 940}},
+        {"0% step", 2 + 12 * 0.5 / 11, 6.0, {64, 64, 64}},
+        {"50% step", 2 + 12 * 5.5 / 11, 6.0, {502, 502, 502}},
+        {"dark skin (115, 82, 68)", 2 + 12 * 0.5 / 8, 8.0, {459, 346, 298}},
+        {"blue pastel (190, 210, 250)", 2 + 12 * 7.5 / 8, 8.0, {717, 785, 923}},
+    };
+    for (const char* format : {"576i", "720p", "1080p", "2160p"}) {
+        for (const char* layout : {"RGB_10", "RGB_8"}) {
+            e.run(request({{"Pattern", "Lumevra-Test-Card"},
+                           {"VideoFormat", format},
+                           {"OutputColor", layout},
+                           {"OutputTitling", "false"}}));
+            const MemoryFrame f = e.raster->lastShown();
+            const int W = e.raster->getWidth(), H = e.raster->getHeight();
+            const int s = layout[4] == '8' ? 2 : 0;
+            auto at8or10 = [s](Rgb v) { return Rgb{v.r >> s, v.g >> s, v.b >> s}; };
+            // The picture's edge is white in every corner only when the file
+            // matches the raster: a smaller card leaves a border, a larger one
+            // is cut.
+            for (auto xy : {std::make_pair(0, 0), std::make_pair(W - 1, H - 1)})
+                EXPECT_EQ(rgbAt(f, xy.first, xy.second), at8or10(grey(940)))
+                    << format << " " << layout;
+            for (const Patch& p : patches)
+                EXPECT_EQ(rgbAt(f, int(W * p.x / 16), int(H * p.y / 9)), at8or10(p.code))
+                    << p.what << " on " << format << " " << layout;
+        }
+    }
+
+    QiArgRetVal current;
+    e.core->getPatSettings(current);
+    EXPECT_EQ(text(current, "Name"), "Lumevra-Test-Card");
+    EXPECT_EQ(text(current, "nVres"), "5");
+    int i = 0;
+    for (int lines : {486, 576, 720, 1080, 2160}) {
+        EXPECT_EQ(text(current, qi::formatC("vres%d", i++).c_str()), std::to_string(lines));
+        EXPECT_EQ(text(current, qi::formatC("nF%d", lines).c_str()), "1");
+        EXPECT_EQ(text(current, qi::formatC("r%d-f0", lines).c_str()),
+                  qi::formatC("Lumevra-Test-Card-%d.mti", lines));
+    }
 }
 
 TEST_F(ImageFileTest, AboutBackgroundAndQrCodes) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 
@@ -109,6 +110,33 @@ TEST(StereoTargets, ZonePlateCopiesUseOppositeShiftsAndCoverThePreviousPattern) 
     EXPECT_EQ(mainDiffers, 0);
     EXPECT_EQ(rightDiffers, 0);
     EXPECT_NE(main.pixels[kW * 100 + 100], right.pixels[kW * 100 + 100]);
+}
+
+// The worked cases on 1920 pixels: each plate stands at its own centre, the
+// main one at 1920 / 2 - sep and the right eye's at 1920 / 2 + sep.
+TEST(StereoTargets, ZonePlateCentresOnA1920Raster) {
+    MemoryRasterConfig c = rasterConfig(10, 64, 940);
+    c.formats = {{"1080p", 1920, 1080}};
+    StereoEngine e(new StereoRaster(c), dataFolder());
+    const uint16_t* tab = QiImage::sineTable10();
+    auto expectCentre = [&](const QiImage* image, int cx, const char* stereo) {
+        const int ey = 7; // row 540 + ey, mirrored with dy = ey + 1
+        for (int x = std::max(cx - 40, 0); x < std::min(cx + 40, 1920); ++x) {
+            const uint32_t p =
+                static_cast<uint32_t>((x - cx) * (x - cx) + (ey + 1) * (ey + 1)) * 100u;
+            const uint64_t want =
+                image->interpolateColor(image->makeGrey(64), image->makeGrey(940),
+                                        tab[static_cast<int>(p / 1023.0 + 0.5) & 1023] / 1023.0);
+            ASSERT_EQ(image->pixels[size_t(540 + ey) * 1920 + size_t(x)], want)
+                << "Stereo " << stereo << ", centre " << cx << ", x " << x;
+        }
+    };
+    e.run(request({{"Pattern", "ZonePlate"}, {"Stereo", "100"}}));
+    expectCentre(e.raster, 0, "100");
+    expectCentre(&e.raster->right, 1920, "100");
+    e.run(request({{"Pattern", "ZonePlate"}, {"Stereo", "-50"}}));
+    expectCentre(e.raster, 1440, "-50");
+    expectCentre(&e.raster->right, 480, "-50");
 }
 
 TEST(StereoTargets, RgbcmykStyleUsesTheEightLevelColoursNotTheOptions) {

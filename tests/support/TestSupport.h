@@ -4,14 +4,19 @@
 #include "QiOutput.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <clocale>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
@@ -100,6 +105,60 @@ public:
 
 private:
     std::string saved;
+};
+
+// A FIFO at `path` that the code under test must never wait on. Should anyone
+// still wait on it `limit` after the watch began, the watch opens the FIFO for
+// writing and closes it again, which releases the reader (from a blocked open
+// or read alike), and keeps doing so until the watch ends; `stop` then tells
+// that it had to. The FIFO is removed when the watch goes.
+class FifoWatch {
+public:
+    explicit FifoWatch(std::string fifo, std::chrono::milliseconds limit = std::chrono::seconds(5))
+        : path(std::move(fifo)) {
+        made = ::mkfifo(path.c_str(), 0600) == 0;
+        thread = std::thread([this, limit] { watch(limit); });
+    }
+    ~FifoWatch() {
+        stop();
+        ::unlink(path.c_str());
+    }
+    FifoWatch(const FifoWatch&) = delete;
+    FifoWatch& operator=(const FifoWatch&) = delete;
+
+    // Ends the watch; true when a reader was waiting and had to be released.
+    bool stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+        }
+        cv.notify_all();
+        if (thread.joinable()) thread.join();
+        return released;
+    }
+
+    const std::string path;
+    bool made = false;
+
+private:
+    void watch(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (cv.wait_for(lock, limit, [this] { return done; })) return;
+        while (!done) {
+            // Succeeds only while a reader has the FIFO open (or waits to).
+            int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                ::close(fd);
+                released = true;
+            }
+            cv.wait_for(lock, std::chrono::milliseconds(20), [this] { return done; });
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false, released = false;
+    std::thread thread;
 };
 
 } // namespace testsupport
