@@ -164,7 +164,7 @@ TEST_F(RynMainTest, ClosingTheDialogKeepsTheApplicationInTheTray) {
     int boxes = 0;
     for (int close = 0; close < 2; ++close) {
         ryn->show();
-        apptest::whenModalShown([&boxes](QWidget* modal) {
+        apptest::ModalWatch watch([&boxes](QWidget* modal) {
             auto* box = qobject_cast<QMessageBox*>(modal);
             ASSERT_NE(box, nullptr);
             EXPECT_EQ(box->windowTitle(), "Systray");
@@ -190,7 +190,7 @@ TEST_F(RynMainTest, QuitEndsTheEventLoopWithStatusZeroEvenWhileTheDialogIsShown)
     ryn->show(); // a visible dialog refuses to close while the tray icon shows
     int boxes = 0;
     QTimer::singleShot(0, [&] { entry(*ryn, "&Quit")->trigger(); });
-    apptest::whenModalShown([&boxes](QWidget*) { ++boxes; }, 20);
+    apptest::ModalWatch watch([&boxes](QWidget*) { ++boxes; }, 20);
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_EQ(boxes, 0);
 }
