@@ -78,6 +78,7 @@ RynMain::RynMain(MtCore& engine, OsDep& platform, bool showPanel, const char* ic
 }
 
 RynMain::~RynMain() {
+    delete about;
     qDeleteAll(presets);
     presets.clear();
     // The actions, mapper, menu and tray icon are the dialog's children.
@@ -128,8 +129,10 @@ void RynMain::iconActivated(QSystemTrayIcon::ActivationReason) {
 void RynMain::actTestMethod() {}
 
 void RynMain::actAbout() {
-    RynAbout about(aboutPicturePath, version);
-    about.exec();
+    // Modeless: Safe Mode and Quit must stay reachable while the box is open.
+    // A second "About" brings the open box to the front.
+    if (!about) about = new RynAbout(aboutPicturePath, version);
+    about->present();
 }
 
 void RynMain::actPref() {}

@@ -19,6 +19,7 @@ class QCloseEvent;
 class QMenu;
 class QSignalMapper;
 class QiArgRetVal;
+class RynAbout;
 
 class RynMain : public QDialog {
     Q_OBJECT
@@ -66,6 +67,7 @@ private:
     QHash<QString, QiArgRetVal*> presets; // menu text -> owned argument set
     QSystemTrayIcon* trayIcon = nullptr;
     QMenu* trayMenu = nullptr;
+    RynAbout* about = nullptr; // made at the first "About", owned
     MtCore& core;
     OsDep& osDep;
     const char* version;

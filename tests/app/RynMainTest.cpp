@@ -6,9 +6,11 @@
 #include "MtCore.h"
 #include "OsDep.h"
 #include "QtTestApp.h"
+#include "RynAbout.h"
 #include "TestSupport.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
@@ -183,6 +185,45 @@ TEST_F(RynMainTest, ClosingTheDialogKeepsTheApplicationInTheTray) {
     ryn->show();
     EXPECT_TRUE(ryn->close());
     EXPECT_EQ(boxes, 2);
+}
+
+QList<RynAbout*> openAboutBoxes() {
+    QList<RynAbout*> out;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* about = qobject_cast<RynAbout*>(w); about && about->isVisible()) out << about;
+    return out;
+}
+
+TEST_F(RynMainTest, AboutLeavesTheMenuWorkingAndComesToTheFrontAgain) {
+    auto ryn = make(false);
+    int modals = 0;
+    apptest::ModalWatch watch([&modals](QWidget*) { ++modals; });
+    entry(*ryn, "About")->trigger(); // returns at once
+    QApplication::processEvents();
+    ASSERT_EQ(openAboutBoxes().size(), 1);
+    RynAbout* about = openAboutBoxes().front();
+    EXPECT_FALSE(about->isModal());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+    // The menu goes on working while the box is open.
+    choose(*ryn, "Colorbars");
+    EXPECT_EQ(text(current(), "Pattern"), "fullfield");
+
+    // A second "About" brings the open box forward instead of opening another.
+    QLabel* versionLine = about->findChild<QLabel*>();
+    entry(*ryn, "About")->trigger();
+    EXPECT_EQ(openAboutBoxes(), QList<RynAbout*>({about}));
+    EXPECT_EQ(about->findChild<QLabel*>(), versionLine);
+    // Closed and opened again, it is built afresh, once.
+    about->reject();
+    entry(*ryn, "About")->trigger();
+    EXPECT_EQ(openAboutBoxes(), QList<RynAbout*>({about}));
+    EXPECT_EQ(about->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly).size(), 3);
+
+    // Quit ends the application with the box still open.
+    QTimer::singleShot(0, [&] { entry(*ryn, "&Quit")->trigger(); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_EQ(modals, 0);
 }
 
 TEST_F(RynMainTest, QuitEndsTheEventLoopWithStatusZeroEvenWhileTheDialogIsShown) {
