@@ -1,6 +1,7 @@
 #include "RynMain.h"
 
 #include "MtCore.h"
+#include "MtPanelDialog.h"
 #include "OsDep.h"
 #include "QiArgRetVal.h"
 #include "QiOutput.h"
@@ -78,6 +79,7 @@ RynMain::RynMain(MtCore& engine, OsDep& platform, bool showPanel, const char* ic
 }
 
 RynMain::~RynMain() {
+    delete panel; // before the engine its controller drives goes away
     delete about;
     qDeleteAll(presets);
     presets.clear();
@@ -137,11 +139,23 @@ void RynMain::actAbout() {
 
 void RynMain::actPref() {}
 
+BcServiceRequestor* RynMain::panelDiscovery() {
+    return nullptr;
+}
+
 void RynMain::actPanel() {
-    // The control panel is not part of this application's build; the entry
-    // is never offered (main passes showPanel false).
-    Q_UNUSED(osDep);
-    gOutput->trace(QiOutput::Minutiae, "%s: no control panel in this build\n", "actPanel");
+    // One panel at a time: a second choice brings the open one forward, as
+    // two would both drive the engine and compete for the discovery port.
+    if (!panel) {
+        panel = new MtPanelDialog(osDep, false, false, panelDiscovery());
+        // A finished panel goes with its controller and discovery thread; the
+        // next choice builds a fresh one.
+        panel->setAttribute(Qt::WA_DeleteOnClose);
+        panel->connect(core);
+    }
+    panel->show();
+    panel->raise();
+    panel->activateWindow();
 }
 
 void RynMain::actSetGen(const QString& par) {

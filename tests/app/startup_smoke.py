@@ -80,14 +80,20 @@ class Desktop:
 
     def __init__(self, with_tray):
         self.procs = []
-        for n in range(91, 200):
-            if not os.path.exists("/tmp/.X%d-lock" % n) and \
-                    not os.path.exists("/tmp/.X11-unix/X%d" % n):
-                break
-        self.display = ":%d" % n
+        # Xvfb picks the free display itself and names it on a pipe, so
+        # desktops started at the same moment never share one.
+        read_end, write_end = os.pipe()
         self.procs.append(subprocess.Popen(
-            ["Xvfb", self.display, "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp",
+             "-screen", "0", "1024x768x24"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(write_end,)))
+        os.close(write_end)
+        with os.fdopen(read_end) as names:
+            number = names.readline().strip()
+        if not number:
+            self.close()
+            fail("Xvfb did not name its display")
+        self.display = ":" + number
         self._wait(lambda: display_ready(self.display), "Xvfb")
         if with_tray:
             env = dict(os.environ, DISPLAY=self.display)
@@ -122,16 +128,22 @@ class Desktop:
         self.procs = []
 
 
-def start_app(display, ports, home, extra_env=None):
-    env = dict(os.environ, DISPLAY=display, HOME=home,
-               KB_XMLRPC_PORT=str(ports["xmlrpc"]),
-               KB_DISCOVERY_PORT=str(ports["discovery"]),
-               KB_DISCOVERY_ANSWER_PORT=str(ports["answer"]))
+def desktop_env(display, **extra):
+    """The environment of a program on `display`."""
+    env = dict(os.environ, DISPLAY=display, **extra)
     # Sanitizer builds: the desktop libraries under Qt keep some memory for
     # good and synchronise among their own threads out of the sanitizers' view.
     for name, supp in (("LSAN_OPTIONS", "lsan-desktop.supp"), ("TSAN_OPTIONS", "tsan-desktop.supp")):
         option = "suppressions=" + os.path.join(HERE, supp)
         env[name] = env[name] + ":" + option if env.get(name) else option
+    return env
+
+
+def start_app(display, ports, home, extra_env=None):
+    env = desktop_env(display, HOME=home,
+                      KB_XMLRPC_PORT=str(ports["xmlrpc"]),
+                      KB_DISCOVERY_PORT=str(ports["discovery"]),
+                      KB_DISCOVERY_ANSWER_PORT=str(ports["answer"]))
     env.update(extra_env or {})
     return subprocess.Popen([APP], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
