@@ -124,6 +124,10 @@ void RynMain::setIcon(int) {
     trayIcon->setToolTip(tr("Kettlebright"));
 }
 
+void RynMain::setTrayNote(const QString& note) {
+    trayIcon->setToolTip(tr("Kettlebright") + QLatin1Char('\n') + note);
+}
+
 void RynMain::iconActivated(QSystemTrayIcon::ActivationReason) {
     // The platform opens the context menu itself.
 }

@@ -38,6 +38,10 @@ public:
 
     void setVisible(bool visible) override;
 
+    // Tells the person at the tray what the generator cannot do: `note`
+    // becomes the tooltip's second line, under "Kettlebright".
+    void setTrayNote(const QString& note);
+
 public slots:
     void actRynControl();
 

@@ -4,9 +4,12 @@
 // picks the output card (AJA first, then DeckLink), starts the network
 // services and runs the Qt event loop until "&Quit" (or SIGTERM/SIGINT), then
 // takes everything down in the reverse order. All values are compiled in.
+// The generator is announced (Bonjour, discovery) only once its XML-RPC port
+// listens.
 //
 // Threads started here, in order: the render thread (inside MtCore), the
-// discovery responder thread and the XML-RPC server thread.
+// XML-RPC server thread and, when that listens, the discovery responder
+// thread.
 #include "BcServiceResponder.h"
 #include "BmdRaster.h"
 #include "KonaRaster.h"
@@ -33,6 +36,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <system_error>
 
 // The discovery responder. Reachable from outside main so that it is never
 // mistaken for a leak while its thread runs.
@@ -198,25 +202,37 @@ int main(int argc, char** argv) {
     startRequest.set("Pattern", "Colorbars");
     core.asyncSetGen(startRequest);
 
-    // Bonjour. Without a reachable daemon the registration fails; discovery
-    // and XML-RPC serve the generator all the same.
-    setenv("AVAHI_COMPAT_NOWARN", "1", 0);
+    // The XML-RPC port is bound before anything announces it: when it is
+    // not ours (a second instance, another program on it), announcing it
+    // would send clients to whoever holds it.
     DNSServiceRef registration = nullptr;
-    DNSServiceErrorType error =
-        DNSServiceRegister(&registration, 0, 0, kServiceName, kServiceType, nullptr, nullptr,
-                           htons(port), 0, nullptr, onRegistered, nullptr);
-    if (error != kDNSServiceErr_NoError) {
-        gOutput->trace(QiOutput::Warning,
-                       "%s: DNSServiceRegister failed (%d); not announced by Bonjour\n", "main",
-                       static_cast<int>(error));
-        registration = nullptr; // nothing to withdraw
+    if (xmlRpc.serve(port)) {
+        // Bonjour. Without a reachable daemon the registration fails;
+        // discovery and XML-RPC serve the generator all the same.
+        setenv("AVAHI_COMPAT_NOWARN", "1", 0);
+        DNSServiceErrorType error =
+            DNSServiceRegister(&registration, 0, 0, kServiceName, kServiceType, nullptr, nullptr,
+                               htons(port), 0, nullptr, onRegistered, nullptr);
+        if (error != kDNSServiceErr_NoError) {
+            gOutput->trace(QiOutput::Warning,
+                           "%s: DNSServiceRegister failed (%d); not announced by Bonjour\n", "main",
+                           static_cast<int>(error));
+            registration = nullptr; // nothing to withdraw
+        }
+
+        g_ssr = new BcServiceResponder(discoveryPort, answerPort);
+        g_ssr->registerService(kDiscoveryServiceId, port, nullptr);
+        g_ssr->start();
+    } else {
+        const std::string why = std::generic_category().message(errno);
+        gOutput->trace(QiOutput::Error,
+                       "%s: XML-RPC port %u cannot be used (%s); the generator is not announced "
+                       "by Bonjour or discovery and takes no remote control\n",
+                       "main", static_cast<unsigned>(port), why.c_str());
+        ryn.setTrayNote(QObject::tr("Not serving: port %1 cannot be used (%2)")
+                            .arg(port)
+                            .arg(QString::fromStdString(why)));
     }
-
-    g_ssr = new BcServiceResponder(discoveryPort, answerPort);
-    g_ssr->registerService(kDiscoveryServiceId, port, nullptr);
-    g_ssr->start();
-
-    xmlRpc.serve(port);
 
     const int result = app.exec();
 

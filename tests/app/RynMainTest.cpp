@@ -109,6 +109,8 @@ TEST_F(RynMainTest, MenuIconTooltipAndTitle) {
     EXPECT_TRUE(tray->isVisible());
     EXPECT_FALSE(ryn->isVisible());
     EXPECT_EQ(tray->toolTip(), "Kettlebright");
+    ryn->setTrayNote("Not serving");
+    EXPECT_EQ(tray->toolTip(), "Kettlebright\nNot serving");
     EXPECT_EQ(ryn->windowTitle(), "Marlowtide RYN");
     // The icon comes from the compiled-in resources.
     EXPECT_EQ(tray->icon().availableSizes(), QList<QSize>({QSize(32, 32)}));

@@ -5,13 +5,15 @@ Starts Xvfb on a free display with trayer as the system tray, then the
 application on loopback-only test ports (KB_XMLRPC_PORT, KB_DISCOVERY_PORT,
 KB_DISCOVERY_ANSWER_PORT), checks that XML-RPC and the discovery responder
 answer, and stops it with SIGTERM, which must shut it down in order with
-status 0. A second run without a tray must end with status 1 and touch no card.
+status 0. With its XML-RPC port held by someone else it must announce nothing.
+A run without a tray must end with status 1 and touch no card.
 
     KB_KETTLEBRIGHT=build/default/bin/kettlebright python3 tests/app/startup_smoke.py
 """
 import ctypes
 import ctypes.util
 import os
+import select
 import shutil
 import signal
 import socket
@@ -158,6 +160,65 @@ def finish(proc, timeout=30):
     return proc.returncode, out.decode(errors="replace")
 
 
+def read_until(proc, text, timeout):
+    """The application's output as it comes, up to `text`; None when it did not come."""
+    fd = proc.stdout.fileno()
+    got = b""
+    deadline = time.time() + timeout
+    while text.encode() not in got:
+        left = deadline - time.time()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            return None
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            return None
+        got += chunk
+    return got.decode(errors="replace")
+
+
+def busy_port_run(home):
+    """A port held by someone else is announced neither by Bonjour nor by discovery."""
+    ports = {"xmlrpc": free_port(socket.SOCK_STREAM), "discovery": free_port(socket.SOCK_DGRAM),
+             "answer": free_port(socket.SOCK_DGRAM)}
+    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    holder.bind(("127.0.0.1", ports["xmlrpc"]))
+    holder.listen(1)
+    answers = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    answers.bind(("127.0.0.1", ports["answer"]))
+    answers.settimeout(1)
+    desktop = Desktop(with_tray=True)
+    proc = start_app(desktop.display, ports, home)
+    try:
+        # Trace lines arrive as they are written, though the output is a pipe.
+        why = "Error: main: XML-RPC port %d cannot be used (" % ports["xmlrpc"]
+        early = read_until(proc, why, START_TIMEOUT)
+        if early is None:
+            proc.kill()
+            fail("no error line for the busy port", finish(proc)[1])
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as ask:
+            ask.sendto(b"BcServiceRequest" + bytes(48), ("127.0.0.1", ports["discovery"]))
+        try:
+            answers.recvfrom(256)
+            proc.kill()
+            fail("discovery announced a port that is not ours", early + finish(proc)[1])
+        except socket.timeout:
+            pass
+        proc.send_signal(signal.SIGTERM)
+        status, log = finish(proc)
+        log = early + log
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        answers.close()
+        holder.close()
+        desktop.close()
+    if status != 0:
+        fail("exit status %r with the port busy" % status, log)
+    if "Bonjour: " in log or "DNSServiceRegister" in log:
+        fail("Bonjour registration tried for a port that is not ours", log)
+
+
 def serving_run(home):
     ports = {"xmlrpc": free_port(socket.SOCK_STREAM), "discovery": free_port(socket.SOCK_DGRAM),
              "answer": free_port(socket.SOCK_DGRAM)}
@@ -296,6 +357,7 @@ def main():
     home = tempfile.mkdtemp(prefix="kb-home-")
     try:
         serving_run(home)
+        busy_port_run(home)
         fallback_runs(home)
         no_tray_run(home)
     finally:
