@@ -30,11 +30,14 @@
 #include <dns_sd.h>
 #include <fcntl.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <system_error>
 
@@ -134,6 +137,38 @@ void DNSSD_API onRegistered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType 
                        static_cast<int>(error));
 }
 
+// The value of Qt's command-line option `name` ("-platform", "-display"), or
+// null when it is not given.
+const char* qtOption(int argc, char** argv, const char* name) {
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0 ||
+            (argv[i][0] == '-' && std::strcmp(argv[i] + 1, name) == 0))
+            return argv[i + 1];
+    return nullptr;
+}
+
+// Qt aborts the process when its X11 platform cannot reach a display. Looks
+// before Qt does; false with `problem` set when the X display Qt would use
+// cannot be opened. Another platform chosen for Qt, or a Wayland session
+// without an X display, is Qt's to judge.
+bool xDisplayUsable(int argc, char** argv, std::string& problem) {
+    const char* platform = qtOption(argc, argv, "-platform");
+    if (!platform) platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform && std::strncmp(platform, "xcb", 3) != 0) return true;
+    const char* display = qtOption(argc, argv, "-display");
+    if (!display) display = std::getenv("DISPLAY");
+    if (!display || !*display) {
+        if (!platform && std::getenv("WAYLAND_DISPLAY")) return true;
+        problem = "DISPLAY is not set";
+        return false;
+    }
+    xcb_connection_t* connection = xcb_connect(display, nullptr);
+    const bool usable = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    if (!usable) problem = std::string("cannot open the X display \"") + display + "\"";
+    return usable;
+}
+
 std::string hostName() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0) return std::string();
@@ -143,6 +178,14 @@ std::string hostName() {
 } // namespace
 
 int main(int argc, char** argv) {
+    std::string displayProblem;
+    if (!xDisplayUsable(argc, argv, displayProblem)) {
+        std::fprintf(stderr,
+                     "%s: no usable X display (%s); start the generator with scripts/run.sh, "
+                     "which starts a virtual one, or set DISPLAY to a running X server\n",
+                     argv[0], displayProblem.c_str());
+        return 1;
+    }
     Q_INIT_RESOURCE(kettlebright);
     QApplication app(argc, argv);
     // Qt switches the C library to the user's locale; numbers in trace lines

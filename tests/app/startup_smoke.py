@@ -6,7 +6,8 @@ application on loopback-only test ports (KB_XMLRPC_PORT, KB_DISCOVERY_PORT,
 KB_DISCOVERY_ANSWER_PORT), checks that XML-RPC and the discovery responder
 answer, and stops it with SIGTERM, which must shut it down in order with
 status 0. With its XML-RPC port held by someone else it must announce nothing.
-A run without a tray must end with status 1 and touch no card.
+A run without a tray must end with status 1 and touch no card; one without an
+X display must end with status 1 and one line on standard error.
 
     KB_KETTLEBRIGHT=build/default/bin/kettlebright python3 tests/app/startup_smoke.py
 """
@@ -131,8 +132,12 @@ class Desktop:
 
 
 def desktop_env(display, **extra):
-    """The environment of a program on `display`."""
-    env = dict(os.environ, DISPLAY=display, **extra)
+    """The environment of a program on `display` (None: no display at all)."""
+    env = dict(os.environ, **extra)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"):
+        env.pop(name, None)
+    if display:
+        env["DISPLAY"] = display
     # Sanitizer builds: the desktop libraries under Qt keep some memory for
     # good and synchronise among their own threads out of the sanitizers' view.
     for name, supp in (("LSAN_OPTIONS", "lsan-desktop.supp"), ("TSAN_OPTIONS", "tsan-desktop.supp")):
@@ -347,6 +352,20 @@ def no_tray_run(home):
         fail("a card was opened without a system tray", log)
 
 
+def no_display_runs():
+    """Without a usable X display: status 1 and one line on standard error."""
+    unused = next(":%d" % n for n in range(400, 500)
+                  if not os.path.exists("/tmp/.X%d-lock" % n) and
+                  not os.path.exists("/tmp/.X11-unix/X%d" % n))
+    for display in (None, unused):
+        run = subprocess.run([APP], env=desktop_env(display), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, timeout=START_TIMEOUT)
+        lines = run.stderr.decode(errors="replace").splitlines()
+        if run.returncode != 1 or len(lines) != 1 or \
+                "scripts/run.sh" not in lines[0] or "DISPLAY" not in lines[0]:
+            fail("display %r: status %r, standard error %r" % (display, run.returncode, lines))
+
+
 def main():
     if not APP or not os.access(APP, os.X_OK):
         fail("set KB_KETTLEBRIGHT to the application binary")
@@ -360,6 +379,7 @@ def main():
         busy_port_run(home)
         fallback_runs(home)
         no_tray_run(home)
+        no_display_runs()
     finally:
         shutil.rmtree(home, ignore_errors=True)
     print("ok")
