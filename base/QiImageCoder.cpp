@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -19,36 +21,50 @@ namespace {
 // ---------------------------------------------------------------------------
 // Colour matrices, rows (Y0, Cb, Y1, Cr) over (R0, G0, B0, R1, G1, B1).
 //
-// Luma rows carry (kr, kg, kb) of ITU-R BT.601, BT.709 and BT.2020. The chroma
-// rows are the BT.601/709/2020 Cb and Cr rows scaled by 224/255 / 2 on each of
-// the two pixels of a pair, so a pair's chroma is that of its average. The
-// compressed variants map full-range RGB into the video range: luma rows are
-// scaled by 219/255 and chroma rows by 224/255 once more.
+// The full matrices take video-range RGB and give video-range YCbCr. Their
+// luma rows carry (kr, kg, kb) of ITU-R BT.601, BT.709 and BT.2020 (BT.709's
+// rounded from its primaries). Their chroma rows are the colour-difference
+// rows Cb = (B - Y) / (2 (1 - kb)), Cr = (R - Y) / (2 (1 - kr)) scaled by
+// 224/219 (chroma excursion over luma excursion) and halved, because each is
+// applied to both pixels of a pair: a pair's chroma is that of its average.
+//
+// The compressed matrices take full-range RGB (0..255 at 8 bits) and give
+// video-range YCbCr: every row of the full matrix scaled by 219/255, so that
+// luma spans 219 codes and chroma 224 codes over the full input range.
 
-#define QI_MATRIX(kr, kg, kb, br, bg, bb, rr, rg, rb)                                              \
-    { kr, kg, kb, 0, 0, 0, br, bg, bb, br, bg, bb, 0, 0, 0, kr, kg, kb, rr, rg, rb, rr, rg, rb }
-
-const double kMatrices[6][24] = {
-    // Rec601
-    QI_MATRIX(0.299, 0.587, 0.114, -0.086294, -0.169414, 0.255708, 0.255708, -0.214123, -0.041584),
-    // Rec601 (compressed)
-    QI_MATRIX(0.256788, 0.504129, 0.097906, -0.075803, -0.148818, 0.224622, 0.224622, -0.188093,
-              -0.036529),
-    // Rec709
-    QI_MATRIX(0.212649, 0.715169, 0.072182, -0.058606, -0.197101, 0.255708, 0.255708, -0.232265,
-              -0.023443),
-    // Rec709 (compressed)
-    QI_MATRIX(0.182628, 0.614204, 0.061992, -0.051482, -0.17314, 0.224622, 0.224622, -0.204029,
-              -0.020593),
-    // Rec2020
-    QI_MATRIX(0.2627, 0.678, 0.0593, -0.0714089818472885, -0.184298780709789, 0.255707762557078,
-              0.255707762557078, -0.235141547556895, -0.0205662150001827),
-    // Rec2020 (compressed)
-    QI_MATRIX(0.225612941176471, 0.582282352941176, 0.0509282352941176, -0.0627278899364417,
-              -0.161893830898011, 0.224621720834452, 0.224621720834452, -0.206555712363704,
-              -0.0180660084707487),
+// Luma row and the pair's Cb and Cr rows of one matrix.
+struct MatrixRows {
+    double y[3], cb[3], cr[3];
 };
-#undef QI_MATRIX
+
+constexpr MatrixRows kRec601Rows = {
+    {0.299, 0.587, 0.114}, {-0.086294, -0.169414, 0.255708}, {0.255708, -0.214123, -0.041584}};
+constexpr MatrixRows kRec709Rows = {{0.212649, 0.715169, 0.072182},
+                                    {-0.058606, -0.197101, 0.255708},
+                                    {0.255708, -0.232265, -0.023443}};
+constexpr MatrixRows kRec2020Rows = {{0.2627, 0.678, 0.0593},
+                                     {-0.0714089818472885, -0.184298780709789, 0.255707762557078},
+                                     {0.255707762557078, -0.235141547556895, -0.0205662150001827}};
+
+// Full range in, video range out: 219 of 255 codes.
+constexpr double kCompress = 219.0 / 255.0;
+
+// The 4 x 6 matrix of `r` with every coefficient scaled by `s`.
+constexpr std::array<double, 24> pairMatrix(const MatrixRows& r, double s) {
+    return {r.y[0] * s,  r.y[1] * s,  r.y[2] * s,  0.0,         0.0,         0.0,
+            r.cb[0] * s, r.cb[1] * s, r.cb[2] * s, r.cb[0] * s, r.cb[1] * s, r.cb[2] * s,
+            0.0,         0.0,         0.0,         r.y[0] * s,  r.y[1] * s,  r.y[2] * s,
+            r.cr[0] * s, r.cr[1] * s, r.cr[2] * s, r.cr[0] * s, r.cr[1] * s, r.cr[2] * s};
+}
+
+constexpr std::array<double, 24> kMatrices[6] = {
+    pairMatrix(kRec601Rows, 1.0),        // Rec601
+    pairMatrix(kRec601Rows, kCompress),  // Rec601 (compressed)
+    pairMatrix(kRec709Rows, 1.0),        // Rec709
+    pairMatrix(kRec709Rows, kCompress),  // Rec709 (compressed)
+    pairMatrix(kRec2020Rows, 1.0),       // Rec2020
+    pairMatrix(kRec2020Rows, kCompress), // Rec2020 (compressed)
+};
 
 // Video-range 10-bit formulas (black 64, white 940, chroma excursion 896):
 // luma weights and the Cb / Cr scale factors 0.5 / (1 - kb), 0.5 / (1 - kr).
@@ -101,26 +117,57 @@ inline uint32_t finishRGB10(uint32_t w, bool dpx, bool hostOrder) {
     return w;
 }
 
+int matrixIndex(QiImageCoder::ColorMatrix m) {
+    return (static_cast<int>(m) < 0 || static_cast<int>(m) > 5) ? 2 : static_cast<int>(m);
+}
+
+// The compressed matrices take full-range RGB.
+bool isCompressed(QiImageCoder::ColorMatrix m) {
+    return (matrixIndex(m) & 1) != 0;
+}
+
+// Luma offset of the matrix path at `outBits`: the full matrices take 16 off
+// their inputs and give it back, the compressed ones add video black.
+int lumaOffset(QiImageCoder::ColorMatrix m, int outBits) {
+    return isCompressed(m) ? 16 << (outBits - 8) : 16;
+}
+
 // Tables of correctly rounded products, indexed by a component code 0..1023.
 struct StaticTables {
-    // Matrix path: M[row][c] * (v - 16) for the luma row and the two chroma rows.
+    // Matrix path: M[row][c] times the input for the luma row and the two
+    // chroma rows.
     struct Matrix {
         double y[3][1024], cb[3][1024], cr[3][1024];
-    } matrix[6];
+    };
+    // Full matrices: inputs v - 16.
+    Matrix video[3];
+    // Compressed matrices: inputs v * fullRangeScale for the effective depths
+    // 8, 9 and 10 (the smaller of the raster's and the output's bits).
+    Matrix fullRange[3][3];
     // 10-bit path: (v - 64) / 876 and the luma weights times it.
     double prime[1024];
     double k[3][3][1024];
 
+    // Fills `t` with the products of M's rows and input(v).
+    template <class Input> static void fill(Matrix& t, const double* M, Input input) {
+        for (int c = 0; c < 3; ++c)
+            for (int v = 0; v < 1024; ++v) {
+                const double in = input(v);
+                t.y[c][v] = M[c] * in;
+                t.cb[c][v] = M[6 + c] * in;
+                t.cr[c][v] = M[18 + c] * in;
+            }
+    }
+
     StaticTables() {
-        for (int m = 0; m < 6; ++m) {
-            const double* M = kMatrices[m];
-            for (int c = 0; c < 3; ++c)
-                for (int v = 0; v < 1024; ++v) {
-                    double in = static_cast<double>(v - 16);
-                    matrix[m].y[c][v] = M[c] * in;
-                    matrix[m].cb[c][v] = M[6 + c] * in;
-                    matrix[m].cr[c][v] = M[18 + c] * in;
-                }
+        for (int m = 0; m < 3; ++m) {
+            fill(video[m], kMatrices[2 * m].data(),
+                 [](int v) { return static_cast<double>(v - 16); });
+            for (int e = 8; e <= 10; ++e) {
+                const double scale = fullRangeScale(e, e);
+                fill(fullRange[m][e - 8], kMatrices[2 * m + 1].data(),
+                     [scale](int v) { return static_cast<double>(v) * scale; });
+            }
         }
         for (int v = 0; v < 1024; ++v)
             prime[v] = videoPrime(static_cast<unsigned>(v));
@@ -138,8 +185,11 @@ const StaticTables& staticTables() {
     return tables;
 }
 
-int matrixIndex(QiImageCoder::ColorMatrix m) {
-    return (static_cast<int>(m) < 0 || static_cast<int>(m) > 5) ? 2 : static_cast<int>(m);
+// The matrix-path table of the fast coders: raster bits and output bits 8..10.
+const StaticTables::Matrix& matrixTable(QiImageCoder::ColorMatrix m, int bits, int outBits) {
+    const StaticTables& st = staticTables();
+    const int i = matrixIndex(m);
+    return isCompressed(m) ? st.fullRange[i / 2][std::min(bits, outBits) - 8] : st.video[i / 2];
 }
 
 // Reads pixel p as gated components at the raster's bits.
@@ -191,7 +241,7 @@ template <class Fn> void runBands(int height, int width, Fn&& fn) {
 // Free functions
 
 const double* getMatrix(QiImageCoder::ColorMatrix m) {
-    return kMatrices[matrixIndex(m)];
+    return kMatrices[matrixIndex(m)].data();
 }
 
 void mxmult_46(int out[4], const double M[24], const int in[6]) {
@@ -210,6 +260,26 @@ void rgbTo422(int out[4], const double M[24], const int in[6]) {
     mxmult_46(out, M, v);
     out[0] += 16;
     out[2] += 16;
+}
+
+double fullRangeScale(int rasterBits, int outBits) {
+    const int e = std::min(rasterBits, outBits);
+    return std::ldexp(255.0, e - 8) / static_cast<double>((uint64_t(1) << e) - 1);
+}
+
+void rgbTo422FullRange(int out[4], const double M[24], const int in[6], double scale, int outBits) {
+    double x[6];
+    for (int i = 0; i < 6; ++i)
+        x[i] = static_cast<double>(in[i]) * scale;
+    for (int r = 0; r < 4; ++r) {
+        double s = 0.0;
+        for (int c = 0; c < 6; ++c)
+            s += M[r * 6 + c] * x[c];
+        out[r] = roundHalf(s);
+    }
+    const int black = 16 << (outBits - 8);
+    out[0] += black;
+    out[2] += black;
 }
 
 bool YCbCr10(QiImageCoder::ColorMatrix m, unsigned R, unsigned G, unsigned B, int& Y, int& Cb,
@@ -266,19 +336,21 @@ const char* QiImageCoder::colorMatrixName(ColorMatrix m) {
 
 QiImageCoder::QiImageCoder(QiImage* img) : image(img) {}
 
-bool QiImageCoder::setColorGating(uint8_t mask, uint8_t g0, uint8_t g1, uint8_t g2) {
+bool QiImageCoder::setColorGating(uint8_t mask, unsigned g0, unsigned g1, unsigned g2) {
+    const unsigned top = image ? static_cast<unsigned>((uint64_t(1) << image->bits) - 1)
+                               : static_cast<unsigned>(INT_MAX);
     gatingMask = mask;
-    gate0 = g0;
-    gate1 = g1;
-    gate2 = g2;
+    gate0 = static_cast<int>(std::min(g0, top));
+    gate1 = static_cast<int>(std::min(g1, top));
+    gate2 = static_cast<int>(std::min(g2, top));
     return true;
 }
 
-int QiImageCoder::getColorGating(uint8_t& mask, uint8_t& g0, uint8_t& g1, uint8_t& g2) {
+int QiImageCoder::getColorGating(uint8_t& mask, unsigned& g0, unsigned& g1, unsigned& g2) {
     mask = gatingMask;
-    g0 = static_cast<uint8_t>(gate0);
-    g1 = static_cast<uint8_t>(gate1);
-    g2 = static_cast<uint8_t>(gate2);
+    g0 = static_cast<unsigned>(gate0);
+    g1 = static_cast<unsigned>(gate1);
+    g2 = static_cast<unsigned>(gate2);
     return 0;
 }
 
@@ -382,9 +454,11 @@ void prepare(CoderFrame& f, const QiImageCoder& coder, Layout layout) {
     f.bits = coder.image ? coder.image->bits : 10;
     f.mask = static_cast<unsigned>((uint64_t(1) << f.bits) - 1);
     f.gatingMask = coder.gatingMask;
-    f.gate[0] = static_cast<unsigned>(coder.gate0);
-    f.gate[1] = static_cast<unsigned>(coder.gate1);
-    f.gate[2] = static_cast<unsigned>(coder.gate2);
+    // The fields are public: a gate above the largest code is held at it here
+    // too, so it can never index past the tables.
+    f.gate[0] = std::min(static_cast<unsigned>(coder.gate0), f.mask);
+    f.gate[1] = std::min(static_cast<unsigned>(coder.gate1), f.mask);
+    f.gate[2] = std::min(static_cast<unsigned>(coder.gate2), f.mask);
     f.matrix = coder.matrix;
     f.M = getMatrix(coder.matrix);
     f.fastOk = f.bits >= 8 && f.bits <= 10 && layout != Layout::YCbCr422_16;
@@ -512,13 +586,23 @@ void readPair(const CoderFrame& f, const uint64_t* src, int width, int x, int ou
         in[3 + i] = static_cast<int>(toDepth(c[i], f.bits, outBits));
 }
 
+// The matrix path of one pair at `outBits`: video range in for the full
+// matrices, full range in for the compressed ones. The caller adds the chroma
+// offset.
+void matrixPair(const CoderFrame& f, const int in[6], int outBits, int out[4]) {
+    if (isCompressed(f.matrix))
+        rgbTo422FullRange(out, f.M, in, fullRangeScale(f.bits, outBits), outBits);
+    else
+        rgbTo422(out, f.M, in);
+}
+
 } // namespace
 
 void to422_8Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint16_t* dst) {
     for (int x = 0; x < width; x += 2) {
         int in[6], v[4];
         readPair(f, src, width, x, 8, in);
-        rgbTo422(v, f.M, in);
+        matrixPair(f, in, 8, v);
         v[1] += 128;
         v[3] += 128;
         for (int& s : v)
@@ -529,7 +613,8 @@ void to422_8Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint
 }
 
 void to422_8Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint16_t* dst) {
-    const auto& T = staticTables().matrix[matrixIndex(f.matrix)];
+    const auto& T = matrixTable(f.matrix, f.bits, 8);
+    const int yOff = lumaOffset(f.matrix, 8);
     const int b = f.bits, b2 = 2 * f.bits;
     const uint64_t m = f.mask;
     const uint8_t *c0 = f.comp8[0], *c1 = f.comp8[1], *c2 = f.comp8[2];
@@ -539,11 +624,11 @@ void to422_8Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint16
         const unsigned r0 = c0[(p0 >> b2) & m], g0 = c1[(p0 >> b) & m], b0 = c2[p0 & m];
         const unsigned r1 = c0[(p1 >> b2) & m], g1 = c1[(p1 >> b) & m], b1 = c2[p1 & m];
         int v[4];
-        v[0] = roundHalf(T.y[0][r0] + T.y[1][g0] + T.y[2][b0]) + 16;
+        v[0] = roundHalf(T.y[0][r0] + T.y[1][g0] + T.y[2][b0]) + yOff;
         v[1] = roundHalf(T.cb[0][r0] + T.cb[1][g0] + T.cb[2][b0] + T.cb[0][r1] + T.cb[1][g1] +
                          T.cb[2][b1]) +
                128;
-        v[2] = roundHalf(T.y[0][r1] + T.y[1][g1] + T.y[2][b1]) + 16;
+        v[2] = roundHalf(T.y[0][r1] + T.y[1][g1] + T.y[2][b1]) + yOff;
         v[3] = roundHalf(T.cr[0][r0] + T.cr[1][g0] + T.cr[2][b0] + T.cr[0][r1] + T.cr[1][g1] +
                          T.cr[2][b1]) +
                128;
@@ -560,7 +645,7 @@ void to422_16Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uin
     for (int x = 0; x < width; x += 2) {
         int in[6], v[4];
         readPair(f, src, width, x, 12, in);
-        rgbTo422(v, f.M, in);
+        matrixPair(f, in, 12, v);
         v[1] = 2048;
         v[3] = 2048;
         for (int& s : v)
@@ -596,7 +681,7 @@ inline void writeGroup(uint32_t* dst, const int s[3][4]) {
 // matrix, otherwise the matrix path with its 512 chroma offset.
 void pairV210_Scalar(const CoderFrame& f, const int in[6], int out[4]) {
     if (!(f.tenBit && rgbTo422_10(out, f.matrix, in))) {
-        rgbTo422(out, f.M, in);
+        matrixPair(f, in, 10, out);
         out[1] += 512;
         out[3] += 512;
     }
@@ -622,7 +707,8 @@ void toV210Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint3
 void toV210Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
     const StaticTables& st = staticTables();
     const int t = f.tenBit ? tenBitIndex(f.matrix) : -1;
-    const auto& T = st.matrix[matrixIndex(f.matrix)];
+    const auto& T = matrixTable(f.matrix, f.bits, 10);
+    const int yOff = lumaOffset(f.matrix, 10);
     const double* prime = st.prime;
     const double *kr = t >= 0 ? st.k[t][0] : nullptr, *kg = t >= 0 ? st.k[t][1] : nullptr,
                  *kb = t >= 0 ? st.k[t][2] : nullptr;
@@ -659,13 +745,13 @@ void toV210Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint32_
         } else {
             for (int p = 0; p < 3; ++p) {
                 const unsigned i0 = 2 * p, i1 = 2 * p + 1;
-                s[p][0] = clampInt(roundHalf(T.y[0][r[i0]] + T.y[1][g[i0]] + T.y[2][bl[i0]]) + 16,
+                s[p][0] = clampInt(roundHalf(T.y[0][r[i0]] + T.y[1][g[i0]] + T.y[2][bl[i0]]) + yOff,
                                    0, 1023);
                 s[p][1] = clampInt(roundHalf(T.cb[0][r[i0]] + T.cb[1][g[i0]] + T.cb[2][bl[i0]] +
                                              T.cb[0][r[i1]] + T.cb[1][g[i1]] + T.cb[2][bl[i1]]) +
                                        512,
                                    0, 1023);
-                s[p][2] = clampInt(roundHalf(T.y[0][r[i1]] + T.y[1][g[i1]] + T.y[2][bl[i1]]) + 16,
+                s[p][2] = clampInt(roundHalf(T.y[0][r[i1]] + T.y[1][g[i1]] + T.y[2][bl[i1]]) + yOff,
                                    0, 1023);
                 s[p][3] = clampInt(roundHalf(T.cr[0][r[i0]] + T.cr[1][g[i0]] + T.cr[2][bl[i0]] +
                                              T.cr[0][r[i1]] + T.cr[1][g[i1]] + T.cr[2][bl[i1]]) +

@@ -25,8 +25,10 @@ public:
     // Values are bit numbers of the supported-format masks; 2 and 3 are unused.
     enum PixelFormat { RGB_8 = 0, RGB_10 = 1, YCbCr_8 = 4, YCbCr_10 = 5 };
 
-    // Colour matrices for YCbCr output; the compressed ones map full-range RGB
-    // into the video range (luma scaled by 219/255, chroma by 224/255).
+    // Colour matrices for YCbCr output. The full ones take video-range RGB
+    // and give video-range YCbCr; the compressed ones take full-range RGB
+    // (0 .. 2^bits - 1) and give video-range YCbCr (Y 16..235 at 8 bits,
+    // 64..940 at 10 bits, chroma centred on 128 / 512).
     enum ColorMatrix {
         Rec601 = 0,
         Rec601Compressed = 1,
@@ -46,10 +48,11 @@ public:
     explicit QiImageCoder(QiImage* image);
 
     // Virtual slots, in this order. Gate values are code values at the image's
-    // bits (a gate of 70 on a 10-bit image is code 70 of 1023); mask bit i
-    // gates component i (0 red, 1 green, 2 blue).
-    virtual bool setColorGating(uint8_t mask, uint8_t g0, uint8_t g1, uint8_t g2);
-    virtual int getColorGating(uint8_t& mask, uint8_t& g0, uint8_t& g1, uint8_t& g2);
+    // bits (a gate of 70 on a 10-bit image is code 70 of 1023, a gate of 940
+    // is 940); values above the image's largest code are held at it. Mask bit
+    // i gates component i (0 red, 1 green, 2 blue).
+    virtual bool setColorGating(uint8_t mask, unsigned g0, unsigned g1, unsigned g2);
+    virtual int getColorGating(uint8_t& mask, unsigned& g0, unsigned& g1, unsigned& g2);
 
     bool setColorMatrix(ColorMatrix m);
     ColorMatrix getColorMatrix() const { return matrix; }
@@ -87,9 +90,20 @@ public:
 const double* getMatrix(QiImageCoder::ColorMatrix m);
 // out[i] = (int)(row i . in + 0.5), truncating toward zero.
 void mxmult_46(int out[4], const double M[24], const int in[6]);
-// 8-bit style pair: inputs minus 16, matrix, 16 added back to both lumas. The
-// caller adds the chroma offset.
+// Video-range pair of a full matrix: inputs minus 16, matrix, 16 added back to
+// both lumas. The luma weights sum to 1 and the chroma rows to 0, so the offset
+// cancels and the pair holds at any depth. The caller adds the chroma offset.
 void rgbTo422(int out[4], const double M[24], const int in[6]);
+// Scale of a compressed matrix's inputs. A component of a `rasterBits` raster,
+// shifted to `outBits`, times this scale lies on the matrices' 8-bit full range
+// times 2^(outBits - 8): the scale is 255 * 2^(e - 8) / (2^e - 1), e the
+// smaller of the two depths, so the raster's largest code lands exactly on
+// full scale (1 at 8 bits, 1020/1023 for a 10-bit raster in 10-bit output).
+double fullRangeScale(int rasterBits, int outBits);
+// Full-range pair of a compressed matrix at `outBits` (8 to 16): inputs times
+// `scale` (fullRangeScale), matrix, video black 16 << (outBits - 8) added to
+// both lumas. The caller adds the chroma offset.
+void rgbTo422FullRange(int out[4], const double M[24], const int in[6], double scale, int outBits);
 // ITU-R video-range 10-bit YCbCr of one pixel for Rec601, Rec709 and Rec2020;
 // false (nothing set) for the other matrices.
 bool YCbCr10(QiImageCoder::ColorMatrix m, unsigned R, unsigned G, unsigned B, int& Y, int& Cb,

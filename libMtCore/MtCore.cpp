@@ -9,6 +9,7 @@
 
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -110,6 +111,18 @@ QiOption* myOptions[] = {&go_gatingColor, &go_rGate,      &go_gGate,      &go_bG
                          &go_whiteLevel,  &go_colorspace, &go_bVideoMute, &go_colorMatrix,
                          nullptr};
 
+// Takes the reported colour matrix and pixel layout from what the raster
+// applies, so that the settings a client reads are the ones the card gets. A
+// matrix above 5 codes as Rec709; a layout without a name leaves the stored
+// one. Raster and state locks held.
+void adoptRasterColour(MtCore& core) {
+    const unsigned m = static_cast<unsigned>(core.raster->coder.getColorMatrix());
+    core.colorEncoding = m <= 5 ? m : 2;
+    const QiImageCoder::PixelFormat applied = core.raster->getOutputPixelFormat();
+    for (unsigned i = 0; i < 4; ++i)
+        if (skOutputPixelFormats[i] == applied) core.outputColor = i;
+}
+
 // The mute level: 25 % grey in video levels, 70 at 8 bits, scaled to the raster's depth.
 constexpr int kMuteLevel8 = 70;
 
@@ -156,10 +169,8 @@ MtCore::MtCore(QiRaster* r, MtCoreStatus* s, const char* dataPath) : raster(r), 
         go_whiteLevel.value = raster->getWhiteLevel();
         go_bitDepth.value = raster->bits;
     }
-    rescanFormats();
+    rescanFormats(); // also takes the matrix and layout the back-end chose
     videoMute = false;
-    colorEncoding = go_colorMatrix.defaultIndex;
-    outputColor = go_colorspace.defaultIndex;
 
     if (dataPath) {
         dataDir = strdup(dataPath);
@@ -429,8 +440,7 @@ void MtCore::setIrInterface(MtcIrIo* io) {
 
 bool MtCore::applyGating() {
     uint8_t mask = (gateRed ? 1 : 0) | (gateGreen ? 2 : 0) | (gateBlue ? 4 : 0);
-    return raster->coder.setColorGating(mask, gatingRed & 0xFF, gatingGreen & 0xFF,
-                                        gatingBlue & 0xFF);
+    return raster->coder.setColorGating(mask, gatingRed, gatingGreen, gatingBlue);
 }
 
 bool MtCore::setGenOpts(QiArgRetVal& args) {
@@ -449,13 +459,10 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
     if (go_bVideoMute.getOption(args, b) && b != videoMute) {
         videoMute = b;
         if (videoMute) {
-            if (raster->coder.setColorGating(7, kMuteLevel8, kMuteLevel8, kMuteLevel8)) {
-                // Gate values are codes at the raster's depth: scale the 8-bit
-                // level so the mute is the same grey at 10 bits (280 of 1023).
-                int level = raster->bits > 8 ? kMuteLevel8 << (raster->bits - 8) : kMuteLevel8;
-                raster->coder.gate0 = raster->coder.gate1 = raster->coder.gate2 = level;
-                rerender = true;
-            }
+            // Gate values are codes at the raster's depth: scale the 8-bit
+            // level so the mute is the same grey at 10 bits (280 of 1023).
+            unsigned level = raster->bits > 8 ? kMuteLevel8 << (raster->bits - 8) : kMuteLevel8;
+            if (raster->coder.setColorGating(7, level, level, level)) rerender = true;
         } else {
             gatingChanged = true;
         }
@@ -467,8 +474,12 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
     b = gateBlue;
     if (go_bGate.getOption(args, b) && b != gateBlue) gateBlue = b, gatingChanged = true;
     unsigned r = gatingRed, g = gatingGreen, bl = gatingBlue;
-    if (go_gatingColor.getOption(args, r, g, bl) &&
-        (r != gatingRed || g != gatingGreen || bl != gatingBlue)) {
+    if (go_gatingColor.getOption(args, r, g, bl)) {
+        // Gating colours are codes at the raster's depth, held at its largest code.
+        const unsigned top = static_cast<unsigned>((uint64_t(1) << raster->bits) - 1);
+        r = std::min(r, top), g = std::min(g, top), bl = std::min(bl, top);
+    }
+    if (r != gatingRed || g != gatingGreen || bl != gatingBlue) {
         gatingRed = r, gatingGreen = g, gatingBlue = bl;
         if (gateRed || gateGreen || gateBlue) gatingChanged = true;
     }
@@ -501,8 +512,7 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
             bool ok = raster->setRasterFormat(target.c_str());
             if (ok) rerender = true;
             if (ok || !inStep) {
-                unsigned m = static_cast<unsigned>(raster->coder.getColorMatrix());
-                colorEncoding = m <= 5 ? m : 2;
+                adoptRasterColour(*this);
                 args.set("ColorEncoding", skColorMatrix[colorEncoding]);
                 gOutput->trace(QiOutput::Minutiae, "format changed, color coding is now %s\n",
                                skColorMatrix[colorEncoding]);
@@ -754,6 +764,8 @@ bool MtCore::rescanFormats() {
     if (current < 0 || current >= count) current = 0;
     go_vFormat.defaultIndex = static_cast<uint32_t>(current);
     videoFormat = static_cast<unsigned>(current);
+    // A rescan may have the back-end choose its format, matrix and layout again.
+    adoptRasterColour(*this);
     for (int i = 0; i < oldCount; ++i)
         free(old[i]);
     free(old);

@@ -1,6 +1,7 @@
 #include "AjaKona.h"
 
 #include "AjaNtv2.h"
+#include "QiOutput.h"
 
 #include <cstdio>
 
@@ -75,10 +76,10 @@ const KRdPixFormats skQpfToKpf[6] = {KRd_ARGB,        KRd_DPX10, KRd_Unsupported
 AjaKona::AjaKona(bool isPassive) : card(new CNTV2Card), passive(isPassive) {}
 
 AjaKona::~AjaKona() {
-    // Released under the code the stream was acquired with: the driver hands
-    // the stream back only to its owner. A passive back-end owns nothing and
-    // the driver ignores the call.
-    card->ReleaseStreamForApplication(kStreamAppCode, AJAProcess::GetPid());
+    // Released under the code the stream was acquired with, and only by the
+    // object that acquired it: a back-end that found the card busy must not
+    // hand another one's stream back.
+    if (streamOwner) card->ReleaseStreamForApplication(kStreamAppCode, AJAProcess::GetPid());
     card->Close();
     delete card;
 }
@@ -86,18 +87,25 @@ AjaKona::~AjaKona() {
 int AjaKona::initialize() {
     if (!card->Open(0, true, DEVICETYPE_NTV2, nullptr)) return -1;
 
+    // In either mode a stream held by a live process (another generator, or
+    // another back-end of this one) makes the card busy; otherwise this
+    // back-end holds it, so that a second generator finds it busy in turn.
+    ULWord code = 0;
+    int32_t pid = 0;
+    card->GetStreamingApplication(code, pid);
+    if (pid != 0 && AJAProcess::IsValid(pid)) {
+        gOutput->trace(QiOutput::Warning, "%s: the card is busy: process %d owns its stream\n",
+                       "initialize", static_cast<int>(pid));
+        return -2;
+    }
     if (!passive) {
-        ULWord code = 0;
-        int32_t pid = 0;
-        card->GetStreamingApplication(code, pid);
-        if (pid != 0 && AJAProcess::IsValid(pid)) return -2;
-
         NTV2EveryFrameTaskMode mode = NTV2_DISABLE_TASKS;
         card->GetEveryFrameServices(mode);
         if (mode != NTV2_OEM_TASKS && !card->SetEveryFrameServices(NTV2_OEM_TASKS)) return -3;
-        if (!card->AcquireStreamForApplication(kStreamAppCode, AJAProcess::GetPid())) return -4;
-        card->SetEveryFrameServices(NTV2_OEM_TASKS);
     }
+    if (!card->AcquireStreamForApplication(kStreamAppCode, AJAProcess::GetPid())) return -4;
+    streamOwner = true;
+    if (!passive) card->SetEveryFrameServices(NTV2_OEM_TASKS);
 
     card->SetReferenceSource(NTV2_REFERENCE_FREERUN, true);
     card->SetMode(NTV2_CHANNEL1, NTV2_MODE_DISPLAY, true);

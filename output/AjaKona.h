@@ -6,9 +6,10 @@
 // (VPID) that go with a format. No lock of its own: KonaRaster's caller
 // serialises (the main thread during start-up, the render thread afterwards).
 //
-// Passive mode adopts whatever the card is set to and leaves the stream to
-// other applications; active mode takes the stream, enables the SDI outputs
-// and programs routing and output settings with every format.
+// Passive mode adopts whatever the card is set to; active mode also sets the
+// OEM task mode, enables the SDI outputs and programs routing and output
+// settings with every format. Both hold the card's stream while they run, so
+// that no second generator takes the card from a running one.
 #pragma once
 
 #include <cstdint>
@@ -62,19 +63,23 @@ class AjaKona {
 public:
     // Creates the card object; no device is opened yet.
     explicit AjaKona(bool passive);
-    // Releases the stream, closes the device and deletes the card object.
+    // Releases the stream when this object holds it, closes the device and
+    // deletes the card object.
     ~AjaKona();
     AjaKona(const AjaKona&) = delete;
     AjaKona& operator=(const AjaKona&) = delete;
 
-    // Opens board 0 and prepares it. 0 done; -1 the card could not be opened;
-    // -2 another live process holds the card's stream; -3 the OEM task mode
-    // could not be set; -4 the stream could not be acquired.
+    // Opens board 0 and takes its stream (in either mode), then prepares it.
+    // 0 done; -1 the card could not be opened; -2 the card is busy: a live
+    // process (another generator, or this one's other back-end) holds its
+    // stream; -3 the OEM task mode could not be set; -4 the stream could not
+    // be acquired.
     int initialize();
     unsigned rowBytesForFormat(KRdPixFormats layout, unsigned width);
     // Programs video format and frame-buffer format; in active mode also
     // routing, dual-link and 3G modes and HDMI settings; always the register
-    // write mode and output 1's VPID. Always true.
+    // write mode and output 1's VPID. True, or false with a Warning and
+    // nothing programmed for a layout outside the table (KRd_Unsupported).
     bool setVideoFormat(KRdPixFormats layout, KRdFormat const& row);
     // Channel 1's layout (KRd_Unsupported when no layout matches the card's
     // frame-buffer format) and video format.
@@ -86,6 +91,7 @@ public:
 private:
     CNTV2Card* card = nullptr; // owned
     bool passive = true;
+    bool streamOwner = false; // this object acquired the card's stream
 };
 
 // SMPTE ST 352 payload identifier: byte 1 (bit 31 always set) in the most

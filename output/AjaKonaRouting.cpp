@@ -299,9 +299,15 @@ void setVpidValues(uint32_t out1[2], uint32_t out2[2], uint32_t out3[2], uint32_
 
 bool AjaKona::setVideoFormat(KRdPixFormats layout, KRdFormat const& given) {
     static const char* const fn = "setVideoFormat";
-    const unsigned li =
-        static_cast<unsigned>(layout) < kKRdPixFormatCount ? layout : KRd_Unsupported;
-    const NTV2FrameBufferFormat fbf = static_cast<NTV2FrameBufferFormat>(skPxToFbFormat[li]);
+    // A layout outside the table has no frame-buffer format: a value the
+    // card does not know would leave it in an unknown state.
+    if (static_cast<unsigned>(layout) >= static_cast<unsigned>(KRd_Unsupported)) {
+        gOutput->trace(QiOutput::Warning,
+                       "%s: layout %d has no frame-buffer format; the card is left as it is\n", fn,
+                       static_cast<int>(layout));
+        return false;
+    }
+    const NTV2FrameBufferFormat fbf = static_cast<NTV2FrameBufferFormat>(skPxToFbFormat[layout]);
     KRdFormat row = given;
     const bool ycbcr = isYCbCr(layout);
 

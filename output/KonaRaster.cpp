@@ -1,6 +1,7 @@
 #include "KonaRaster.h"
 
 #include "AjaNtv2.h"
+#include "QiOutput.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,8 +20,19 @@ char* skHwSerial = nullptr; // heap copy, kept for the process
 const uint8_t skYUYV[4] = {0, 1, 2, 3};
 const uint8_t skUYVY[4] = {1, 0, 3, 2};
 
-bool isStandardDefinition(unsigned videoFormat) {
-    return videoFormat >= 32 && videoFormat <= 37;
+// The layout of a pixel format the raster reports; v210 for one without.
+KRdPixFormats knownLayout(QiImageCoder::PixelFormat p) {
+    const unsigned pf = static_cast<unsigned>(p);
+    if (pf < sizeof skQpfToKpf / sizeof skQpfToKpf[0] && skQpfToKpf[pf] != KRd_Unsupported)
+        return skQpfToKpf[pf];
+    return KRd_V210;
+}
+
+// The first row of skAjaFormats with this video format, or -1.
+int firstRow(unsigned videoFormat) {
+    for (unsigned i = 0; i < kAjaFormatCount; ++i)
+        if (skAjaFormats[i].videoFormat == videoFormat) return static_cast<int>(i);
+    return -1;
 }
 
 } // namespace
@@ -50,22 +62,27 @@ bool KonaRaster::init() {
 }
 
 bool KonaRaster::setupRasterFormat(KRdPixFormats newLayout, unsigned videoFormat) {
+    // The matrix goes with the video format: chosen again only when the
+    // raster takes a new row of the table (or its first one), so that a new
+    // layout alone keeps the matrix a client chose.
+    const int row = firstRow(videoFormat);
+    const bool newFormat = !formatAdopted || (row >= 0 && static_cast<unsigned>(row) != format);
+    return adoptFormat(newLayout, videoFormat, newFormat);
+}
+
+bool KonaRaster::adoptFormat(KRdPixFormats newLayout, unsigned videoFormat, bool chooseMatrix) {
     layout = newLayout;
-    for (unsigned i = 0; i < kAjaFormatCount; ++i) {
-        if (skAjaFormats[i].videoFormat == videoFormat) {
-            format = i;
-            break;
-        }
-    }
-    // ITU-R BT.601 for standard definition, BT.709 for everything else.
-    coder.setColorMatrix(isStandardDefinition(videoFormat) ? QiImageCoder::Rec601
-                                                           : QiImageCoder::Rec709);
+    const int row = firstRow(videoFormat);
+    if (row >= 0) format = static_cast<unsigned>(row);
     NTV2FrameGeometry geometry = NTV2_FG_INVALID;
     int w = width, h = height;
     if (kona.device()->GetFrameGeometry(geometry, NTV2_CHANNEL1)) {
         w = static_cast<int>(GetNTV2FrameGeometryWidth(geometry));
         h = static_cast<int>(GetNTV2FrameGeometryHeight(geometry));
     }
+    // ITU-R BT.601 for standard definition (576 lines or fewer), BT.709 above.
+    if (chooseMatrix) coder.setColorMatrix(h <= 576 ? QiImageCoder::Rec601 : QiImageCoder::Rec709);
+    formatAdopted = true;
     rowBytes = kona.rowBytesForFormat(layout, static_cast<unsigned>(w));
     resize(w, h);
     return true;
@@ -74,10 +91,12 @@ bool KonaRaster::setupRasterFormat(KRdPixFormats newLayout, unsigned videoFormat
 bool KonaRaster::setRasterFormat(unsigned index) {
     if (index >= kAjaFormatCount) return false;
     if (index == format) return true;
-    format = index;
+    // A card left in a frame-buffer format outside the table gets the layout
+    // of the pixel format the raster reports with its new format.
+    if (layout == KRd_Unsupported) layout = knownLayout(coder.pixelFormat);
     const KRdFormat& row = skAjaFormats[index];
-    kona.setVideoFormat(layout, row);
-    setupRasterFormat(layout, row.videoFormat);
+    if (!kona.setVideoFormat(layout, row)) return false;
+    adoptFormat(layout, row.videoFormat, true);
     // The card now runs this very row; the lookup by video format would name
     // the first row of a format that is listed twice (dual link, 3G level B).
     format = index;
@@ -130,6 +149,13 @@ bool KonaRaster::setFrames(unsigned n) {
 }
 
 bool KonaRaster::render(unsigned n, bool tenBit) {
+    if (layout == KRd_Unsupported) {
+        gOutput->trace(QiOutput::Warning,
+                       "%s: the card's frame-buffer format is not one this back-end fills; "
+                       "nothing is shown\n",
+                       "render");
+        return false;
+    }
     if (!hostFrames || n >= frames) return false;
     uint32_t* dst = hostFrames + n * frameWords();
     switch (layout) {
@@ -161,11 +187,13 @@ bool KonaRaster::p_showFrame(unsigned n) {
     const ULWord bytes = static_cast<ULWord>(frameBytes());
     const ULWord* data = hostFrames + n * frameWords();
     CNTV2Card* card = kona.device();
-    ULWord frame = 0;
-    if (!card->GetOutputFrame(NTV2_CHANNEL1, frame)) return false;
-    bool ok = card->DmaWriteFrame(NTV2_DMA_FIRST_AVAILABLE, frame, data, bytes, true);
-    if (ok && card->GetOutputFrame(NTV2_CHANNEL2, frame))
-        ok = card->DmaWriteFrame(NTV2_DMA_FIRST_AVAILABLE, frame, data, bytes, true);
+    ULWord frame1 = 0, frame2 = 0;
+    if (!card->GetOutputFrame(NTV2_CHANNEL1, frame1)) return false;
+    bool ok = card->DmaWriteFrame(NTV2_DMA_FIRST_AVAILABLE, frame1, data, bytes, true);
+    // Where both outputs show the same card frame (active mode sets frame 0
+    // on every channel) the one upload serves both.
+    if (ok && card->GetOutputFrame(NTV2_CHANNEL2, frame2) && frame2 != frame1)
+        ok = card->DmaWriteFrame(NTV2_DMA_FIRST_AVAILABLE, frame2, data, bytes, true);
     return ok;
 }
 
@@ -194,12 +222,15 @@ const char* KonaRaster::getCurrentFormat() {
 
 int KonaRaster::setOutputPixelFormat(QiImageCoder::PixelFormat p) {
     const unsigned pf = static_cast<unsigned>(p);
-    if (pf >= sizeof skQpfToKpf / sizeof skQpfToKpf[0]) return false;
+    if (pf >= sizeof skQpfToKpf / sizeof skQpfToKpf[0] || skQpfToKpf[pf] == KRd_Unsupported)
+        return false; // no layout to give the card
     coder.pixelFormat = p;
     layout = skQpfToKpf[pf];
     const unsigned index = format;
     kona.setVideoFormat(layout, skAjaFormats[index]);
-    setupRasterFormat(layout, skAjaFormats[index].videoFormat);
+    // A new layout keeps the colour matrix: it is the client's, or the one
+    // chosen with the format, and the engine reports it as such.
+    adoptFormat(layout, skAjaFormats[index].videoFormat, false);
     format = index; // the row just programmed, as in setRasterFormat
     std::fprintf(stderr, "\n%s new pixel format is %d\n", "setOutputPixelFormat",
                  static_cast<int>(layout));

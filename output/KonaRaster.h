@@ -2,9 +2,11 @@
 //
 // Frames are converted into the card's frame-buffer layout in host memory
 // (one block of `frames` frames) and copied into the card by a synchronous
-// DMA into the frame that outputs 1 and 2 are showing. The device work is
-// AjaKona's. Start-up creates it in passive mode, which adopts the card's
-// format and layout; active mode takes the card and sets up 720p 60.00.
+// DMA into the frame that outputs 1 and 2 are showing (once when they show
+// the same one). The device work is AjaKona's. Start-up creates it in passive
+// mode, which adopts the card's format and layout; active mode sets up
+// 720p 60.00. Either holds the card's stream: a second generator finds the
+// card busy.
 //
 // No lock of its own: construction and init run on the main thread before the
 // render thread exists; afterwards the engine serialises every call (render,
@@ -27,10 +29,14 @@ public:
     // "720p 60.00" (active). False when the card cannot be used.
     bool init();
     // Adopts a layout and video format the card is set to: format index,
-    // colour matrix, row bytes and raster size. Programs nothing.
+    // row bytes and raster size, and with a new video format (a new row of
+    // the table, or the first one adopted) the colour matrix for it: Rec601
+    // for 576 lines or fewer, Rec709 above. A new layout alone keeps the
+    // matrix. Programs nothing.
     bool setupRasterFormat(KRdPixFormats layout, unsigned videoFormat);
     // Sets row `index` of skAjaFormats on the card; false for an index
-    // outside the table.
+    // outside the table. A card left in a frame-buffer format outside the
+    // table gets the layout of the pixel format the raster reports.
     bool setRasterFormat(unsigned index);
     // Address and size in bytes of host frame n; false outside the ring.
     bool frameData(unsigned*& data, unsigned& bytes, unsigned n);
@@ -41,6 +47,8 @@ public:
 
     // QiImage / QiRaster slots.
     bool resize(int w, int h) override;
+    // False with a Warning while the card holds a frame-buffer format outside
+    // the table: nothing could be shown.
     bool render(unsigned frame, bool tenBit) override;
     bool setFrames(unsigned n) override;
     bool setRasterFormat(const char* name) override;
@@ -67,6 +75,10 @@ public:
     KRdPixFormats layout = KRd_V210;
 
 private:
+    bool formatAdopted = false; // a format was adopted, with its matrix
+
+    // setupRasterFormat's work, choosing the colour matrix only when asked.
+    bool adoptFormat(KRdPixFormats newLayout, unsigned videoFormat, bool chooseMatrix);
     // Bytes of one converted frame, and the words each frame takes in the
     // host block (whole words, so every conversion fits).
     size_t frameBytes() const;

@@ -2,6 +2,8 @@
 # Sets up and builds Kettlebright, then runs the generator (build/default/bin/kettlebright).
 # Without a DISPLAY it starts a virtual X server (Xvfb) with trayer as the
 # system tray first, and stops both when the generator ends.
+# What the simulated card shows is written to build/default/monitor.png, unless
+# KB_AJASTUB_MONITOR / KB_DECKLINK_STUB_MONITOR are already set (empty: off).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -9,6 +11,13 @@ app=build/default/bin/kettlebright
 if [ ! -x "$app" ]; then
     echo "run: $app was not built (the video-card back-ends in output/ are missing)" >&2
     exit 1
+fi
+
+monitor="$PWD/build/default/monitor.png"
+export KB_AJASTUB_MONITOR="${KB_AJASTUB_MONITOR-$monitor}"
+export KB_DECKLINK_STUB_MONITOR="${KB_DECKLINK_STUB_MONITOR-$monitor}"
+if [ -n "$KB_AJASTUB_MONITOR$KB_DECKLINK_STUB_MONITOR" ]; then
+    echo "run: the picture on the simulated card is written to ${KB_AJASTUB_MONITOR:-$KB_DECKLINK_STUB_MONITOR}"
 fi
 
 helpers=()

@@ -224,8 +224,9 @@ ULWord GetNTV2FrameGeometryHeight(NTV2FrameGeometry geometry);
 // A set of routing connections, collected and then applied to the card.
 class CNTV2SignalRouter {
 public:
-    // Refuses (false) an invalid input, a crosspoint value above 255, or an
-    // entry beyond the router's capacity (AjaStubControl.h).
+    // Refuses (false) an invalid input, a crosspoint the input cannot take
+    // (see CNTV2Card::Connect), or an entry beyond the router's capacity
+    // (AjaStubControl.h).
     bool addWithValue(const NTV2InputSelectEntry& entry, ULWord value);
     void Reset() { mConnections.clear(); }
     size_t GetNumberOfConnections() const { return mConnections.size(); }
@@ -281,6 +282,12 @@ public:
 
     bool ClearRouting();
     bool ApplySignalRoute(const CNTV2SignalRouter& router, bool replace = false);
+    // Routes one crosspoint to one input. Refuses (false) a crosspoint the
+    // input cannot take: SDI outputs take YCbCr sources and the dual-link
+    // encoders' outputs, the dual-link encoders and the colour-space converter
+    // take RGB frame buffers (the converter also YCbCr ones), and the HDMI
+    // output takes YCbCr only. Black goes anywhere.
+    bool Connect(NTV2InputCrosspointID input, NTV2OutputCrosspointID crosspoint);
 
     bool SetSDITransmitEnable(NTV2Channel channel, bool enable);
     bool SetDualLinkOutputEnable(bool enable);
@@ -301,7 +308,9 @@ public:
     bool SetOutputFrame(NTV2Channel channel, ULWord frame);
     bool GetOutputFrame(NTV2Channel channel, ULWord& frame);
     // Copies `bytes` bytes from host memory into card frame `frame`. The
-    // stand-in always completes before returning.
+    // stand-in always completes before returning. Refuses (false) a size other
+    // than one whole frame of the card's format and layout (channel 1's video
+    // format and frame-buffer format), and any size while either is unknown.
     bool DmaWriteFrame(NTV2DMAEngine engine, ULWord frame, const ULWord* buffer, ULWord bytes,
                        bool synchronous = true);
 

@@ -1,14 +1,21 @@
 // The simulated card behind AjaNtv2.h.
 #include "AjaNtv2.h"
 #include "AjaStubControl.h"
+#include "StubMonitor.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 using ajastub::AjaStubCard;
 
@@ -82,6 +89,95 @@ bool knownFrameBufferFormat(NTV2FrameBufferFormat f) {
     }
 }
 
+// Row-byte calculator format of a frame-buffer format (Unknown: none).
+AJA_PixelFormat pixelFormatOf(NTV2FrameBufferFormat f) {
+    switch (f) {
+    case NTV2_FBF_10BIT_YCBCR:
+        return AJA_PixelFormat_YCbCr10;
+    case NTV2_FBF_8BIT_YCBCR:
+        return AJA_PixelFormat_YCbCr8;
+    case NTV2_FBF_ARGB:
+        return AJA_PixelFormat_ARGB8;
+    case NTV2_FBF_RGBA:
+        return AJA_PixelFormat_RGBA8;
+    case NTV2_FBF_8BIT_YCBCR_YUY2:
+        return AJA_PixelFormat_YUY28;
+    case NTV2_FBF_ABGR:
+        return AJA_PixelFormat_ABGR8;
+    case NTV2_FBF_10BIT_DPX:
+        return AJA_PixelFormat_RGB10;
+    case NTV2_FBF_24BIT_RGB:
+        return AJA_PixelFormat_RGB8_PACK;
+    case NTV2_FBF_24BIT_BGR:
+        return AJA_PixelFormat_BGR8_PACK;
+    default:
+        return AJA_PixelFormat_Unknown;
+    }
+}
+
+// What a crosspoint carries.
+enum class Signal { None, Black, YCbCr, RgbFrameBuffer, YCbCrFrameBuffer, DualLink };
+
+Signal signalOf(ULWord crosspoint) {
+    switch (crosspoint) {
+    case NTV2_XptBlack:
+        return Signal::Black;
+    case NTV2_XptCSC1VidYUV:
+        return Signal::YCbCr;
+    case NTV2_XptFrameBuffer1YUV:
+    case NTV2_XptFrameBuffer2YUV:
+    case NTV2_XptFrameBuffer3YUV:
+    case NTV2_XptFrameBuffer4YUV:
+        return Signal::YCbCrFrameBuffer;
+    case NTV2_XptFrameBuffer1RGB:
+    case NTV2_XptFrameBuffer2RGB:
+    case NTV2_XptFrameBuffer3RGB:
+    case NTV2_XptFrameBuffer4RGB:
+        return Signal::RgbFrameBuffer;
+    case NTV2_XptDuallinkOut:
+    case NTV2_XptDuallinkOutDS2:
+    case NTV2_XptDuallinkOut2:
+    case NTV2_XptDuallinkOut2DS2:
+    case NTV2_XptDuallinkOut3:
+    case NTV2_XptDuallinkOut3DS2:
+    case NTV2_XptDuallinkOut4:
+    case NTV2_XptDuallinkOut4DS2:
+        return Signal::DualLink;
+    default:
+        return Signal::None;
+    }
+}
+
+// Whether an input can take a crosspoint (AjaNtv2.h, CNTV2Card::Connect).
+bool inputTakes(NTV2InputCrosspointID input, ULWord crosspoint) {
+    const Signal s = signalOf(crosspoint);
+    if (input < 0 || input >= NTV2_INPUT_CROSSPOINT_INVALID || s == Signal::None) return false;
+    if (s == Signal::Black) return true;
+    const bool ycbcr = s == Signal::YCbCr || s == Signal::YCbCrFrameBuffer;
+    switch (input) {
+    case NTV2_XptSDIOut1Input:
+    case NTV2_XptSDIOut2Input:
+    case NTV2_XptSDIOut3Input:
+    case NTV2_XptSDIOut4Input:
+    case NTV2_XptSDIOut1InputDS2:
+    case NTV2_XptSDIOut2InputDS2:
+    case NTV2_XptSDIOut3InputDS2:
+    case NTV2_XptSDIOut4InputDS2:
+        return ycbcr || s == Signal::DualLink;
+    case NTV2_XptDualLinkOut1Input:
+    case NTV2_XptDualLinkOut2Input:
+    case NTV2_XptDualLinkOut3Input:
+    case NTV2_XptDualLinkOut4Input:
+        return s == Signal::RgbFrameBuffer;
+    case NTV2_XptHDMIOutInput:
+        return ycbcr;
+    case NTV2_XptCSC1VidInput:
+        return s == Signal::RgbFrameBuffer || s == Signal::YCbCrFrameBuffer;
+    default:
+        return false;
+    }
+}
+
 bool validChannel(NTV2Channel c) {
     return c >= NTV2_CHANNEL1 && c < NTV2_MAX_NUM_CHANNELS;
 }
@@ -92,6 +188,68 @@ AjaStubCard powerUp() {
     c.present = !(e && *e && std::strcmp(e, "0") != 0);
     return c;
 }
+
+// The owner of the card's stream, kept where every process on the machine
+// sees it, as a driver keeps it: the file "kb-ajastub-<uid>-<serial>.stream"
+// in KB_AJASTUB_LOCK_DIR (else TMPDIR, else /tmp), holding "<app code> <pid>"
+// or nothing when the stream is free. An object holds the file's exclusive
+// lock from construction to destruction, so a read and the write that follows
+// it are one step for every process.
+class StreamOwnerFile {
+public:
+    explicit StreamOwnerFile(const std::string& serial) {
+        const char* dir = std::getenv("KB_AJASTUB_LOCK_DIR");
+        if (!dir || !*dir) dir = std::getenv("TMPDIR");
+        if (!dir || !*dir) dir = "/tmp";
+        const std::string path = std::string(dir) + "/kb-ajastub-" +
+                                 std::to_string(static_cast<unsigned long>(::getuid())) + "-" +
+                                 serial + ".stream";
+        fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) return;
+        while (::flock(fd, LOCK_EX) != 0)
+            if (errno != EINTR) {
+                ::close(fd);
+                fd = -1;
+                return;
+            }
+        char text[64] = {};
+        ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+        if (n > 0) {
+            char* end = nullptr;
+            unsigned long code = std::strtoul(text, &end, 10);
+            long id = std::strtol(end, nullptr, 10);
+            if (id > 0 && id <= INT32_MAX) {
+                appCode = static_cast<ULWord>(code);
+                pid = static_cast<int32_t>(id);
+            }
+        }
+    }
+    ~StreamOwnerFile() {
+        if (fd >= 0) ::close(fd); // also drops the lock
+    }
+    StreamOwnerFile(const StreamOwnerFile&) = delete;
+    StreamOwnerFile& operator=(const StreamOwnerFile&) = delete;
+
+    bool ok() const { return fd >= 0; }
+    // Records a new owner (pid 0: the stream is free).
+    bool store(ULWord code, int32_t id) {
+        if (fd < 0 || ::ftruncate(fd, 0) != 0) return false;
+        char text[64] = "";
+        int n = id > 0 ? std::snprintf(text, sizeof text, "%lu %ld\n",
+                                       static_cast<unsigned long>(code), static_cast<long>(id))
+                       : 0;
+        if (n > 0 && ::pwrite(fd, text, static_cast<size_t>(n), 0) != n) return false;
+        appCode = id > 0 ? code : 0;
+        pid = id > 0 ? id : 0;
+        return true;
+    }
+
+    ULWord appCode = 0;
+    int32_t pid = 0; // 0: nobody owns the stream
+
+private:
+    int fd = -1;
+};
 
 struct Sim {
     std::mutex mutex;
@@ -112,6 +270,68 @@ NTV2InputSelectEntry entry(NTV2InputCrosspointID input) {
     e.shift = (static_cast<ULWord>(input) % 4) * 8;
     e.mask = 0xFFu << e.shift;
     return e;
+}
+
+// How the card reads a frame-buffer format: the layouts the AJA back-end
+// writes. False for a format the card does not know.
+bool monitorLayout(NTV2FrameBufferFormat f, stubmonitor::FrameFormat& m, AJA_PixelFormat& pf) {
+    using stubmonitor::Packing;
+    struct Row {
+        NTV2FrameBufferFormat format;
+        AJA_PixelFormat pixelFormat;
+        Packing packing;
+        unsigned pixelBytes;
+        unsigned place[4];
+        bool bigEndian;
+    };
+    static const Row kRows[] = {
+        {NTV2_FBF_ARGB, AJA_PixelFormat_ARGB8, Packing::Rgb8, 4, {2, 1, 0}, false},
+        {NTV2_FBF_RGBA, AJA_PixelFormat_RGBA8, Packing::Rgb8, 4, {1, 2, 3}, false},
+        {NTV2_FBF_ABGR, AJA_PixelFormat_ABGR8, Packing::Rgb8, 4, {0, 1, 2}, false},
+        {NTV2_FBF_24BIT_RGB, AJA_PixelFormat_RGB8_PACK, Packing::Rgb8, 3, {0, 1, 2}, false},
+        {NTV2_FBF_24BIT_BGR, AJA_PixelFormat_BGR8_PACK, Packing::Rgb8, 3, {2, 1, 0}, false},
+        // Big-endian words, R in bits 31-22, G 21-12, B 11-2.
+        {NTV2_FBF_10BIT_DPX, AJA_PixelFormat_RGB_DPX, Packing::Rgb10, 4, {22, 12, 2}, true},
+        {NTV2_FBF_8BIT_YCBCR, AJA_PixelFormat_YCbCr8, Packing::Ycc8, 2, {0, 1, 2, 3}, false},
+        {NTV2_FBF_8BIT_YCBCR_YUY2, AJA_PixelFormat_YUY28, Packing::Ycc8, 2, {1, 0, 3, 2}, false},
+        {NTV2_FBF_10BIT_YCBCR, AJA_PixelFormat_YCbCr10, Packing::V210, 0, {0, 0, 0, 0}, false},
+    };
+    for (const Row& r : kRows) {
+        if (r.format != f) continue;
+        m.packing = r.packing;
+        m.pixelBytes = r.pixelBytes;
+        std::memcpy(m.place, r.place, sizeof m.place);
+        m.bigEndian = r.bigEndian;
+        pf = r.pixelFormat;
+        return true;
+    }
+    return false;
+}
+
+// The picture of SDI output 1: card frame `n` as channel 1 reads it. YCbCr
+// is BT.601 in standard definition; otherwise the colorimetry of output 1's
+// VPID (byte 3 bits 5-4: 2 is BT.2020), BT.709 by default. Called locked.
+stubmonitor::Monitor& monitor() {
+    static stubmonitor::Monitor m("KB_AJASTUB_MONITOR");
+    return m;
+}
+
+void showOnMonitor(Sim& s, ULWord n) {
+    const AjaStubCard& c = s.card;
+    const FormatInfo* f = findFormat(c.videoFormat[NTV2_CHANNEL1]);
+    stubmonitor::FrameFormat m;
+    AJA_PixelFormat pf = AJA_PixelFormat_Unknown;
+    if (!f || !monitorLayout(c.frameBufferFormat[NTV2_CHANNEL1], m, pf)) return;
+    m.width = static_cast<int>(GetNTV2FrameGeometryWidth(f->geometry));
+    m.height = static_cast<int>(GetNTV2FrameGeometryHeight(f->geometry));
+    m.rowBytes = AJA_CalcRowBytesForFormat(pf, static_cast<ULWord>(m.width));
+    if (f->standard == NTV2_STANDARD_525 || f->standard == NTV2_STANDARD_625)
+        m.matrix = stubmonitor::Matrix::Rec601;
+    else if ((c.vpid[NTV2_CHANNEL1][0] >> 12 & 3) == 2)
+        m.matrix = stubmonitor::Matrix::Rec2020;
+    else
+        m.matrix = stubmonitor::Matrix::Rec709;
+    monitor().show(m, s.frames[n].data(), s.frames[n].size());
 }
 
 } // namespace
@@ -234,7 +454,7 @@ bool CNTV2SignalRouter::addWithValue(const NTV2InputSelectEntry& e, ULWord value
         std::lock_guard<std::mutex> lock(s.mutex);
         capacity = s.card.faults.routerCapacity;
     }
-    if (e.input < 0 || e.input >= NTV2_INPUT_CROSSPOINT_INVALID || value > 0xFF) return false;
+    if (!inputTakes(e.input, value)) return false;
     if (mConnections.size() >= capacity) return false;
     mConnections.emplace_back(e.input, value);
     return true;
@@ -276,28 +496,28 @@ bool CNTV2Card::GetSerialNumberString(std::string& serial) {
 
 bool CNTV2Card::GetStreamingApplication(ULWord& appCode, int32_t& pid) {
     STUB_LOCKED;
-    appCode = c.streamAppCode;
-    pid = c.streamPid;
+    StreamOwnerFile owner(c.serial);
+    if (!owner.ok()) return false;
+    appCode = owner.appCode;
+    pid = owner.pid;
     return true;
 }
 
 bool CNTV2Card::AcquireStreamForApplication(ULWord appCode, int32_t pid) {
     STUB_LOCKED;
-    if (c.faults.acquireStream) return false;
+    if (c.faults.acquireStream || pid <= 0) return false;
+    StreamOwnerFile owner(c.serial);
     // A stream held by another live process cannot be taken.
-    if (c.streamPid != 0 && c.streamPid != pid && AJAProcess::IsValid(c.streamPid)) return false;
-    c.streamAppCode = appCode;
-    c.streamPid = pid;
-    return true;
+    if (owner.pid != 0 && owner.pid != pid && AJAProcess::IsValid(owner.pid)) return false;
+    return owner.store(appCode, pid);
 }
 
 bool CNTV2Card::ReleaseStreamForApplication(ULWord appCode, int32_t pid) {
     STUB_LOCKED;
+    StreamOwnerFile owner(c.serial);
     // Only the owner, under the code it acquired with, releases the stream.
-    if (c.streamPid != pid || c.streamAppCode != appCode) return false;
-    c.streamAppCode = 0;
-    c.streamPid = 0;
-    return true;
+    if (owner.pid == 0 || owner.pid != pid || owner.appCode != appCode) return false;
+    return owner.store(0, 0);
 }
 
 bool CNTV2Card::GetEveryFrameServices(NTV2EveryFrameTaskMode& mode) {
@@ -403,6 +623,13 @@ bool CNTV2Card::ApplySignalRoute(const CNTV2SignalRouter& router, bool replace) 
     return true;
 }
 
+bool CNTV2Card::Connect(NTV2InputCrosspointID input, NTV2OutputCrosspointID crosspoint) {
+    STUB_LOCKED;
+    if (!inputTakes(input, crosspoint)) return false;
+    c.routing[input] = crosspoint;
+    return true;
+}
+
 bool CNTV2Card::SetSDITransmitEnable(NTV2Channel channel, bool enable) {
     STUB_LOCKED;
     if (!validChannel(channel) || (c.faults.sdiTransmitMask >> channel & 1)) return false;
@@ -486,7 +713,9 @@ bool CNTV2Card::SetOutputFrame(NTV2Channel channel, ULWord frame) {
     if (!validChannel(channel) || (c.faults.outputFrameMask >> channel & 1) ||
         frame >= ajastub::kCardFrames)
         return false;
+    bool shows = channel == NTV2_CHANNEL1 && frame != c.outputFrame[channel];
     c.outputFrame[channel] = frame;
+    if (shows) showOnMonitor(s, frame);
     return true;
 }
 
@@ -502,9 +731,17 @@ bool CNTV2Card::DmaWriteFrame(NTV2DMAEngine, ULWord frame, const ULWord* buffer,
     STUB_LOCKED;
     if (c.faults.dma || !buffer || frame >= ajastub::kCardFrames || bytes > ajastub::kFrameCapacity)
         return false;
+    // One whole frame of the format and layout the card runs.
+    const FormatInfo* f = findFormat(c.videoFormat[NTV2_CHANNEL1]);
+    const ULWord rowBytes =
+        AJA_CalcRowBytesForFormat(pixelFormatOf(c.frameBufferFormat[NTV2_CHANNEL1]),
+                                  f ? GetNTV2FrameGeometryWidth(f->geometry) : 0);
+    if (!f || rowBytes == 0 || bytes != rowBytes * GetNTV2FrameGeometryHeight(f->geometry))
+        return false;
     const uint8_t* p = reinterpret_cast<const uint8_t*>(buffer);
     s.frames[frame].assign(p, p + bytes);
     ++c.dmaWrites;
+    if (frame == c.outputFrame[NTV2_CHANNEL1]) showOnMonitor(s, frame);
     return true;
 }
 
@@ -513,21 +750,57 @@ namespace ajastub {
 AjaStubCard card() {
     Sim& s = sim();
     std::lock_guard<std::mutex> lock(s.mutex);
-    return s.card;
+    AjaStubCard c = s.card;
+    StreamOwnerFile owner(c.serial);
+    c.streamAppCode = owner.appCode;
+    c.streamPid = owner.pid;
+    return c;
 }
 
 void setCard(const AjaStubCard& state) {
     Sim& s = sim();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.card = state;
+    StreamOwnerFile(state.serial).store(state.streamAppCode, state.streamPid);
 }
 
 void resetCard() {
     Sim& s = sim();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.card = powerUp();
+    StreamOwnerFile(s.card.serial).store(0, 0);
     for (auto& f : s.frames)
         f.clear();
+}
+
+void privateStreamOwner() {
+    static std::string dir;
+    Sim& s = sim();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!dir.empty()) return;
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kb-ajastub-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (!::mkdtemp(name.data())) return;
+    dir = name.data();
+    ::setenv("KB_AJASTUB_LOCK_DIR", dir.c_str(), 1);
+    // Removed at exit by the process that made it (a forked child leaves with _exit).
+    static const pid_t maker = ::getpid();
+    std::atexit([] {
+        if (::getpid() != maker) return;
+        if (DIR* d = ::opendir(dir.c_str())) {
+            while (dirent* e = ::readdir(d))
+                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                    ::unlink((dir + "/" + e->d_name).c_str());
+            ::closedir(d);
+        }
+        ::rmdir(dir.c_str());
+    });
+}
+
+void flushMonitor() {
+    monitor().flush();
 }
 
 std::vector<uint8_t> frame(ULWord n) {

@@ -2,9 +2,22 @@
 //
 // For tests and for running without hardware. The simulated card starts at
 // power-up state (AjaStubCard's defaults): present, 720p 60.00 with 10-bit
-// YCbCr (v210) frame buffers, no routing, no stream owner. Setting the
-// environment variable KB_AJASTUB_NO_CARD to a non-empty value other than "0"
-// makes the stand-in behave as a machine without a card: Open fails.
+// YCbCr (v210) frame buffers, no routing. Setting the environment variable
+// KB_AJASTUB_NO_CARD to a non-empty value other than "0" makes the stand-in
+// behave as a machine without a card: Open fails.
+//
+// The card's state is the process's own, except the owner of its stream,
+// which every process on the machine sees, as a driver would show it: it is
+// kept in a file named after the user and the card's serial number in the
+// folder KB_AJASTUB_LOCK_DIR (else TMPDIR, else /tmp). A second program that
+// finds the stream owned by a live process finds the card busy.
+//
+// Monitor: while KB_AJASTUB_MONITOR names a file, every frame SDI output 1
+// starts to show (a DMA into channel 1's output frame, or a new output frame)
+// is written there as a PNG, decoded from the frame memory with channel 1's
+// frame-buffer format and video format (StubMonitor.h). YCbCr is decoded
+// with BT.601 in standard definition, otherwise with the colorimetry of
+// output 1's VPID (ST 352 byte 3 bits 5-4: 2 is BT.2020, else BT.709).
 //
 // Every function here takes the card's lock; the state is returned as a copy.
 #pragma once
@@ -49,6 +62,7 @@ struct AjaStubHdmi {
 struct AjaStubCard {
     bool present = true;
     std::string serial = "KBS0000001";
+    // The stream owner: read from and written to the machine-wide record.
     ULWord streamAppCode = 0;
     int32_t streamPid = 0; // 0: nobody owns the stream
     NTV2EveryFrameTaskMode everyFrame = NTV2_STANDARD_TASKS;
@@ -77,11 +91,18 @@ struct AjaStubCard {
 
 // The card's current state.
 AjaStubCard card();
-// Replaces the card's state (frame memory is kept).
+// Replaces the card's state (frame memory is kept), stream owner included.
 void setCard(const AjaStubCard& state);
-// Power-up state, frame memory erased; presence from KB_AJASTUB_NO_CARD.
+// Power-up state, frame memory erased, stream free; presence from
+// KB_AJASTUB_NO_CARD.
 void resetCard();
+// Gives this process (and the processes it starts) a card of its own: the
+// stream owner is kept in a fresh folder, removed when the process ends. For
+// tests that run side by side; call before the card is first opened.
+void privateStreamOwner();
 // Bytes last written into card frame `frame` (empty when never written).
 std::vector<uint8_t> frame(ULWord frame);
+// Waits until the monitor picture shows the last frame the card started to show.
+void flushMonitor();
 
 } // namespace ajastub

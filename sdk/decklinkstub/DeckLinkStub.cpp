@@ -1,5 +1,6 @@
 // The stand-in DeckLink library: one card simulated in memory.
 #include "DeckLinkStubCard.h"
+#include "StubMonitor.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -142,6 +143,44 @@ const Mode* findMode(const Card& c, BMDDisplayMode mode) {
     return nullptr;
 }
 
+// The picture of the card's output: a frame it starts to show, read in its
+// pixel format. The card carries BT.601 YCbCr in standard-definition modes
+// (576 lines or fewer) and BT.709 in the others.
+stubmonitor::Monitor& monitor() {
+    static stubmonitor::Monitor m("KB_DECKLINK_STUB_MONITOR");
+    return m;
+}
+
+void showOnMonitor(const Frame& f) {
+    using stubmonitor::Packing;
+    stubmonitor::FrameFormat m;
+    switch (f.format) {
+    case bmdFormat8BitARGB: // bytes A, R, G, B
+        m.packing = Packing::Rgb8;
+        m.pixelBytes = 4;
+        m.place[0] = 1, m.place[1] = 2, m.place[2] = 3;
+        break;
+    case bmdFormat10BitRGB: // big-endian words, R in bits 29-20, G 19-10, B 9-0
+        m.packing = Packing::Rgb10;
+        m.bigEndian = true;
+        m.place[0] = 20, m.place[1] = 10, m.place[2] = 0;
+        break;
+    case bmdFormat8BitYUV: // Cb, Y0, Cr, Y1
+        m.packing = Packing::Ycc8;
+        break;
+    case bmdFormat10BitYUV:
+        m.packing = Packing::V210;
+        break;
+    default:
+        return;
+    }
+    m.width = static_cast<int>(f.width);
+    m.height = static_cast<int>(f.height);
+    m.rowBytes = static_cast<size_t>(f.rowBytes);
+    m.matrix = f.height <= 576 ? stubmonitor::Matrix::Rec601 : stubmonitor::Matrix::Rec709;
+    monitor().show(m, f.bytes.data(), f.bytes.size());
+}
+
 class StubOutput : public Counted<IDeckLinkOutput> {
 public:
     HRESULT DoesSupportVideoMode(BMDDisplayMode mode, BMDPixelFormat format, BMDVideoOutputFlags,
@@ -211,6 +250,7 @@ public:
         const uint8_t* p = static_cast<const uint8_t*>(bytes);
         shown.bytes.assign(p, p + static_cast<size_t>(shown.rowBytes) *
                                       static_cast<size_t>(shown.height));
+        showOnMonitor(shown);
         c.shown.push_back(std::move(shown));
         while (c.shown.size() > kKeepShown)
             c.shown.pop_front();
@@ -390,6 +430,10 @@ bool hasCallback() {
     Card& c = card();
     std::lock_guard<std::mutex> lock(c.mutex);
     return c.callback != nullptr;
+}
+
+void flushMonitor() {
+    monitor().flush();
 }
 
 long liveObjects() {

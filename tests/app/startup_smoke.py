@@ -4,10 +4,12 @@
 Starts Xvfb on a free display with trayer as the system tray, then the
 application on loopback-only test ports (KB_XMLRPC_PORT, KB_DISCOVERY_PORT,
 KB_DISCOVERY_ANSWER_PORT), checks that XML-RPC and the discovery responder
-answer, and stops it with SIGTERM, which must shut it down in order with
-status 0. With its XML-RPC port held by someone else it must announce nothing.
-A run without a tray must end with status 1 and touch no card; one without an
-X display must end with status 1 and one line on standard error.
+answer, that colour bars sent with SetGen reach the simulated card's monitor
+picture (KB_AJASTUB_MONITOR), and stops it with SIGTERM, which must shut it
+down in order with status 0. With its XML-RPC port held by someone else it
+must announce nothing. A run without a tray must end with status 1 and touch no
+card; one without an X display must end with status 1 and one line on
+standard error.
 
     KB_KETTLEBRIGHT=build/default/bin/kettlebright python3 tests/app/startup_smoke.py
 """
@@ -24,6 +26,7 @@ import sys
 import tempfile
 import time
 import xmlrpc.client
+import zlib
 
 APP = os.environ.get("KB_KETTLEBRIGHT", "")
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -76,6 +79,75 @@ def tray_ready(display):
         return x11.XGetSelectionOwner(dpy, atom) != 0
     finally:
         x11.XCloseDisplay(dpy)
+
+
+def read_png(path):
+    """(width, height, rows of RGB bytes) of an 8-bit RGB PNG, or None."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError:
+        return None
+    if data[:8] != b"\x89PNG\r\n\x1a\n":
+        return None
+    pos, idat, header = 8, b"", None
+    while pos + 8 <= len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + length]
+        if kind == b"IHDR":
+            header = struct.unpack(">IIBBBBB", body)
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + length
+    if not header or header[2:5] != (8, 2, 0) or header[6] != 0:
+        return None
+    width, height = header[0], header[1]
+    raw, stride, rows, prev = zlib.decompress(idat), width * 3, [], bytearray(width * 3)
+    for y in range(height):
+        kind, row = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride if kind else 0):
+            a = row[i - 3] if i >= 3 else 0
+            b, c = prev[i], prev[i - 3] if i >= 3 else 0
+            if kind == 1:
+                row[i] = (row[i] + a) & 255
+            elif kind == 2:
+                row[i] = (row[i] + b) & 255
+            elif kind == 3:
+                row[i] = (row[i] + (a + b) // 2) & 255
+            elif kind == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                row[i] = (row[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+        rows.append(row)
+        prev = row
+    return width, height, rows
+
+
+def bars_in_picture(path, level):
+    """True when the picture shows full-field colour bars at `level` (8-bit
+    video code of the lit components, black 16), each bar within one code."""
+    png = read_png(path)
+    if not png:
+        return False
+    width, height, rows = png
+    lit = ((1, 1, 1), (1, 1, 0), (0, 1, 1), (0, 1, 0), (1, 0, 1), (1, 0, 0), (0, 0, 1))
+    row = rows[height // 2]
+    for i, on in enumerate(lit):
+        x = width * (2 * i + 1) // 14
+        want = [level if o else 16 for o in on]
+        if any(abs(row[3 * x + c] - want[c]) > 1 for c in range(3)):
+            return False
+    return True
+
+
+def wait_for_bars(proc, path, level):
+    deadline = time.time() + START_TIMEOUT
+    while not bars_in_picture(path, level):
+        if proc.poll() is not None or time.time() > deadline:
+            proc.kill()
+            fail("the monitor picture %s never showed the bars at level %d" % (path, level),
+                 finish(proc)[1])
+        time.sleep(0.2)
 
 
 class Desktop:
@@ -133,11 +205,12 @@ class Desktop:
 
 def desktop_env(display, **extra):
     """The environment of a program on `display` (None: no display at all)."""
-    env = dict(os.environ, **extra)
+    env = dict(os.environ)
     for name in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"):
         env.pop(name, None)
     if display:
         env["DISPLAY"] = display
+    env.update(extra)
     # Sanitizer builds: the desktop libraries under Qt keep some memory for
     # good and synchronise among their own threads out of the sanitizers' view.
     for name, supp in (("LSAN_OPTIONS", "lsan-desktop.supp"), ("TSAN_OPTIONS", "tsan-desktop.supp")):
@@ -147,7 +220,9 @@ def desktop_env(display, **extra):
 
 
 def start_app(display, ports, home, extra_env=None):
-    env = desktop_env(display, HOME=home,
+    # KB_AJASTUB_LOCK_DIR: a simulated AJA card of its own, whose stream no
+    # other test's generator holds.
+    env = desktop_env(display, HOME=home, KB_AJASTUB_LOCK_DIR=home,
                       KB_XMLRPC_PORT=str(ports["xmlrpc"]),
                       KB_DISCOVERY_PORT=str(ports["discovery"]),
                       KB_DISCOVERY_ANSWER_PORT=str(ports["answer"]))
@@ -231,7 +306,8 @@ def serving_run(home):
     answers = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     answers.bind(("127.0.0.1", ports["answer"]))
     answers.settimeout(5)
-    proc = start_app(desktop.display, ports, home)
+    monitor = os.path.join(home, "monitor.png")
+    proc = start_app(desktop.display, ports, home, {"KB_AJASTUB_MONITOR": monitor})
     try:
         server = xmlrpc.client.ServerProxy("http://127.0.0.1:%d" % ports["xmlrpc"])
         deadline = time.time() + START_TIMEOUT
@@ -251,6 +327,13 @@ def serving_run(home):
             fail("unexpected version reply %r" % (version,))
         if not isinstance(server.SetGen("Colorbars"), int):
             fail("SetGen did not return a command id")
+
+        # What the card shows, as the monitor picture: bars at 100 %, then 75 %
+        # (video levels: 235, and 16 + 0.75 * 219 = 180).
+        for brightness, level in (("100", 235), ("75", 180)):
+            server.SetGen({"Pattern": "Colorbars", "Style": "fullfield",
+                           "Brightness": brightness})
+            wait_for_bars(proc, monitor, level)
 
         # Any datagram is a request; the answer goes to the answer port.
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as ask:

@@ -62,7 +62,8 @@ TEST(QiImageCoder, NamesOfFormatsAndMatrices) {
 
 // The stored coefficients follow from the luma weights: chroma rows are the
 // BT.601/709/2020 colour-difference rows scaled to 224/219 and halved for the
-// pair; compressed matrices scale luma by 219/255 and chroma by 224/255.
+// pair; the compressed matrices are the full ones with every row scaled by
+// 219/255 (full-range input).
 TEST(QiImageCoder, MatricesFollowFromTheLumaWeights) {
     const double k[3][3] = {
         {0.299, 0.587, 0.114}, {0.2126, 0.7152, 0.0722}, {0.2627, 0.678, 0.0593}};
@@ -82,13 +83,9 @@ TEST(QiImageCoder, MatricesFollowFromTheLumaWeights) {
             // Rec709's chroma rows come from unrounded primaries, hence 2e-5.
             EXPECT_NEAR(M[6 + i], cb[i], 2e-5) << m;
             EXPECT_NEAR(M[18 + i], cr[i], 2e-5) << m;
-            for (int row : {0, 6, 12, 18})
-                EXPECT_NEAR(C[row + i + (row == 12 ? 3 : 0)],
-                            M[row + i + (row == 12 ? 3 : 0)] *
-                                ((row == 0 || row == 12) ? 219.0 / 255 : 224.0 / 255),
-                            2e-6)
-                    << m << " row " << row;
         }
+        for (int i = 0; i < 24; ++i)
+            EXPECT_DOUBLE_EQ(C[i], M[i] * 219.0 / 255.0) << m << " coefficient " << i;
         for (const double* X : {M, C})
             for (int i = 0; i < 3; ++i) {
                 EXPECT_EQ(X[3 + i], 0.0);      // Y0 ignores the second pixel
@@ -138,12 +135,105 @@ TEST(QiImageCoder, YCbCr10FormulasAndCompressedMatrices) {
     EXPECT_EQ(out[3], rcr);
 }
 
+namespace {
+
+// The ITU-R ideal of one colour at `outBits`, held to the code range. The full
+// matrices read the components (at `bits`, shifted to the output depth) as
+// video-range codes, the compressed ones read them as full range.
+Sample idealCodes(QiImageCoder::ColorMatrix m, const unsigned code[3], int bits, int outBits) {
+    const double kr[3] = {0.299, 0.2126, 0.2627}, kb[3] = {0.114, 0.0722, 0.0593};
+    const double r = kr[m / 2], b = kb[m / 2];
+    const double unit = std::ldexp(1.0, outBits - 8);
+    double e[3];
+    for (int i = 0; i < 3; ++i) {
+        if (m & 1) {
+            e[i] = code[i] / (std::ldexp(1.0, bits) - 1);
+        } else {
+            const double u = std::ldexp(code[i], outBits - bits);
+            e[i] = (std::floor(u) - 16 * unit) / (219 * unit);
+        }
+    }
+    const double y = r * e[0] + (1 - r - b) * e[1] + b * e[2];
+    auto code8 = [&](double v) {
+        return static_cast<int>(std::lround(std::min(std::max(v, 0.0), 2 * 128 * unit - 1)));
+    };
+    return {code8(16 * unit + 219 * unit * y),
+            code8(128 * unit + 224 * unit * (e[2] - y) / (2 - 2 * b)),
+            code8(16 * unit + 219 * unit * y),
+            code8(128 * unit + 224 * unit * (e[0] - y) / (2 - 2 * r))};
+}
+
+} // namespace
+
+// Every matrix at 8 and 10 bits: black, white, the primaries and the
+// secondaries, at full and at video range, read back as Y/Cb/Cr from 4:2:2
+// 8-bit (and the luma of 4:2:2 12-bit) and from v210 by either path, land
+// within one code of their ideal. Full-range black and white under a
+// compressed matrix land exactly on video black and white.
+TEST(QiImageCoder, EveryMatrixGivesTheIdealCodes) {
+    const int colours[8][3] = {{0, 0, 0}, {1, 1, 1}, {1, 0, 0}, {0, 1, 0},
+                               {0, 0, 1}, {1, 1, 0}, {0, 1, 1}, {1, 0, 1}};
+    for (int bits : {8, 10})
+        for (auto m : kAllMatrices)
+            for (bool fullRange : {true, false})
+                for (const auto& c : colours) {
+                    const unsigned lo = fullRange ? 0 : 16u << (bits - 8);
+                    const unsigned hi = fullRange ? (1u << bits) - 1 : 235u << (bits - 8);
+                    const unsigned code[3] = {c[0] ? hi : lo, c[1] ? hi : lo, c[2] ? hi : lo};
+                    const bool exact = (m & 1) && fullRange && c[0] == c[1] && c[1] == c[2];
+                    const int tol = exact ? 0 : 1;
+                    QiImage img(6, 1, bits);
+                    img.clear(rgb(bits, code[0], code[1], code[2]));
+                    QiImageCoder coder(&img);
+                    coder.setColorMatrix(m);
+                    auto check = [&](const char* path, int outBits, Sample got) {
+                        const Sample want = idealCodes(m, code, bits, outBits);
+                        EXPECT_NEAR(got.y0, want.y0, tol);
+                        EXPECT_NEAR(got.cb, want.cb, tol);
+                        EXPECT_NEAR(got.y1, want.y1, tol);
+                        EXPECT_NEAR(got.cr, want.cr, tol);
+                        if (exact) {
+                            EXPECT_EQ(got.y0, (c[0] ? 235 : 16) << (outBits - 8));
+                        }
+                        if (::testing::Test::HasFailure()) {
+                            ADD_FAILURE() << path << " bits " << bits << " matrix " << m
+                                          << (fullRange ? " full" : " video") << " colour " << c[0]
+                                          << c[1] << c[2];
+                            return false;
+                        }
+                        return true;
+                    };
+                    const uint8_t order[4] = {0, 1, 2, 3};
+                    uint16_t w8[6];
+                    coder.to_422_8(w8, order);
+                    const uint8_t* b = reinterpret_cast<const uint8_t*>(w8);
+                    if (!check("422_8", 8, {b[1], b[0], b[3], b[2]})) return;
+                    for (bool tenBit : {false, true}) {
+                        uint32_t w[4];
+                        coder.to_v210(w, tenBit);
+                        const Group g = decodeGroup(w);
+                        if (!check(tenBit ? "v210 tenBit" : "v210", 10,
+                                   {g.y[0], g.cb[0], g.y[1], g.cr[0]}))
+                            return;
+                    }
+                    uint32_t w16[6];
+                    coder.to_422_16(w16, order);
+                    const int y16 = static_cast<int>(w16[0] >> 12);
+                    const Sample want16 = idealCodes(m, code, bits, 12);
+                    EXPECT_NEAR(y16, want16.y0, tol);
+                    if (exact) {
+                        EXPECT_EQ(y16, (c[0] ? 235 : 16) << 4);
+                    }
+                }
+}
+
 TEST(QiImageCoder, GatingIsACodeValueBeforeTheDepthStep) {
     QiImage img(4, 1, 10);
     img.clear(rgb(10, 1000, 500, 3));
     QiImageCoder coder(&img);
     coder.setColorGating(7, 70, 70, 70);
-    uint8_t mask, g0, g1, g2;
+    uint8_t mask;
+    unsigned g0, g1, g2;
     EXPECT_EQ(coder.getColorGating(mask, g0, g1, g2), 0);
     EXPECT_EQ(mask, 7);
     EXPECT_EQ(g0, 70);
@@ -155,6 +245,13 @@ TEST(QiImageCoder, GatingIsACodeValueBeforeTheDepthStep) {
     coder.to_RGB8_32(w, 0, 1, 2, 3);
     for (uint32_t v : w)
         EXPECT_EQ(v, 0xFF111111u); // 70 >> 2 = 17
+
+    // A gate keeps the image's depth; one above the largest code is held there.
+    coder.setColorGating(3, 940, 5000, 0);
+    coder.getColorGating(mask, g0, g1, g2);
+    EXPECT_EQ(g1, 1023u);
+    coder.to_RGB10(w, 0, 1, 2, true, false);
+    EXPECT_EQ(w[0], 0xC0000000u | 940u | 1023u << 10 | 3u << 20);
 
     // Only the gated component is replaced; on an 8-bit image the 10-bit
     // output shifts the gate up.
@@ -318,7 +415,10 @@ TEST(QiImageCoder, V210SamplesAreClampedToTheirField) {
                 const int in[6] = {int(c[0]), int(c[1]), int(c[2]),
                                    int(c[0]), int(c[1]), int(c[2])};
                 if (!(tenBit && rgbTo422_10(expect, m, in))) {
-                    rgbTo422(expect, getMatrix(m), in);
+                    if (m & 1)
+                        rgbTo422FullRange(expect, getMatrix(m), in, fullRangeScale(10, 10), 10);
+                    else
+                        rgbTo422(expect, getMatrix(m), in);
                     expect[1] += 512;
                     expect[3] += 512;
                 }
@@ -419,7 +519,7 @@ void compareRows(const char* name, const Variant& v, const CoderFrame& f, Fn fas
 TEST(QiImageCoderRows, FastPathsMatchTheReferenceOnRandomRows) {
     std::mt19937 rng(12345);
     std::vector<Variant> variants;
-    for (int bits : {8, 10})
+    for (int bits : {8, 9, 10})
         for (uint8_t gating : {0, 2, 5})
             for (auto m : kAllMatrices)
                 for (bool tenBit : {false, true})

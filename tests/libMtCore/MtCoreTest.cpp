@@ -15,9 +15,11 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 
 using testsupport::dataFolder;
+using testsupport::MemoryFrame;
 using testsupport::MemoryRaster;
 using testsupport::MemoryRasterConfig;
 
@@ -187,8 +189,9 @@ TEST_F(Engine, RequestsWithoutPatternInheritTheCurrentOne) {
 TEST_F(Engine, StillPatternsRenderOnlyWhenSomethingChanged) {
     run(req({{"Pattern", "TestBars"}}));
     ASSERT_EQ(bars->renderCount(), 1u);
-    // Generator options that change nothing, and the empty refresh request: no render.
-    run(req({{"OutputColor", "YCbCr_10"}, {"VideoMute", "0"}}));
+    // Generator options that change nothing (the layout the raster starts in),
+    // and the empty refresh request: no render.
+    run(req({{"OutputColor", "RGB_8"}, {"VideoMute", "0"}}));
     run(QiArgRetVal());
     EXPECT_EQ(bars->renderCount(), 1u);
     // Naming the pattern again always renders.
@@ -355,6 +358,81 @@ TEST_F(Engine, GeneratorOptionsReachTheRaster) {
     EXPECT_EQ(text(s, "GateRed"), "0");
     EXPECT_EQ(text(s, "GatingColor_Red"), "12");
     EXPECT_EQ(text(s, "VideoFormat"), "1080p25");
+}
+
+// A gating colour is a code at the raster's depth (10 bits here): it reaches
+// the card unchanged, and one above the largest code is held at it.
+TEST_F(Engine, GatingColoursKeepTheRastersDepth) {
+    run(req({{"Pattern", "TestBars"}, {"OutputColor", "RGB_10"}, {"GateRed", "1"}}));
+    const struct {
+        const char* sent;
+        unsigned held;
+    } rows[] = {{"940", 940}, {"70", 70}, {"1023", 1023}, {"5000", 1023}, {"0x10000", 1023}};
+    for (const auto& row : rows) {
+        run(req({{"GatingColor_Red", row.sent},
+                 {"GatingColor_Green", "0"},
+                 {"GatingColor_Blue", "0"}}));
+        QiArgRetVal s;
+        core->getGenSettings(s);
+        EXPECT_EQ(text(s, "GatingColor_Red"), std::to_string(row.held)) << row.sent;
+        ASSERT_TRUE(raster->render(0, false));
+        const MemoryFrame f = raster->ringFrame(0);
+        uint32_t w = 0;
+        std::memcpy(&w, f.bytes.data(), 4);
+        w = __builtin_bswap32(w); // DPX word, big-endian: red in bits 22-31
+        EXPECT_EQ(w >> 22, row.held) << row.sent;
+    }
+}
+
+// What the engine reports is what the raster applies: at start the matrix and
+// layout the back-end was found in, and again after a rescan or a format
+// change that has the back-end choose them. The option records keep their
+// defaults.
+TEST_F(Engine, ReportedColourIsTheAppliedColour) {
+    const struct {
+        QiImageCoder::ColorMatrix matrix;
+        QiImageCoder::PixelFormat layout;
+    } rows[] = {{QiImageCoder::Rec709, QiImageCoder::YCbCr_10},
+                {QiImageCoder::Rec601, QiImageCoder::YCbCr_8},
+                {QiImageCoder::Rec2020Compressed, QiImageCoder::RGB_10}};
+    auto expectReport = [&](QiImageCoder::ColorMatrix m, QiImageCoder::PixelFormat l,
+                            const char* when) {
+        std::vector<QiArgRetVal> gen;
+        core->getGenOpts(gen);
+        ASSERT_EQ(gen.size(), 14u);
+        EXPECT_EQ(text(gen[12], "ColorEncoding"), QiImageCoder::colorMatrixName(m)) << when;
+        EXPECT_EQ(text(gen[12], "OutputColor"), QiImageCoder::pixelFormatName(l)) << when;
+        EXPECT_EQ(text(gen[9], "DefaultValue"), "YCbCr_10") << when;
+        EXPECT_EQ(text(gen[11], "DefaultValue"), "Rec709 (compressed)") << when;
+    };
+    for (const auto& row : rows) {
+        delete core;
+        delete raster;
+        MemoryRasterConfig config = smallConfig();
+        config.matrix = row.matrix;
+        config.pixelFormat = row.layout;
+        raster = new MemoryRaster(config);
+        core = new MtCore(raster, nullptr, dataFolder().c_str());
+        expectReport(row.matrix, row.layout, "at start");
+
+        // Asking for what is reported changes nothing; asking for another
+        // matrix reaches the raster.
+        run(req({{"Pattern", "TestBars"},
+                 {"ColorEncoding", QiImageCoder::colorMatrixName(row.matrix)}}));
+        EXPECT_EQ(raster->coder.getColorMatrix(), row.matrix);
+        run(req({{"ColorEncoding", "Rec709 (compressed)"}}));
+        EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec709Compressed);
+
+        // The back-end chooses again on a rescan, and on a format change.
+        raster->coder.setColorMatrix(QiImageCoder::Rec2020);
+        raster->setOutputPixelFormat(QiImageCoder::YCbCr_8);
+        core->rescanFormats();
+        expectReport(QiImageCoder::Rec2020, QiImageCoder::YCbCr_8, "after a rescan");
+        raster->coder.setColorMatrix(row.matrix);
+        raster->setOutputPixelFormat(row.layout);
+        run(req({{"VideoFormat", "720p50"}}));
+        expectReport(row.matrix, row.layout, "after a format change");
+    }
 }
 
 TEST_F(Engine, VideoFormatChangesAndToggles) {

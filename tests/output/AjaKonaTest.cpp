@@ -11,6 +11,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 using ajastub::AjaStubCard;
 using testing::internal::CaptureStderr;
@@ -24,6 +25,7 @@ class AjaKonaTest : public testing::Test {
 protected:
     void SetUp() override {
         unsetenv("KB_AJASTUB_NO_CARD");
+        ajastub::privateStreamOwner();
         ajastub::resetCard();
     }
     void TearDown() override { ajastub::resetCard(); }
@@ -52,14 +54,14 @@ TEST_F(AjaKonaTest, InitializeCodes) {
         unsetenv("KB_AJASTUB_NO_CARD");
         ajastub::resetCard();
     }
-    // A live process (our parent) holds the stream: active mode backs off,
-    // passive mode does not care.
+    // A live process (our parent) holds the stream: the card is busy in
+    // either mode, and the stream stays with its owner.
     AjaStubCard c = ajastub::card();
     c.streamPid = static_cast<int32_t>(getppid());
     c.streamAppCode = 0x41424344;
     ajastub::setCard(c);
     EXPECT_EQ(-2, AjaKona(false).initialize());
-    EXPECT_EQ(0, AjaKona(true).initialize());
+    EXPECT_EQ(-2, AjaKona(true).initialize());
     EXPECT_EQ(static_cast<int32_t>(getppid()), ajastub::card().streamPid);
 
     ajastub::resetCard();
@@ -266,6 +268,87 @@ TEST_F(AjaKonaTest, PassiveModeSetsFormatWriteModeAndVpidOnly) {
     EXPECT_TRUE(kona.getVideoFormat(layout, vf));
     EXPECT_EQ(KRd_ARGB, layout);
     EXPECT_EQ(unsigned(NTV2_FORMAT_1080i_5000), vf);
+}
+
+// The simulated card refuses a route and a frame that a card would refuse.
+TEST_F(AjaKonaTest, StandInRefusesWhatACardCannotTake) {
+    struct Route {
+        NTV2InputCrosspointID input;
+        NTV2OutputCrosspointID crosspoint;
+        bool taken;
+    } routes[] = {
+        {NTV2_XptSDIOut1Input, NTV2_XptFrameBuffer1YUV, true},
+        {NTV2_XptSDIOut2InputDS2, NTV2_XptDuallinkOut2DS2, true},
+        {NTV2_XptSDIOut3Input, NTV2_XptFrameBuffer1RGB, false}, // SDI carries no RGB frame buffer
+        {NTV2_XptDualLinkOut1Input, NTV2_XptFrameBuffer2RGB, true},
+        {NTV2_XptDualLinkOut1Input, NTV2_XptFrameBuffer1YUV, false},
+        {NTV2_XptHDMIOutInput, NTV2_XptCSC1VidYUV, true},
+        {NTV2_XptHDMIOutInput, NTV2_XptFrameBuffer1RGB, false},
+        {NTV2_XptCSC1VidInput, NTV2_XptFrameBuffer1RGB, true},
+        {NTV2_XptCSC1VidInput, NTV2_XptDuallinkOut, false},
+        {NTV2_XptSDIOut4Input, NTV2_XptBlack, true},
+        {NTV2_XptSDIOut1Input, static_cast<NTV2OutputCrosspointID>(99), false}, // no such source
+        {NTV2_INPUT_CROSSPOINT_INVALID, NTV2_XptBlack, false},
+    };
+    CNTV2Card card;
+    ASSERT_TRUE(card.Open(0));
+    for (const Route& r : routes) {
+        ajastub::resetCard();
+        CNTV2SignalRouter router;
+        NTV2InputSelectEntry e;
+        e.input = r.input;
+        EXPECT_EQ(r.taken, router.addWithValue(e, r.crosspoint)) << r.input << " " << r.crosspoint;
+        EXPECT_EQ(r.taken, card.Connect(r.input, r.crosspoint)) << r.input << " " << r.crosspoint;
+        EXPECT_EQ(r.taken ? 1u : 0u, ajastub::card().routing.size());
+    }
+
+    // One whole frame of the card's format and layout, nothing else.
+    struct Dma {
+        NTV2VideoFormat vf;
+        NTV2FrameBufferFormat fbf;
+        ULWord bytes;
+        bool taken;
+    } dmas[] = {
+        {NTV2_FORMAT_720p_6000, NTV2_FBF_10BIT_YCBCR, 3456 * 720, true},
+        {NTV2_FORMAT_720p_6000, NTV2_FBF_10BIT_YCBCR, 3456 * 720 - 4, false},
+        {NTV2_FORMAT_720p_6000, NTV2_FBF_ARGB, 3456 * 720, false},
+        {NTV2_FORMAT_525_5994, NTV2_FBF_24BIT_BGR, 2160 * 486, true},
+        {NTV2_FORMAT_4x2048x1080p_2500, NTV2_FBF_ABGR, 16384 * 2160, true},
+        {NTV2_FORMAT_1080i_5000, NTV2_FBF_NUMFRAMEBUFFERFORMATS, 0, false},
+        {NTV2_FORMAT_UNKNOWN, NTV2_FBF_8BIT_YCBCR, 0, false},
+    };
+    std::vector<ULWord> buffer(16384 * 2160 / 4);
+    for (const Dma& d : dmas) {
+        ajastub::resetCard();
+        AjaStubCard c = ajastub::card();
+        c.videoFormat[0] = d.vf;
+        c.frameBufferFormat[0] = d.fbf;
+        ajastub::setCard(c);
+        EXPECT_EQ(d.taken, card.DmaWriteFrame(NTV2_DMA_FIRST_AVAILABLE, 3, buffer.data(), d.bytes))
+            << d.vf << " " << d.fbf << " " << d.bytes;
+        EXPECT_EQ(d.taken ? d.bytes : 0u, ajastub::frame(3).size());
+    }
+}
+
+// A layout outside the table has no frame-buffer format to give the card:
+// refused, reported, and the card left as it was.
+TEST_F(AjaKonaTest, LayoutOutsideTheTableIsNotProgrammed) {
+    for (bool passive : {true, false}) {
+        ajastub::resetCard();
+        AjaKona kona(passive);
+        ASSERT_EQ(0, kona.initialize());
+        const AjaStubCard before = ajastub::card();
+        testsupport::ScopedCapture capture;
+        EXPECT_FALSE(kona.setVideoFormat(KRd_Unsupported, skAjaFormats[2]));
+        const AjaStubCard after = ajastub::card();
+        EXPECT_EQ(before.videoFormat[0], after.videoFormat[0]);
+        EXPECT_EQ(before.frameBufferFormat[0], after.frameBufferFormat[0]);
+        EXPECT_EQ(before.routeApplies, after.routeApplies);
+        EXPECT_EQ(before.vpid[0][0], after.vpid[0][0]);
+        auto lines = capture.out->take();
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_EQ(0u, lines[0].find("Warning: ")) << lines[0];
+    }
 }
 
 TEST_F(AjaKonaTest, RowBytesAndFormatTable) {

@@ -28,6 +28,7 @@ void run(MtCore& core, std::initializer_list<std::pair<const char*, const char*>
 
 TEST(KonaEngine, PatternsReachTheCard) {
     unsetenv("KB_AJASTUB_NO_CARD");
+    ajastub::privateStreamOwner();
     ajastub::resetCard();
     KonaRaster raster(true);
     ASSERT_TRUE(raster.init());
@@ -51,6 +52,68 @@ TEST(KonaEngine, PatternsReachTheCard) {
         EXPECT_STREQ("1080i 50.00", raster.getCurrentFormat());
         EXPECT_EQ(size_t(7680) * 1080, ajastub::frame(0).size());
         EXPECT_GT(c.dmaWrites, 2u);
+    }
+    ajastub::resetCard();
+}
+
+// Checks that the frame output 1 shows holds the raster converted afresh
+// under the matrix that GetGenOptions reports (the card's layout is a YCbCr
+// one, so every matrix gives its own words).
+void expectReportedMatrixOnCard(MtCore& core, KonaRaster& raster, const std::string& step) {
+    std::vector<QiArgRetVal> opts;
+    core.getGenOpts(opts);
+    ASSERT_EQ(14u, opts.size());
+    const char* name = nullptr;
+    ASSERT_TRUE(opts[12].find("ColorEncoding", &name));
+    QiImageCoder reference = raster.coder;
+    int m = 0;
+    while (m < 6 && std::strcmp(QiImageCoder::colorMatrixName(QiImageCoder::ColorMatrix(m)), name))
+        ++m;
+    ASSERT_LT(m, 6) << name;
+    reference.setColorMatrix(QiImageCoder::ColorMatrix(m));
+
+    const ajastub::AjaStubCard card = ajastub::card();
+    const std::vector<uint8_t> shown = ajastub::frame(card.outputFrame[0]);
+    std::vector<uint32_t> expected((shown.size() + 3) / 4);
+    ASSERT_EQ(size_t(raster.getRowBytes()) * raster.getHeight(), shown.size()) << step;
+    static const uint8_t kCbYCrY[4] = {0, 1, 2, 3};
+    if (card.frameBufferFormat[0] == NTV2_FBF_8BIT_YCBCR)
+        reference.to_422_8(reinterpret_cast<uint16_t*>(expected.data()), kCbYCrY);
+    else if (card.frameBufferFormat[0] == NTV2_FBF_10BIT_YCBCR)
+        reference.to_v210(expected.data(), false); // as the patterns render
+    else
+        FAIL() << step << ": frame-buffer format " << card.frameBufferFormat[0];
+    EXPECT_EQ(0, std::memcmp(expected.data(), shown.data(), shown.size()))
+        << step << ": the card's words are not those of " << name;
+}
+
+// A client's matrix is the card's matrix, whatever else changes after it:
+// the pixel layout and the pattern keep it, and a new video format brings the
+// back-end's matrix for it, which is then the one reported.
+TEST(KonaEngine, CardCarriesTheReportedMatrix) {
+    unsetenv("KB_AJASTUB_NO_CARD");
+    ajastub::privateStreamOwner();
+    ajastub::resetCard();
+    KonaRaster raster(true);
+    ASSERT_TRUE(raster.init());
+    {
+        MtCore core(&raster, nullptr, dataFolder().c_str());
+        run(core, {{"Pattern", "Colorbars"}});
+        for (int m = 0; m < 6; ++m) {
+            const char* matrix = QiImageCoder::colorMatrixName(QiImageCoder::ColorMatrix(m));
+            const bool even = m % 2 == 0;
+            const std::pair<const char*, const char*> steps[] = {
+                {"ColorEncoding", matrix},
+                {"OutputColor", even ? "YCbCr_8" : "YCbCr_10"},
+                {"VideoFormat", even ? "625 50.00 (576i)" : "720p 50.00"},
+                {"Pattern", even ? "Color" : "Colorbars"}, // both render with tenBit false
+            };
+            for (const auto& step : steps) {
+                run(core, {step});
+                expectReportedMatrixOnCard(core, raster,
+                                           std::string(matrix) + ", then " + step.first);
+            }
+        }
     }
     ajastub::resetCard();
 }

@@ -3,11 +3,17 @@
 #include "KonaRaster.h"
 #include "AjaNtv2.h"
 #include "AjaStubControl.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +27,7 @@ class KonaRasterTest : public testing::Test {
 protected:
     void SetUp() override {
         unsetenv("KB_AJASTUB_NO_CARD");
+        ajastub::privateStreamOwner();
         ajastub::resetCard();
     }
     void TearDown() override { ajastub::resetCard(); }
@@ -136,7 +143,7 @@ TEST_F(KonaRasterTest, PassiveInitAdoptsTheCard) {
     EXPECT_EQ(QiImageCoder::RGB_8, r.getOutputPixelFormat());
     AjaStubCard c = ajastub::card();
     EXPECT_EQ(0u, c.routeApplies);
-    EXPECT_EQ(0, c.streamPid);
+    EXPECT_EQ(getpid(), c.streamPid); // held, so no second generator takes the card
     EXPECT_STREQ("KBS0000001", r.getSerial());
     c.serial = "OTHER";
     ajastub::setCard(c);
@@ -153,6 +160,64 @@ TEST_F(KonaRasterTest, ActiveInitSets720p60) {
     EXPECT_EQ(0x844B0001u, c.vpid[0][0]);
     EXPECT_EQ(5u, c.routing.size());
     EXPECT_EQ(1280, r.getWidth());
+
+    // Outputs 1 and 2 both show card frame 0: one upload serves both.
+    ASSERT_TRUE(r.render(0, true));
+    ASSERT_TRUE(r.showFrame(-1));
+    EXPECT_EQ(1u, ajastub::card().dmaWrites);
+    EXPECT_EQ(size_t(3456) * 720, ajastub::frame(0).size());
+}
+
+// A card whose stream another generator holds is busy: init fails, so
+// start-up goes on to the next back-end, and the holder keeps the card.
+TEST_F(KonaRasterTest, CardHeldByAnotherGeneratorIsBusy) {
+    // Two in one process.
+    auto first = std::make_unique<KonaRaster>(true);
+    ASSERT_TRUE(first->init());
+    EXPECT_EQ(getpid(), ajastub::card().streamPid);
+    {
+        testsupport::ScopedCapture capture;
+        KonaRaster passive(true), active(false);
+        EXPECT_FALSE(passive.init());
+        EXPECT_FALSE(active.init());
+        auto lines = capture.out->take();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_NE(std::string::npos, lines[0].find("busy")) << lines[0];
+    }
+    EXPECT_EQ(getpid(), ajastub::card().streamPid); // the busy ones released nothing
+    first.reset();
+    EXPECT_EQ(0, ajastub::card().streamPid);
+
+    // One in another process, which ends without releasing the stream.
+    int toParent[2], toChild[2];
+    ASSERT_EQ(0, pipe(toParent));
+    ASSERT_EQ(0, pipe(toChild));
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+        KonaRaster r(true);
+        char ok = r.init() ? 1 : 0;
+        char go = 0;
+        if (write(toParent[1], &ok, 1) != 1 || read(toChild[0], &go, 1) != 1) _exit(2);
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(1, read(toParent[0], &ok, 1));
+    EXPECT_EQ(1, ok);
+    EXPECT_EQ(child, ajastub::card().streamPid);
+    {
+        KonaRaster second(true);
+        EXPECT_FALSE(second.init());
+    }
+    ASSERT_EQ(1, write(toChild[1], "x", 1));
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_EQ(0, status);
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]})
+        close(fd);
+    KonaRaster after(true); // the holder has gone
+    EXPECT_TRUE(after.init());
+    EXPECT_EQ(getpid(), ajastub::card().streamPid);
 }
 
 TEST_F(KonaRasterTest, NoCardFailsInit) {
@@ -181,10 +246,14 @@ TEST_F(KonaRasterTest, OutputPixelFormat) {
     EXPECT_EQ(KRd_DPX10, r.getLayout());
     EXPECT_EQ(QiImageCoder::RGB_10, r.getOutputPixelFormat());
 
-    // A value outside the enumeration changes nothing.
-    EXPECT_FALSE(r.setOutputPixelFormat(static_cast<QiImageCoder::PixelFormat>(7)));
-    EXPECT_EQ(KRd_DPX10, r.getLayout());
-    EXPECT_EQ(NTV2_FBF_10BIT_DPX, ajastub::card().frameBufferFormat[0]);
+    // A value without a layout (2 and 3 are unused, 7 outside the
+    // enumeration) is refused and changes nothing, on the card either.
+    for (int p : {2, 3, 7}) {
+        EXPECT_FALSE(r.setOutputPixelFormat(static_cast<QiImageCoder::PixelFormat>(p))) << p;
+        EXPECT_EQ(KRd_DPX10, r.getLayout()) << p;
+        EXPECT_EQ(QiImageCoder::RGB_10, r.getOutputPixelFormat()) << p;
+        EXPECT_EQ(NTV2_FBF_10BIT_DPX, ajastub::card().frameBufferFormat[0]) << p;
+    }
 }
 
 TEST_F(KonaRasterTest, FollowsChangesMadeOnTheCard) {
@@ -203,6 +272,46 @@ TEST_F(KonaRasterTest, FollowsChangesMadeOnTheCard) {
     EXPECT_EQ(KRd_BGR24, r.getLayout());
     EXPECT_EQ(5760u, r.getRowBytes());
     EXPECT_FALSE(r.rerenderP());
+}
+
+// The colour matrix is the back-end's choice for a new video format (Rec601
+// for standard definition, 576 lines or fewer; Rec709 above) and otherwise
+// stays as set: a new pixel layout, from a client or found on the card,
+// keeps it.
+TEST_F(KonaRasterTest, MatrixChangesWithTheFormatOnly) {
+    KonaRaster r(true);
+    ASSERT_TRUE(r.init());
+    CaptureStderr();
+    const QiImageCoder::ColorMatrix set = QiImageCoder::Rec2020Compressed;
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        QiImageCoder::ColorMatrix after;
+    } steps[] = {
+        {"client's layout", [&] { r.setOutputPixelFormat(QiImageCoder::YCbCr_8); }, set},
+        {"card's layout",
+         [&] {
+             cardAt(NTV2_FORMAT_720p_6000, NTV2_FBF_8BIT_YCBCR_YUY2);
+             EXPECT_TRUE(r.rerenderP());
+         },
+         set},
+        {"format query", [&] { r.getCurrentFormat(); }, set},
+        {"client's SD format", [&] { r.setRasterFormat("625 50.00 (576i)"); },
+         QiImageCoder::Rec601},
+        {"client's HD format", [&] { r.setRasterFormat("1080i 50.00"); }, QiImageCoder::Rec709},
+        {"card's SD format",
+         [&] {
+             cardAt(NTV2_FORMAT_525_5994, NTV2_FBF_8BIT_YCBCR_YUY2);
+             EXPECT_STREQ("525 59.94 (480i)", r.getCurrentFormat());
+         },
+         QiImageCoder::Rec601},
+    };
+    for (const Step& step : steps) {
+        r.coder.setColorMatrix(set);
+        step.change();
+        EXPECT_EQ(step.after, r.coder.getColorMatrix()) << step.what;
+    }
+    GetCapturedStderr();
 }
 
 TEST_F(KonaRasterTest, SelectedLevelBRowStaysSelected) {
@@ -244,6 +353,7 @@ TEST_F(KonaRasterTest, EndToEndEveryLayout) {
         EXPECT_EQ(k.bytes, std::vector<uint8_t>(got.begin(), got.begin() + k.bytes.size()))
             << k.fbf;
         EXPECT_EQ(got, ajastub::frame(2)); // channel 2's frame gets the same
+        EXPECT_EQ(2u, ajastub::card().dmaWrites);
     }
 }
 
@@ -316,7 +426,12 @@ TEST_F(KonaRasterTest, FrameRingAndSizes) {
     EXPECT_TRUE(r.showFrame(-1));
     EXPECT_EQ(1u, r.curFrame);
     EXPECT_FALSE(r.p_showFrame(3));
-    EXPECT_EQ(size_t(1923) * 3, ajastub::frame(0).size());
+    // The card takes only whole frames of its own format.
+    EXPECT_FALSE(r.p_showFrame(1));
+    EXPECT_TRUE(ajastub::frame(0).empty());
+    ASSERT_TRUE(r.resize(1280, 720));
+    EXPECT_TRUE(r.p_showFrame(1));
+    EXPECT_EQ(size_t(3840) * 720, ajastub::frame(0).size());
 
     AjaStubCard c = ajastub::card();
     c.faults.dma = true;
@@ -333,10 +448,28 @@ TEST_F(KonaRasterTest, CardLayoutOutsideTheTable) {
     ASSERT_TRUE(r.init());
     EXPECT_EQ(KRd_Unsupported, r.getLayout());
     EXPECT_EQ(0u, r.getRowBytes());
-    EXPECT_FALSE(r.render(0, true));
+    {
+        // Nothing can be shown, and that is said.
+        testsupport::ScopedCapture capture;
+        EXPECT_FALSE(r.render(0, true));
+        auto lines = capture.out->take();
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_EQ(0u, lines[0].find("Warning: ")) << lines[0];
+    }
     EXPECT_FALSE(r.p_showFrame(0));
     EXPECT_EQ(QiImageCoder::YCbCr_10, r.getOutputPixelFormat()); // the last one asked for
     EXPECT_EQ(0u, ajastub::card().dmaWrites);
+
+    // Programming a format programs a layout of the table with it: the one
+    // whose pixel format the raster reports.
+    ASSERT_TRUE(r.setRasterFormat("1080i 50.00"));
+    EXPECT_EQ(KRd_V210, r.getLayout());
+    c = ajastub::card();
+    EXPECT_EQ(NTV2_FORMAT_1080i_5000, c.videoFormat[0]);
+    EXPECT_EQ(NTV2_FBF_10BIT_YCBCR, c.frameBufferFormat[0]);
+    EXPECT_TRUE(r.render(0, true));
+    EXPECT_TRUE(r.p_showFrame(0));
+    EXPECT_EQ(size_t(5120) * 1080, ajastub::frame(0).size());
 }
 
 } // namespace

@@ -10,6 +10,11 @@
 // created, changes what the library offers: "nocard" gives an iterator with
 // no device, "nodriver" makes the iterator factory return null (as when the
 // drivers are not installed).
+//
+// Monitor: while KB_DECKLINK_STUB_MONITOR names a file, every frame the card
+// starts to show is written there as a PNG, decoded in the frame's pixel
+// format (StubMonitor.h); YCbCr is BT.601 in modes of 576 lines or fewer,
+// BT.709 in the others.
 #pragma once
 
 #include "DeckLinkAPI.h"
@@ -68,6 +73,8 @@ unsigned showCount();             // frames shown since reset
 bool outputEnabled(BMDDisplayMode* mode = nullptr);
 unsigned enableCount();
 bool hasCallback();
+// Waits until the monitor picture shows the last frame the card started to show.
+void flushMonitor();
 // Interface objects alive (every one handed out and not yet fully released).
 long liveObjects();
 
