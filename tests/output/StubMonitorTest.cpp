@@ -109,6 +109,7 @@ protected:
         path = dir + "/monitor.png";
         unsetenv("KB_AJASTUB_NO_CARD");
         unsetenv("KB_DECKLINK_STUB");
+        ajastub::privateStreamOwner(); // beside other tests' processes
         ajastub::resetCard();
         decklinkstub::reset();
     }
