@@ -22,7 +22,7 @@ QStringList RynAbout::addressLines(const ifaddrs* list) {
     return lines;
 }
 
-int RynAbout::exec() {
+void RynAbout::build() {
     QGridLayout* layout = new QGridLayout;
 
     QLabel* picture = new QLabel;
@@ -47,11 +47,31 @@ int RynAbout::exec() {
     layout->setColumnStretch(1, 1);
 
     setLayout(layout); // the widgets become the dialog's children
+}
+
+void RynAbout::takeDown() {
+    delete layout();
+    qDeleteAll(findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly));
+}
+
+int RynAbout::exec() {
+    build();
     setModal(true);
     int result = QDialog::exec();
-
     // Take the widgets down so the next opening builds a fresh layout.
-    delete layout;
-    qDeleteAll(findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly));
+    takeDown();
     return result;
+}
+
+void RynAbout::present() {
+    if (!isVisible()) {
+        // The widgets of the last opening go only now: closing the box may
+        // happen inside an event that one of them is still handling.
+        takeDown();
+        build();
+        setModal(false);
+        show();
+    }
+    raise();
+    activateWindow();
 }

@@ -1,6 +1,7 @@
 #include "RynMain.h"
 
 #include "MtCore.h"
+#include "MtPanelDialog.h"
 #include "OsDep.h"
 #include "QiArgRetVal.h"
 #include "QiOutput.h"
@@ -78,6 +79,8 @@ RynMain::RynMain(MtCore& engine, OsDep& platform, bool showPanel, const char* ic
 }
 
 RynMain::~RynMain() {
+    delete panel; // before the engine its controller drives goes away
+    delete about;
     qDeleteAll(presets);
     presets.clear();
     // The actions, mapper, menu and tray icon are the dialog's children.
@@ -121,6 +124,10 @@ void RynMain::setIcon(int) {
     trayIcon->setToolTip(tr("Kettlebright"));
 }
 
+void RynMain::setTrayNote(const QString& note) {
+    trayIcon->setToolTip(tr("Kettlebright") + QLatin1Char('\n') + note);
+}
+
 void RynMain::iconActivated(QSystemTrayIcon::ActivationReason) {
     // The platform opens the context menu itself.
 }
@@ -128,17 +135,31 @@ void RynMain::iconActivated(QSystemTrayIcon::ActivationReason) {
 void RynMain::actTestMethod() {}
 
 void RynMain::actAbout() {
-    RynAbout about(aboutPicturePath, version);
-    about.exec();
+    // Modeless: Safe Mode and Quit must stay reachable while the box is open.
+    // A second "About" brings the open box to the front.
+    if (!about) about = new RynAbout(aboutPicturePath, version);
+    about->present();
 }
 
 void RynMain::actPref() {}
 
+BcServiceRequestor* RynMain::panelDiscovery() {
+    return nullptr;
+}
+
 void RynMain::actPanel() {
-    // The control panel is not part of this application's build; the entry
-    // is never offered (main passes showPanel false).
-    Q_UNUSED(osDep);
-    gOutput->trace(QiOutput::Minutiae, "%s: no control panel in this build\n", "actPanel");
+    // One panel at a time: a second choice brings the open one forward, as
+    // two would both drive the engine and compete for the discovery port.
+    if (!panel) {
+        panel = new MtPanelDialog(osDep, false, false, panelDiscovery());
+        // A finished panel goes with its controller and discovery thread; the
+        // next choice builds a fresh one.
+        panel->setAttribute(Qt::WA_DeleteOnClose);
+        panel->connect(core);
+    }
+    panel->show();
+    panel->raise();
+    panel->activateWindow();
 }
 
 void RynMain::actSetGen(const QString& par) {

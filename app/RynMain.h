@@ -3,22 +3,27 @@
 // The only user interface a person at the workstation normally sees: a
 // system-tray icon whose context menu queues a few fixed argument sets on the
 // engine (Safe Mode, Refresh Current Pattern, the test card, colour bars),
-// opens the About box and quits the application. The dialog itself is never
-// shown; closing it only hides it again. Main (GUI) thread only.
+// opens the About box and quits the application; when asked for, it also
+// offers the control panel on the in-process engine. The dialog itself is
+// never shown; closing it only hides it again. Main (GUI) thread only.
 #pragma once
 
 #include <QDialog>
 #include <QHash>
+#include <QPointer>
 #include <QString>
 #include <QSystemTrayIcon>
 
+class BcServiceRequestor;
 class MtCore;
+class MtPanelDialog;
 class OsDep;
 class QAction;
 class QCloseEvent;
 class QMenu;
 class QSignalMapper;
 class QiArgRetVal;
+class RynAbout;
 
 class RynMain : public QDialog {
     Q_OBJECT
@@ -33,6 +38,10 @@ public:
 
     void setVisible(bool visible) override;
 
+    // Tells the person at the tray what the generator cannot do: `note`
+    // becomes the tooltip's second line, under "Kettlebright".
+    void setTrayNote(const QString& note);
+
 public slots:
     void actRynControl();
 
@@ -40,6 +49,9 @@ protected:
     // Keeps the application running in the tray: tells the user how to quit,
     // hides the dialog and ignores the event while the tray icon is visible.
     void closeEvent(QCloseEvent* event) override;
+    // The discovery requester of a new control panel (owned by the panel);
+    // null gives it the standard one, which broadcasts on every interface.
+    virtual BcServiceRequestor* panelDiscovery();
 
 private slots:
     void setIcon(int index);
@@ -66,6 +78,9 @@ private:
     QHash<QString, QiArgRetVal*> presets; // menu text -> owned argument set
     QSystemTrayIcon* trayIcon = nullptr;
     QMenu* trayMenu = nullptr;
+    RynAbout* about = nullptr; // made at the first "About", owned
+    // The open control panel; it deletes itself when it is closed.
+    QPointer<MtPanelDialog> panel;
     MtCore& core;
     OsDep& osDep;
     const char* version;

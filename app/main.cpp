@@ -4,9 +4,12 @@
 // picks the output card (AJA first, then DeckLink), starts the network
 // services and runs the Qt event loop until "&Quit" (or SIGTERM/SIGINT), then
 // takes everything down in the reverse order. All values are compiled in.
+// The generator is announced (Bonjour, discovery) only once its XML-RPC port
+// listens.
 //
 // Threads started here, in order: the render thread (inside MtCore), the
-// discovery responder thread and the XML-RPC server thread.
+// XML-RPC server thread and, when that listens, the discovery responder
+// thread.
 #include "BcServiceResponder.h"
 #include "BmdRaster.h"
 #include "KonaRaster.h"
@@ -27,12 +30,16 @@
 #include <dns_sd.h>
 #include <fcntl.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <system_error>
 
 // The discovery responder. Reachable from outside main so that it is never
 // mistaken for a leak while its thread runs.
@@ -130,6 +137,38 @@ void DNSSD_API onRegistered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType 
                        static_cast<int>(error));
 }
 
+// The value of Qt's command-line option `name` ("-platform", "-display"), or
+// null when it is not given.
+const char* qtOption(int argc, char** argv, const char* name) {
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0 ||
+            (argv[i][0] == '-' && std::strcmp(argv[i] + 1, name) == 0))
+            return argv[i + 1];
+    return nullptr;
+}
+
+// Qt aborts the process when its X11 platform cannot reach a display. Looks
+// before Qt does; false with `problem` set when the X display Qt would use
+// cannot be opened. Another platform chosen for Qt, or a Wayland session
+// without an X display, is Qt's to judge.
+bool xDisplayUsable(int argc, char** argv, std::string& problem) {
+    const char* platform = qtOption(argc, argv, "-platform");
+    if (!platform) platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform && std::strncmp(platform, "xcb", 3) != 0) return true;
+    const char* display = qtOption(argc, argv, "-display");
+    if (!display) display = std::getenv("DISPLAY");
+    if (!display || !*display) {
+        if (!platform && std::getenv("WAYLAND_DISPLAY")) return true;
+        problem = "DISPLAY is not set";
+        return false;
+    }
+    xcb_connection_t* connection = xcb_connect(display, nullptr);
+    const bool usable = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    if (!usable) problem = std::string("cannot open the X display \"") + display + "\"";
+    return usable;
+}
+
 std::string hostName() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0) return std::string();
@@ -139,6 +178,14 @@ std::string hostName() {
 } // namespace
 
 int main(int argc, char** argv) {
+    std::string displayProblem;
+    if (!xDisplayUsable(argc, argv, displayProblem)) {
+        std::fprintf(stderr,
+                     "%s: no usable X display (%s); start the generator with scripts/run.sh, "
+                     "which starts a virtual one, or set DISPLAY to a running X server\n",
+                     argv[0], displayProblem.c_str());
+        return 1;
+    }
     Q_INIT_RESOURCE(kettlebright);
     QApplication app(argc, argv);
     // Qt switches the C library to the user's locale; numbers in trace lines
@@ -204,25 +251,37 @@ int main(int argc, char** argv) {
     startRequest.set("Pattern", "Colorbars");
     core.asyncSetGen(startRequest);
 
-    // Bonjour. Without a reachable daemon the registration fails; discovery
-    // and XML-RPC serve the generator all the same.
-    setenv("AVAHI_COMPAT_NOWARN", "1", 0);
+    // The XML-RPC port is bound before anything announces it: when it is
+    // not ours (a second instance, another program on it), announcing it
+    // would send clients to whoever holds it.
     DNSServiceRef registration = nullptr;
-    DNSServiceErrorType error =
-        DNSServiceRegister(&registration, 0, 0, kServiceName, kServiceType, nullptr, nullptr,
-                           htons(port), 0, nullptr, onRegistered, nullptr);
-    if (error != kDNSServiceErr_NoError) {
-        gOutput->trace(QiOutput::Warning,
-                       "%s: DNSServiceRegister failed (%d); not announced by Bonjour\n", "main",
-                       static_cast<int>(error));
-        registration = nullptr; // nothing to withdraw
+    if (xmlRpc.serve(port)) {
+        // Bonjour. Without a reachable daemon the registration fails;
+        // discovery and XML-RPC serve the generator all the same.
+        setenv("AVAHI_COMPAT_NOWARN", "1", 0);
+        DNSServiceErrorType error =
+            DNSServiceRegister(&registration, 0, 0, kServiceName, kServiceType, nullptr, nullptr,
+                               htons(port), 0, nullptr, onRegistered, nullptr);
+        if (error != kDNSServiceErr_NoError) {
+            gOutput->trace(QiOutput::Warning,
+                           "%s: DNSServiceRegister failed (%d); not announced by Bonjour\n", "main",
+                           static_cast<int>(error));
+            registration = nullptr; // nothing to withdraw
+        }
+
+        g_ssr = new BcServiceResponder(discoveryPort, answerPort);
+        g_ssr->registerService(kDiscoveryServiceId, port, nullptr);
+        g_ssr->start();
+    } else {
+        const std::string why = std::generic_category().message(errno);
+        gOutput->trace(QiOutput::Error,
+                       "%s: XML-RPC port %u cannot be used (%s); the generator is not announced "
+                       "by Bonjour or discovery and takes no remote control\n",
+                       "main", static_cast<unsigned>(port), why.c_str());
+        ryn.setTrayNote(QObject::tr("Not serving: port %1 cannot be used (%2)")
+                            .arg(port)
+                            .arg(QString::fromStdString(why)));
     }
-
-    g_ssr = new BcServiceResponder(discoveryPort, answerPort);
-    g_ssr->registerService(kDiscoveryServiceId, port, nullptr);
-    g_ssr->start();
-
-    xmlRpc.serve(port);
 
     const int result = app.exec();
 

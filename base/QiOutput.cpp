@@ -4,10 +4,12 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <stdio_ext.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <string>
@@ -72,8 +74,26 @@ StdioOutput::~StdioOutput() {
 
 bool StdioOutput::write(const char* text, int length) {
     if (!stream || length < 0) return false;
-    std::fwrite(text, 1, static_cast<size_t>(length), stream);
-    return true;
+    if (!__flbf(stream)) {
+        std::fwrite(text, 1, static_cast<size_t>(length), stream);
+        return true;
+    }
+    // A line-buffered stream would cut a line longer than the room left in
+    // its buffer into several writes, and another writer (a back-end's
+    // standard-error line) could land in between. So what others left in
+    // the buffer goes first, then the line in one write.
+    flockfile(stream);
+    std::fflush(stream);
+    const int fd = fileno(stream);
+    size_t done = 0;
+    while (done < static_cast<size_t>(length)) {
+        ssize_t n = ::write(fd, text + done, static_cast<size_t>(length) - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    funlockfile(stream);
+    return done == static_cast<size_t>(length);
 }
 
 // --------------------------------------------------------------- SyslogOutput
@@ -139,6 +159,12 @@ bool UdpOutput::write(const char* text, int length) {
 // ------------------------------------------------------------------- gOutput
 
 namespace {
+// Standard output is line-buffered wherever it goes: a person or a log
+// collector reading a redirected trace gets each line as it is written, not
+// in blocks of a few kilobytes. Set before main, before anything is written.
+[[maybe_unused]] const bool sStdoutLineBuffered =
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ) == 0;
+
 std::shared_ptr<QiOutput> defaultOutput() {
     // The standard-output default lives for the whole process.
     static std::shared_ptr<QiOutput> out(new StdioOutput(stdout), [](QiOutput*) {});

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -209,14 +210,6 @@ MtcXmlPrivates::~MtcXmlPrivates() {
 }
 
 void MtcXmlPrivates::serve() {
-    if (!server.bindAndListen(static_cast<int>(port), 5)) {
-        // Nothing to wait on: a work loop would only spin. Start-up goes on
-        // without the remote control.
-        gOutput->trace(QiOutput::Error, "XmlRpc: cannot listen on port %d\n",
-                       static_cast<int>(port));
-        return;
-    }
-    gOutput->trace(QiOutput::Info, "XmlRpc: listening on port %d\n", static_cast<int>(port));
     server.enableIntrospection(true);
     if (wake.getfd() >= 0)
         server.get_dispatch()->addSource(&wake, XmlRpc::XmlRpcDispatch::ReadableEvent);
@@ -240,19 +233,32 @@ MtcXmlRpcIo::~MtcXmlRpcIo() {
     delete d;
 }
 
-void MtcXmlRpcIo::serve(int port) {
+bool MtcXmlRpcIo::serve(int port) {
     if (d->thread.joinable()) {
         gOutput->trace(QiOutput::Error, "XmlRpc: already serving on port %d\n",
                        static_cast<int>(d->port));
-        return;
+        errno = EALREADY;
+        return false;
     }
     d->port = static_cast<uint32_t>(port);
+    // Bound here, before the thread starts, so the caller knows whether the
+    // port is ours before it tells anyone about it.
+    if (!d->server.bindAndListen(port, 5)) {
+        const int error = errno;
+        // Nothing to wait on: a work loop would only spin. Start-up goes on
+        // without the remote control.
+        gOutput->trace(QiOutput::Error, "XmlRpc: cannot listen on port %d\n", port);
+        errno = error;
+        return false;
+    }
+    gOutput->trace(QiOutput::Info, "XmlRpc: listening on port %d\n", port);
     d->running = true;
     d->thread = std::thread(threadHead, d);
+    return true;
 }
 
-void MtcXmlRpcIo::serve() {
-    serve(static_cast<int>(d->port));
+bool MtcXmlRpcIo::serve() {
+    return serve(static_cast<int>(d->port));
 }
 
 XmlRpc::XmlRpcServer* MtcXmlRpcIo::getServer() {

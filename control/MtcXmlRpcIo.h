@@ -39,11 +39,12 @@ public:
     MtcXmlRpcIo(const MtcXmlRpcIo&) = delete;
     MtcXmlRpcIo& operator=(const MtcXmlRpcIo&) = delete;
 
-    // Starts the server thread on `port`. Call once per object. A port that
-    // cannot be bound is traced as an error and the thread ends; the caller
-    // goes on either way.
-    void serve(int port);
-    void serve();
+    // Binds and listens on `port`, then starts the server thread. Call once
+    // per object. True when the server listens; a port that cannot be bound
+    // is traced as an error and gives false with errno telling why, and no
+    // thread is started.
+    bool serve(int port);
+    bool serve();
 
     // The library server inside, for adding methods from outside.
     XmlRpc::XmlRpcServer* getServer();

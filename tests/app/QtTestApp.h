@@ -2,10 +2,13 @@
 #pragma once
 
 #include <QApplication>
+#include <QDialog>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 
 inline void initKettlebrightResources() {
     Q_INIT_RESOURCE(kettlebright);
@@ -34,26 +37,37 @@ public:
 inline testing::Environment* const kQtEnvironment =
     testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-// Runs `inspect` on the modal widget as soon as the nested event loop shows
-// one, then closes it with reject(). Returns at once.
-template <typename Inspect> void whenModalShown(Inspect inspect, int attemptsLeft = 200);
+// Watches for a modal widget while it lives: runs `inspect` on the first one
+// that a nested event loop shows, then closes it with reject(). Polls every
+// 10 ms, at most `attempts` times, and stops when destroyed, so no poll
+// outlives the test that started it.
+class ModalWatch {
+public:
+    template <typename Inspect> explicit ModalWatch(Inspect inspect, int attempts = 200);
+    ModalWatch(const ModalWatch&) = delete;
+    ModalWatch& operator=(const ModalWatch&) = delete;
+
+private:
+    std::unique_ptr<QTimer> timer;
+};
 
 } // namespace apptest
 
-#include <QDialog>
-#include <QTimer>
-
-template <typename Inspect> void apptest::whenModalShown(Inspect inspect, int attemptsLeft) {
-    QTimer::singleShot(10, [inspect, attemptsLeft] {
+template <typename Inspect>
+apptest::ModalWatch::ModalWatch(Inspect inspect, int attempts) : timer(new QTimer) {
+    timer->setInterval(10);
+    QObject::connect(timer.get(), &QTimer::timeout, [this, inspect, attempts]() mutable {
         QWidget* modal = QApplication::activeModalWidget();
         if (!modal) {
-            if (attemptsLeft > 0) whenModalShown(inspect, attemptsLeft - 1);
+            if (--attempts <= 0) timer->stop();
             return;
         }
+        timer->stop();
         inspect(modal);
         if (auto* dialog = qobject_cast<QDialog*>(modal))
             dialog->reject();
         else
             modal->close();
     });
+    timer->start();
 }

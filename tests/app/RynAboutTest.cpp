@@ -81,7 +81,7 @@ struct Seen {
 
 Seen openAndInspect(RynAbout& about) {
     Seen seen;
-    apptest::whenModalShown([&seen, &about](QWidget* modal) {
+    apptest::ModalWatch watch([&seen, &about](QWidget* modal) {
         EXPECT_EQ(modal, &about);
         seen.modal = about.isModal();
         auto* grid = qobject_cast<QGridLayout*>(about.layout());

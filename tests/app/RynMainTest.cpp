@@ -2,17 +2,29 @@
 // close-to-tray box and Quit.
 #include "RynMain.h"
 #include "ArgSupport.h"
+#include "BcServiceRequestor.h"
 #include "MemoryRaster.h"
 #include "MtCore.h"
+#include "MtPanelDialog.h"
 #include "OsDep.h"
 #include "QtTestApp.h"
+#include "RynAbout.h"
 #include "TestSupport.h"
 
 #include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <memory>
@@ -98,6 +110,8 @@ TEST_F(RynMainTest, MenuIconTooltipAndTitle) {
     EXPECT_TRUE(tray->isVisible());
     EXPECT_FALSE(ryn->isVisible());
     EXPECT_EQ(tray->toolTip(), "Kettlebright");
+    ryn->setTrayNote("Not serving");
+    EXPECT_EQ(tray->toolTip(), "Kettlebright\nNot serving");
     EXPECT_EQ(ryn->windowTitle(), "Marlowtide RYN");
     // The icon comes from the compiled-in resources.
     EXPECT_EQ(tray->icon().availableSizes(), QList<QSize>({QSize(32, 32)}));
@@ -171,7 +185,7 @@ TEST_F(RynMainTest, ClosingTheDialogKeepsTheApplicationInTheTray) {
     int boxes = 0;
     for (int close = 0; close < 2; ++close) {
         ryn->show();
-        apptest::whenModalShown([&boxes](QWidget* modal) {
+        apptest::ModalWatch watch([&boxes](QWidget* modal) {
             auto* box = qobject_cast<QMessageBox*>(modal);
             ASSERT_NE(box, nullptr);
             EXPECT_EQ(box->windowTitle(), "Systray");
@@ -192,12 +206,154 @@ TEST_F(RynMainTest, ClosingTheDialogKeepsTheApplicationInTheTray) {
     EXPECT_EQ(boxes, 2);
 }
 
+QList<RynAbout*> openAboutBoxes() {
+    QList<RynAbout*> out;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* about = qobject_cast<RynAbout*>(w); about && about->isVisible()) out << about;
+    return out;
+}
+
+TEST_F(RynMainTest, AboutLeavesTheMenuWorkingAndComesToTheFrontAgain) {
+    auto ryn = make(false);
+    int modals = 0;
+    apptest::ModalWatch watch([&modals](QWidget*) { ++modals; });
+    entry(*ryn, "About")->trigger(); // returns at once
+    QApplication::processEvents();
+    ASSERT_EQ(openAboutBoxes().size(), 1);
+    RynAbout* about = openAboutBoxes().front();
+    EXPECT_FALSE(about->isModal());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+    // The menu goes on working while the box is open.
+    choose(*ryn, "Colorbars");
+    EXPECT_EQ(text(current(), "Pattern"), "fullfield");
+
+    // A second "About" brings the open box forward instead of opening another.
+    QLabel* versionLine = about->findChild<QLabel*>();
+    entry(*ryn, "About")->trigger();
+    EXPECT_EQ(openAboutBoxes(), QList<RynAbout*>({about}));
+    EXPECT_EQ(about->findChild<QLabel*>(), versionLine);
+    // Closed and opened again, it is built afresh, once.
+    about->reject();
+    entry(*ryn, "About")->trigger();
+    EXPECT_EQ(openAboutBoxes(), QList<RynAbout*>({about}));
+    EXPECT_EQ(about->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly).size(), 3);
+
+    // Quit ends the application with the box still open.
+    QTimer::singleShot(0, [&] { entry(*ryn, "&Quit")->trigger(); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_EQ(modals, 0);
+}
+
+// The tray with its "Control Panel" entry; the panel's discovery stays on
+// loopback with nobody answering.
+class PanelRyn : public RynMain {
+public:
+    using RynMain::RynMain;
+
+protected:
+    BcServiceRequestor* panelDiscovery() override { return loopbackDiscovery(); }
+
+public:
+    static BcServiceRequestor* loopbackDiscovery() {
+        return new BcServiceRequestor(
+            0, static_cast<unsigned short>(testsupport::freeLoopbackPort(SOCK_DGRAM)), "127.0.0.1");
+    }
+};
+
+QList<MtPanelDialog*> openPanels() {
+    QList<MtPanelDialog*> out;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* p = qobject_cast<MtPanelDialog*>(w); p && p->isVisible()) out << p;
+    return out;
+}
+
+// Control+S, delivered where the keyboard is.
+void pressSnapshotKey(QWidget* window) {
+    QWidget* to = window->focusWidget() ? window->focusWidget() : window;
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_S, Qt::ControlModifier, "s");
+    QApplication::sendEvent(to, &press);
+}
+
+QStringList snapshotFiles() {
+    return QDir::current().entryList({"marlowtide-*.png"}, QDir::Files);
+}
+
+bool rendered(testsupport::CaptureOutput& out, const std::string& pattern) {
+    bool found = false;
+    for (const std::string& line : out.take())
+        found |= line.rfind("Info: pattern rendered " + pattern + " in time ", 0) == 0;
+    return found;
+}
+
+// The end-to-end road of a person at the workstation: tray entry, panel
+// pages, the engine rendering what was chosen. The start-up test's desktop
+// runs this on a real X server.
+TEST_F(RynMainTest, ControlPanelEntryDrivesTheEngine) {
+    testsupport::ScopedCapture capture;
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(folder.path()));
+    {
+        PanelRyn ryn(core, osDep, true, kIcon, kPicture, "1.2.317");
+        entry(ryn, "Control Panel")->trigger();
+        ASSERT_EQ(openPanels().size(), 1);
+        QPointer<MtPanelDialog> panel = openPanels().front();
+        EXPECT_TRUE(osDep.isAppForeground());
+
+        // Patterns page: a choice in the list is rendered before it returns.
+        panel->findChild<QPushButton*>("PbPatterns")->click();
+        auto* list = panel->findChild<QComboBox*>("CbPattern");
+        ASSERT_NE(list, nullptr);
+        capture.out->take();
+        list->setCurrentIndex(list->findText("Gradient"));
+        EXPECT_EQ(text(current(), "Pattern"), "Gradient");
+        EXPECT_TRUE(rendered(*capture.out, "Gradient"));
+
+        // One calibration step: Black Level puts the brightness pattern up.
+        panel->findChild<QPushButton*>("PbCalibrate")->click();
+        panel->findChild<QPushButton*>("PbBlackLevel")->click();
+        EXPECT_EQ(text(current(), "Pattern"), "Brightness");
+        EXPECT_TRUE(rendered(*capture.out, "Brightness"));
+
+        // Choosing the entry again brings the open panel forward.
+        entry(ryn, "Control Panel")->trigger();
+        EXPECT_EQ(openPanels(), QList<MtPanelDialog*>({panel.data()}));
+
+        // The tray's panel takes no snapshots; one that allows them saves the
+        // engine's frame with Control+S.
+        pressSnapshotKey(panel);
+        EXPECT_TRUE(snapshotFiles().isEmpty());
+        {
+            MtPanelDialog snapshots(osDep, false, true, PanelRyn::loopbackDiscovery());
+            snapshots.connect(core);
+            snapshots.show();
+            pressSnapshotKey(&snapshots);
+            ASSERT_EQ(snapshotFiles().size(), 1);
+            QImage png(snapshotFiles().front());
+            EXPECT_EQ(png.size(), QSize(raster.getWidth(), raster.getHeight()));
+        }
+
+        // Closing the panel ends it and the foreground mode; the next choice
+        // builds a fresh one.
+        panel->reject();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(panel.isNull());
+        EXPECT_FALSE(osDep.isAppForeground());
+        entry(ryn, "Control Panel")->trigger();
+        EXPECT_EQ(openPanels().size(), 1);
+    }
+    EXPECT_TRUE(openPanels().isEmpty()); // the tray takes its panel down with it
+    QDir::setCurrent(previous);
+}
+
 TEST_F(RynMainTest, QuitEndsTheEventLoopWithStatusZeroEvenWhileTheDialogIsShown) {
     auto ryn = make(false);
     ryn->show(); // a visible dialog refuses to close while the tray icon shows
     int boxes = 0;
     QTimer::singleShot(0, [&] { entry(*ryn, "&Quit")->trigger(); });
-    apptest::whenModalShown([&boxes](QWidget*) { ++boxes; }, 20);
+    apptest::ModalWatch watch([&boxes](QWidget*) { ++boxes; }, 20);
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_EQ(boxes, 0);
 }

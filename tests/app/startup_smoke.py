@@ -6,13 +6,17 @@ application on loopback-only test ports (KB_XMLRPC_PORT, KB_DISCOVERY_PORT,
 KB_DISCOVERY_ANSWER_PORT), checks that XML-RPC and the discovery responder
 answer, that colour bars sent with SetGen reach the simulated card's monitor
 picture (KB_AJASTUB_MONITOR), and stops it with SIGTERM, which must shut it
-down in order with status 0. A second run without a tray must end with status 1 and touch no card.
+down in order with status 0. With its XML-RPC port held by someone else it
+must announce nothing. A run without a tray must end with status 1 and touch no
+card; one without an X display must end with status 1 and one line on
+standard error.
 
     KB_KETTLEBRIGHT=build/default/bin/kettlebright python3 tests/app/startup_smoke.py
 """
 import ctypes
 import ctypes.util
 import os
+import select
 import shutil
 import signal
 import socket
@@ -151,14 +155,20 @@ class Desktop:
 
     def __init__(self, with_tray):
         self.procs = []
-        for n in range(91, 200):
-            if not os.path.exists("/tmp/.X%d-lock" % n) and \
-                    not os.path.exists("/tmp/.X11-unix/X%d" % n):
-                break
-        self.display = ":%d" % n
+        # Xvfb picks the free display itself and names it on a pipe, so
+        # desktops started at the same moment never share one.
+        read_end, write_end = os.pipe()
         self.procs.append(subprocess.Popen(
-            ["Xvfb", self.display, "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp",
+             "-screen", "0", "1024x768x24"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(write_end,)))
+        os.close(write_end)
+        with os.fdopen(read_end) as names:
+            number = names.readline().strip()
+        if not number:
+            self.close()
+            fail("Xvfb did not name its display")
+        self.display = ":" + number
         self._wait(lambda: display_ready(self.display), "Xvfb")
         if with_tray:
             env = dict(os.environ, DISPLAY=self.display)
@@ -193,6 +203,7 @@ class Desktop:
         self.procs = []
 
 
+<<<<<<< HEAD
 def start_app(display, ports, home, extra_env=None, without_home=False):
     # KB_AJASTUB_LOCK_DIR: a simulated AJA card of its own, whose stream no
     # other test's generator holds.
@@ -200,11 +211,31 @@ def start_app(display, ports, home, extra_env=None, without_home=False):
                KB_XMLRPC_PORT=str(ports["xmlrpc"]),
                KB_DISCOVERY_PORT=str(ports["discovery"]),
                KB_DISCOVERY_ANSWER_PORT=str(ports["answer"]))
+=======
+def desktop_env(display, **extra):
+    """The environment of a program on `display` (None: no display at all)."""
+    env = dict(os.environ)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"):
+        env.pop(name, None)
+    if display:
+        env["DISPLAY"] = display
+    env.update(extra)
+>>>>>>> shell
     # Sanitizer builds: the desktop libraries under Qt keep some memory for
     # good and synchronise among their own threads out of the sanitizers' view.
     for name, supp in (("LSAN_OPTIONS", "lsan-desktop.supp"), ("TSAN_OPTIONS", "tsan-desktop.supp")):
         option = "suppressions=" + os.path.join(HERE, supp)
         env[name] = env[name] + ":" + option if env.get(name) else option
+    return env
+
+
+def start_app(display, ports, home, extra_env=None):
+    # KB_AJASTUB_LOCK_DIR: a simulated AJA card of its own, whose stream no
+    # other test's generator holds.
+    env = desktop_env(display, HOME=home, KB_AJASTUB_LOCK_DIR=home,
+                      KB_XMLRPC_PORT=str(ports["xmlrpc"]),
+                      KB_DISCOVERY_PORT=str(ports["discovery"]),
+                      KB_DISCOVERY_ANSWER_PORT=str(ports["answer"]))
     env.update(extra_env or {})
     if without_home:
         del env["HOME"]
@@ -219,6 +250,65 @@ def finish(proc, timeout=30):
         out, _ = proc.communicate()
         return None, out.decode(errors="replace")
     return proc.returncode, out.decode(errors="replace")
+
+
+def read_until(proc, text, timeout):
+    """The application's output as it comes, up to `text`; None when it did not come."""
+    fd = proc.stdout.fileno()
+    got = b""
+    deadline = time.time() + timeout
+    while text.encode() not in got:
+        left = deadline - time.time()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            return None
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            return None
+        got += chunk
+    return got.decode(errors="replace")
+
+
+def busy_port_run(home):
+    """A port held by someone else is announced neither by Bonjour nor by discovery."""
+    ports = {"xmlrpc": free_port(socket.SOCK_STREAM), "discovery": free_port(socket.SOCK_DGRAM),
+             "answer": free_port(socket.SOCK_DGRAM)}
+    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    holder.bind(("127.0.0.1", ports["xmlrpc"]))
+    holder.listen(1)
+    answers = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    answers.bind(("127.0.0.1", ports["answer"]))
+    answers.settimeout(1)
+    desktop = Desktop(with_tray=True)
+    proc = start_app(desktop.display, ports, home)
+    try:
+        # Trace lines arrive as they are written, though the output is a pipe.
+        why = "Error: main: XML-RPC port %d cannot be used (" % ports["xmlrpc"]
+        early = read_until(proc, why, START_TIMEOUT)
+        if early is None:
+            proc.kill()
+            fail("no error line for the busy port", finish(proc)[1])
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as ask:
+            ask.sendto(b"BcServiceRequest" + bytes(48), ("127.0.0.1", ports["discovery"]))
+        try:
+            answers.recvfrom(256)
+            proc.kill()
+            fail("discovery announced a port that is not ours", early + finish(proc)[1])
+        except socket.timeout:
+            pass
+        proc.send_signal(signal.SIGTERM)
+        status, log = finish(proc)
+        log = early + log
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        answers.close()
+        holder.close()
+        desktop.close()
+    if status != 0:
+        fail("exit status %r with the port busy" % status, log)
+    if "Bonjour: " in log or "DNSServiceRegister" in log:
+        fail("Bonjour registration tried for a port that is not ours", log)
 
 
 def serving_run(home):
@@ -369,6 +459,20 @@ def no_tray_run(home):
         fail("a card was opened without a system tray", log)
 
 
+def no_display_runs():
+    """Without a usable X display: status 1 and one line on standard error."""
+    unused = next(":%d" % n for n in range(400, 500)
+                  if not os.path.exists("/tmp/.X%d-lock" % n) and
+                  not os.path.exists("/tmp/.X11-unix/X%d" % n))
+    for display in (None, unused):
+        run = subprocess.run([APP], env=desktop_env(display), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, timeout=START_TIMEOUT)
+        lines = run.stderr.decode(errors="replace").splitlines()
+        if run.returncode != 1 or len(lines) != 1 or \
+                "scripts/run.sh" not in lines[0] or "DISPLAY" not in lines[0]:
+            fail("display %r: status %r, standard error %r" % (display, run.returncode, lines))
+
+
 def main():
     if not APP or not os.access(APP, os.X_OK):
         fail("set KB_KETTLEBRIGHT to the application binary")
@@ -379,8 +483,10 @@ def main():
     home = tempfile.mkdtemp(prefix="kb-home-")
     try:
         serving_run(home)
+        busy_port_run(home)
         fallback_runs(home)
         no_tray_run(home)
+        no_display_runs()
     finally:
         shutil.rmtree(home, ignore_errors=True)
     print("ok")

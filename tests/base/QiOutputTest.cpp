@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <stdio_ext.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 using testsupport::CaptureOutput;
 
@@ -84,6 +86,36 @@ TEST(StdioOutput, FileByPathIsUnbufferedAndOwned) {
         EXPECT_EQ(ss.str(), "Warning: value 42\n");
     }
     unlink(path);
+}
+
+TEST(StdioOutput, StandardOutputIsLineBuffered) {
+    // Wherever it goes (a file, a pipe): readers get each line as it is made.
+    EXPECT_NE(__flbf(stdout), 0);
+}
+
+TEST(StdioOutput, LineBufferedStreamWritesEachLineInOneCall) {
+    // Every write on a packet socket is one packet: the packets are the
+    // calls, and a line cut over several could be split by another writer.
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+    FILE* stream = fdopen(fds[0], "w");
+    ASSERT_NE(stream, nullptr);
+    std::setvbuf(stream, nullptr, _IOLBF, BUFSIZ);
+    const std::string big(3 * BUFSIZ, 'a'); // longer than the buffer
+    {
+        StdioOutput out(stream);
+        std::fputs("unfinished text, ", stream); // another writer's, waiting in the buffer
+        out.trace(QiOutput::Plain, "%s|\n", big.c_str());
+        out.trace(QiOutput::Info, "short\n");
+    }
+    std::fclose(stream);
+    std::vector<std::string> packets;
+    std::vector<char> buffer(1 << 16);
+    for (ssize_t n; (n = recv(fds[1], buffer.data(), buffer.size(), MSG_DONTWAIT)) > 0;)
+        packets.emplace_back(buffer.data(), static_cast<size_t>(n));
+    close(fds[1]);
+    EXPECT_EQ(packets,
+              std::vector<std::string>({"unfinished text, ", big + "|\n", "Info: short\n"}));
 }
 
 TEST(StdioOutput, UnopenablePathDropsLines) {

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -90,10 +91,13 @@ TEST(MtcXmlRpcIo, StopsPromptlyAndTwiceOnOnePortFailsCleanly) {
     auto t0 = std::chrono::steady_clock::now();
     {
         MtcXmlRpcIo first(nullptr, nullptr, port);
-        first.serve();
+        EXPECT_TRUE(first.serve());
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // The caller learns at once that the port is not its own, and why.
         MtcXmlRpcIo second(nullptr, nullptr, port);
-        second.serve();
+        errno = 0;
+        EXPECT_FALSE(second.serve());
+        EXPECT_EQ(errno, EADDRINUSE);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     // The work loop is woken, not left to its half-second round.
