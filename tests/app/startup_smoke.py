@@ -203,15 +203,6 @@ class Desktop:
         self.procs = []
 
 
-<<<<<<< HEAD
-def start_app(display, ports, home, extra_env=None, without_home=False):
-    # KB_AJASTUB_LOCK_DIR: a simulated AJA card of its own, whose stream no
-    # other test's generator holds.
-    env = dict(os.environ, DISPLAY=display, HOME=home, KB_AJASTUB_LOCK_DIR=home,
-               KB_XMLRPC_PORT=str(ports["xmlrpc"]),
-               KB_DISCOVERY_PORT=str(ports["discovery"]),
-               KB_DISCOVERY_ANSWER_PORT=str(ports["answer"]))
-=======
 def desktop_env(display, **extra):
     """The environment of a program on `display` (None: no display at all)."""
     env = dict(os.environ)
@@ -220,7 +211,6 @@ def desktop_env(display, **extra):
     if display:
         env["DISPLAY"] = display
     env.update(extra)
->>>>>>> shell
     # Sanitizer builds: the desktop libraries under Qt keep some memory for
     # good and synchronise among their own threads out of the sanitizers' view.
     for name, supp in (("LSAN_OPTIONS", "lsan-desktop.supp"), ("TSAN_OPTIONS", "tsan-desktop.supp")):
@@ -229,7 +219,7 @@ def desktop_env(display, **extra):
     return env
 
 
-def start_app(display, ports, home, extra_env=None):
+def start_app(display, ports, home, extra_env=None, without_home=False):
     # KB_AJASTUB_LOCK_DIR: a simulated AJA card of its own, whose stream no
     # other test's generator holds.
     env = desktop_env(display, HOME=home, KB_AJASTUB_LOCK_DIR=home,
