@@ -133,9 +133,9 @@ TEST_F(RynMainTest, PresetsReachTheEngineAsQueuedCommands) {
     EXPECT_EQ(text(current(), "Pattern"), "fullfield");
 
     // The test card names its image alias; without the image files it is
-    // unknown to the engine, which keeps the request's name.
+    // unknown to the engine, which keeps the current pattern.
     choose(*ryn, "Lumevra-Test-Card-v");
-    EXPECT_EQ(text(current(), "Pattern"), "Lumevra-Test-Card");
+    EXPECT_EQ(text(current(), "Pattern"), "fullfield");
 
     // Every choice is its own command: two refreshes are two commands.
     choose(*ryn, "Colorbars");

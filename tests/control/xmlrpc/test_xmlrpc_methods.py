@@ -76,7 +76,7 @@ class Replies(ClientTest):
         self.assertIn("Info: don't know how to display a pattern for type=7\n", server.output())
 
     def test_struct_members_become_text(self):
-        self.rpc.SetGen({"Pattern": "NoSuchPattern", "B": True, "F": False, "D": 0.5, "I": -7,
+        self.rpc.SetGen({"Pattern": "Colorbars", "B": True, "F": False, "D": 0.5, "I": -7,
                          "S": "text", "Arr": [1], "St": {"a": 1}})
         args = wait_for(lambda: (lambda a: a if a.get("S") == "text" else None)(
             current_args(self.rpc)))
@@ -92,7 +92,7 @@ class Replies(ClientTest):
 
     def test_cyanide_pill_is_only_an_unknown_option(self):
         self.rpc.SetGen({"CyanidePill": 1})
-        self.rpc.SetGen({"Pattern": "NoSuchPattern", "Marker": "after-pill"})
+        self.rpc.SetGen({"Pattern": "Colorbars", "Marker": "after-pill"})
         args = wait_for(lambda: current_args(self.rpc).get("Marker") == "after-pill")
         self.assertTrue(args, "the render thread stopped taking commands")
         self.assertNotIn("Cyanide-", server.output())
