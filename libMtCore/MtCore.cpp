@@ -98,6 +98,7 @@ std::map<std::string, MtPatternRenderer*, LessCaseCmp>& sMyPatternMap =
     *new std::map<std::string, MtPatternRenderer*, LessCaseCmp>;
 std::vector<MtPatternRenderer*>& sMyPatternRenderers = *new std::vector<MtPatternRenderer*>;
 std::map<std::string, QiAlias>& sMyAliasMap = *new std::map<std::string, QiAlias>;
+size_t sMyAliasBytes = 0; // names, keys and values of every alias
 // Fonts by file, size and resolution: an engine built again reuses them.
 std::map<std::string, QiFont*>& sMyFonts = *new std::map<std::string, QiFont*>;
 
@@ -167,6 +168,14 @@ int formatIndex(char** names, int count, const char* name) {
 
 void copyText(char* dst, const char* src) {
     std::snprintf(dst, 128, "%s", src ? src : "");
+}
+
+// What an alias costs the table: its name, keys and values.
+size_t aliasBytes(const std::string& name, const QiArgRetVal& args) {
+    size_t bytes = name.size();
+    for (const auto& kv : args)
+        bytes += kv.first.size() + kv.second.size();
+    return bytes;
 }
 
 } // namespace
@@ -713,9 +722,21 @@ bool MtCore::addAlias(const char* name, const QiArgRetVal& args) {
         return false;
     }
     if (!name) name = "";
-    gOutput->trace(QiOutput::Info, "adding alias for %s\n", name);
+    const std::string key = name;
+    const size_t bytes = aliasBytes(key, args);
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
-    sMyAliasMap[name] = QiAlias(renderer, args);
+    auto it = sMyAliasMap.find(key);
+    const size_t replaced = it == sMyAliasMap.end() ? 0 : aliasBytes(key, it->second.args);
+    const size_t count = sMyAliasMap.size() + (it == sMyAliasMap.end() ? 1 : 0);
+    if (count > kMaxAliases || sMyAliasBytes - replaced + bytes > kMaxAliasBytes) {
+        gOutput->trace(QiOutput::Warning,
+                       "makeAlias: alias table full (%zu aliases, %zu bytes), '%s' refused\n",
+                       sMyAliasMap.size(), sMyAliasBytes, name);
+        return false;
+    }
+    gOutput->trace(QiOutput::Info, "adding alias for %s\n", name);
+    sMyAliasBytes = sMyAliasBytes - replaced + bytes;
+    sMyAliasMap[key] = QiAlias(renderer, args);
     return true;
 }
 
@@ -735,8 +756,13 @@ bool MtCore::addCurrentAlias(const char* name, bool withPattern, bool withGenera
 
 bool MtCore::removeAlias(const char* name) {
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
-    if (!name || sMyAliasMap.erase(name) == 0)
+    auto it = name ? sMyAliasMap.find(name) : sMyAliasMap.end();
+    if (it == sMyAliasMap.end()) {
         gOutput->trace(QiOutput::Info, "removeAlias: no such alias as '%s'\n", name ? name : "");
+        return true;
+    }
+    sMyAliasBytes -= aliasBytes(it->first, it->second.args);
+    sMyAliasMap.erase(it);
     return true;
 }
 
@@ -744,10 +770,12 @@ bool MtCore::removeAliasesByPrefix(const char* prefix) {
     std::string p = prefix ? prefix : "";
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     for (auto it = sMyAliasMap.begin(); it != sMyAliasMap.end();) {
-        if (it->first.compare(0, p.size(), p) == 0)
+        if (it->first.compare(0, p.size(), p) == 0) {
+            sMyAliasBytes -= aliasBytes(it->first, it->second.args);
             it = sMyAliasMap.erase(it);
-        else
+        } else {
             ++it;
+        }
     }
     return true;
 }

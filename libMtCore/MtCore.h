@@ -121,8 +121,14 @@ public:
     bool getGenOpts(std::vector<QiArgRetVal>& out);
 
     // ------------------------------------------------- registry and aliases
+    // Bounds of the alias table: entries, and bytes of names, keys and values.
+    static constexpr size_t kMaxAliases = 4096;
+    static constexpr size_t kMaxAliasBytes = 16u << 20;
+
     bool addPattern(MtPatternRenderer* renderer);
     MtPatternRenderer* getPatternRenderer(const char* name);
+    // False (with a trace) for an args without a registered "Pattern", and
+    // when the alias would take the table past kMaxAliases or kMaxAliasBytes.
     bool addAlias(const char* name, const QiArgRetVal& args);
     bool addCurrentAlias(const char* name, bool withPattern, bool withGenerator);
     bool removeAlias(const char* name);

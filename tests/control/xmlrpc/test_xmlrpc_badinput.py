@@ -117,7 +117,7 @@ class BadInput(unittest.TestCase):
         body = body.replace(b"SetGen", b"SetAlias").replace(
             b"<string>\xff\xfe\xc3</string>",
             b"<struct><member><name>AliasName</name><value>\xff\xfe\xc3</value></member>"
-            b"</struct>")
+            b"<member><name>Pattern</name><value>Colorbars</value></member></struct>")
         raw = raw_exchange(server.port, http_post(body))
         self.assertIn(b"\xff\xfe\xc3", raw)  # the name comes back byte for byte
 
