@@ -144,7 +144,7 @@ class Hurried(unittest.TestCase):
         self.check_window_with_titling("plain", "YCbCr_10")
 
     def test_other_methods_get_in_between_commands(self):
-        count = 300
+        count = 100
         multi = xmlrpc.client.MultiCall(self.rpc)
         for n in range(count):
             multi.SetGen(dict(HEAVY, Seq=str(n)))
@@ -156,8 +156,6 @@ class Hurried(unittest.TestCase):
         self.assertEqual(self.rpc.RescanFormats(), "Ok")
         seq = int(self.rpc.GetGenOptions()[-1].get("Seq", "-1"))
         self.assertLess(seq, 10, "the replies waited for the queue")
-        self.rpc.SetGen({"Marker": "drained"})
-        self.settled("drained")
 
 
 class FullQueue(unittest.TestCase):
