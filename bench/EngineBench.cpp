@@ -64,7 +64,7 @@ void BM_QueueThroughput(benchmark::State& state) {
     Bench b(64, 36);
     QiArgRetVal request;
     request.set("Pattern", "BenchNull");
-    const int batch = 1000;
+    const int batch = MtCore::kMaxQueuedCommands; // a full queue, none refused
     for (auto _ : state) {
         int last = 0;
         for (int i = 0; i < batch; ++i)

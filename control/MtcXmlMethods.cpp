@@ -21,6 +21,8 @@ namespace {
 constexpr unsigned short kTracePort = 5112;
 constexpr size_t kMaxAliasName = 80;
 constexpr size_t kMaxReplyText = 79;
+// SetAlias's reply to an alias it cannot store.
+constexpr const char* kAliasRefused = "Cannot set null alias";
 
 // The local trace output put aside while gOutput sends to the network; null
 // while no redirection is in place. Only the holder's exchange replaces
@@ -196,7 +198,7 @@ std::string SetAlias::help() {
 
 void SetAlias::execute(XmlRpcValue& params, XmlRpcValue& result) {
     if (!hasParams(params)) {
-        result = "Cannot set null alias";
+        result = kAliasRefused;
         return;
     }
     XmlRpcValue& p = params[0];
@@ -218,16 +220,18 @@ void SetAlias::execute(XmlRpcValue& params, XmlRpcValue& result) {
     const char* type = nullptr;
     if (args.find("AliasType", &type)) {
         if (std::strcmp(type, "Pattern") == 0) {
-            if (core) core->addCurrentAlias(name.c_str(), true, false);
-            result = name;
+            // Refused, for one, while the current pattern is itself an alias.
+            bool stored = !core || core->addCurrentAlias(name.c_str(), true, false);
+            result = stored ? name : kAliasRefused;
         } else {
             result = mtcCutUtf8(std::string("Unsupported AliasType ") + type, kMaxReplyText);
         }
         return;
     }
     args.remove("AliasName");
-    if (core) core->addAlias(name.c_str(), args); // a refusal is traced by the engine
-    result = name;
+    // A refusal (no such pattern, the table full) is traced by the engine.
+    bool stored = !core || core->addAlias(name.c_str(), args);
+    result = stored ? name : kAliasRefused;
 }
 
 // --------------------------------------------------------------- MMCAlias

@@ -30,6 +30,8 @@ public:
     unsigned handleEvent(unsigned eventType) override;
     // Past its deadline (see MtcXmlServer's time-outs).
     bool expired(Clock::time_point now) const;
+    // The last time the client sent or was sent anything (or the accept).
+    Clock::time_point lastHeard() const { return lastEvent; }
 
 protected:
     void executeRequest() override;
@@ -43,11 +45,13 @@ private:
     MtcXmlServer* owner;
     Clock::time_point lastActivity; // end of the last reply, or the accept
     Clock::time_point requestStart; // first byte of the request being read
+    Clock::time_point lastEvent;    // the last event on the socket, or the accept
     bool inRequest = false;
 };
 
 // The library server with our connections, tracked so that stale ones can be
-// closed between rounds of the work loop.
+// closed between rounds of the work loop, and capped below the process's
+// descriptor limit so that a new client can always be accepted.
 class MtcXmlServer : public XmlRpc::XmlRpcServer {
 public:
     // A request must arrive and its reply leave within `requestTimeout` of the
@@ -59,9 +63,17 @@ public:
     void removeConnection(XmlRpc::XmlRpcServerConnection* connection) override;
     // Closes connections past their deadline. Server thread, outside work().
     void closeExpiredConnections();
+    // Closes the longest-idle connections while more are open than
+    // connectionLimit(). Server thread, outside work().
+    void closeExcessConnections();
+    // The open connections allowed: the descriptor limit of the process
+    // (RLIMIT_NOFILE, as it is now) less what the library keeps free (32) and
+    // a reserve for the rest of the process (a quarter of the limit, at least 64).
+    static size_t connectionLimit();
 
 protected:
     XmlRpc::XmlRpcServerConnection* createConnection(int socket) override;
+    unsigned acceptConnection() override;
 
 private:
     // Keyed by the library's pointer, so a connection being destroyed is

@@ -8,9 +8,11 @@
 #include "QiOutput.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -24,9 +26,11 @@ using XmlRpc::XmlRpcValue;
 // ------------------------------------------------------------ connections
 
 MtcXmlConnection::MtcXmlConnection(int fd, MtcXmlServer* server)
-    : XmlRpc::XmlRpcServerConnection(fd, server, true), owner(server), lastActivity(Clock::now()) {}
+    : XmlRpc::XmlRpcServerConnection(fd, server, true), owner(server), lastActivity(Clock::now()),
+      lastEvent(lastActivity) {}
 
 unsigned MtcXmlConnection::handleEvent(unsigned eventType) {
+    lastEvent = Clock::now();
     if (!inRequest) {
         inRequest = true;
         requestStart = Clock::now();
@@ -119,6 +123,39 @@ XmlRpc::XmlRpcServerConnection* MtcXmlServer::createConnection(int socket) {
     MtcXmlConnection* c = new MtcXmlConnection(socket, this);
     connections[c] = c;
     return c;
+}
+
+unsigned MtcXmlServer::acceptConnection() {
+    unsigned mask = XmlRpc::XmlRpcServer::acceptConnection();
+    // One over the limit: end this round of work() so that the loop closes
+    // the longest-idle connection before anything else happens.
+    if (connections.size() > connectionLimit()) exit();
+    return mask;
+}
+
+size_t MtcXmlServer::connectionLimit() {
+    constexpr size_t kLibraryFreeFds = 32; // the library refuses clients below this
+    constexpr size_t kUnlimited = 65536;   // counted for a larger limit, or none
+    rlimit rl{};
+    size_t limit = kUnlimited;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
+        limit = static_cast<size_t>(std::min<rlim_t>(rl.rlim_cur, kUnlimited));
+    const size_t reserve = kLibraryFreeFds + std::max<size_t>(64, limit / 4);
+    return limit > reserve ? limit - reserve : 1;
+}
+
+void MtcXmlServer::closeExcessConnections() {
+    const size_t limit = connectionLimit();
+    while (connections.size() > limit) {
+        MtcXmlConnection* idlest = nullptr;
+        for (const auto& entry : connections)
+            if (!idlest || entry.second->lastHeard() < idlest->lastHeard()) idlest = entry.second;
+        gOutput->trace(QiOutput::Warning,
+                       "XmlRpc: %zu connections open, closing the longest idle one\n",
+                       connections.size());
+        _disp.removeSource(idlest);
+        idlest->close(); // deletes the connection, which leaves `connections`
+    }
 }
 
 void MtcXmlServer::removeConnection(XmlRpc::XmlRpcServerConnection* connection) {
@@ -216,6 +253,7 @@ void MtcXmlPrivates::serve() {
     while (running) {
         server.work(0.5);
         server.closeExpiredConnections();
+        server.closeExcessConnections();
     }
     if (wake.getfd() >= 0) server.get_dispatch()->removeSource(&wake);
 }

@@ -35,6 +35,42 @@ struct LessCaseCmp {
     }
 };
 
+// A recursive mutex handed over in the order it was asked for (a ticket
+// lock). The render thread takes the raster lock again right after each
+// command; with a plain mutex a client waiting for it (settings, version,
+// EDID, format rescan) could wait out the whole queue. Here the client's
+// earlier ticket lets it in between two commands.
+class FairRecursiveMutex {
+public:
+    void lock() {
+        std::unique_lock<std::mutex> lock(m);
+        const std::thread::id me = std::this_thread::get_id();
+        if (depth > 0 && owner == me) {
+            ++depth;
+            return;
+        }
+        const uint64_t ticket = nextTicket++;
+        turn.wait(lock, [&] { return serving == ticket; });
+        owner = me;
+        depth = 1;
+    }
+    void unlock() {
+        std::lock_guard<std::mutex> lock(m);
+        if (--depth > 0) return;
+        owner = std::thread::id();
+        ++serving;
+        turn.notify_all();
+    }
+
+private:
+    std::mutex m;
+    std::condition_variable turn;
+    uint64_t nextTicket = 0;
+    uint64_t serving = 0; // the ticket that holds, or is next to take, the lock
+    std::thread::id owner;
+    int depth = 0;
+};
+
 // The waiter of waitForPattern: at most one caller at a time.
 struct CommandSynchronizer {
     bool waiting = false;
@@ -54,8 +90,8 @@ bool sMyProcessing = false; // the render thread is processing sMyProcessingId
 int sMyProcessingId = 0;
 bool sMyThreadEnded = false;
 
-std::recursive_mutex sMyRasterMx; // raster lock
-std::recursive_mutex sMyStateMx;  // state lock
+FairRecursiveMutex sMyRasterMx;  // raster lock
+std::recursive_mutex sMyStateMx; // state lock
 // Renderers, their registry and the fonts live for the whole process: the
 // tables are never destroyed, so nothing is torn down under a late caller.
 QiAlias& sMyCurrentPattern = *new QiAlias;
@@ -63,6 +99,7 @@ std::map<std::string, MtPatternRenderer*, LessCaseCmp>& sMyPatternMap =
     *new std::map<std::string, MtPatternRenderer*, LessCaseCmp>;
 std::vector<MtPatternRenderer*>& sMyPatternRenderers = *new std::vector<MtPatternRenderer*>;
 std::map<std::string, QiAlias>& sMyAliasMap = *new std::map<std::string, QiAlias>;
+size_t sMyAliasBytes = 0; // names, keys and values of every alias
 // Fonts by file, size and resolution: an engine built again reuses them.
 std::map<std::string, QiFont*>& sMyFonts = *new std::map<std::string, QiFont*>;
 
@@ -146,6 +183,14 @@ void copyText(char* dst, const char* src) {
     std::snprintf(dst, 128, "%s", src ? src : "");
 }
 
+// What an alias costs the table: its name, keys and values.
+size_t aliasBytes(const std::string& name, const QiArgRetVal& args) {
+    size_t bytes = name.size();
+    for (const auto& kv : args)
+        bytes += kv.first.size() + kv.second.size();
+    return bytes;
+}
+
 } // namespace
 
 // ------------------------------------------------------------ QigInterface
@@ -163,7 +208,7 @@ MtCore::MtCore(QiRaster* r, MtCoreStatus* s, const char* dataPath) : raster(r), 
     irInterface = nullptr;
     rasterInterface = new QigInterface(this);
     {
-        std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+        std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
         raster->setInterface(rasterInterface);
         go_blackLevel.value = raster->getBlackLevel();
         go_whiteLevel.value = raster->getWhiteLevel();
@@ -211,21 +256,32 @@ MtCore::MtCore(QiRaster* r, MtCoreStatus* s, const char* dataPath) : raster(r), 
 }
 
 MtCore::~MtCore() {
-    unsigned stopValue;
+    // Shut-down does not wait for a backlog: the commands still queued are
+    // dropped, the one being processed finishes, then the stop command ends
+    // the render thread.
+    size_t dropped;
     {
         std::lock_guard<std::mutex> lock(sMyMx);
-        stopValue = nextCommandId;
+        dropped = sMyQueue.size();
+        sMyQueue.clear();
+        const unsigned stopValue = nextCommandId;
+        QiArgRetVal pill;
+        pill.set("CyanidePill", qi::formatC("%u", stopValue).c_str());
+        const int id = static_cast<int>(nextCommandId);
+        nextCommandId = nextCommandId >= 0x7FFFFFFFu ? 1u : nextCommandId + 1;
+        sMyQueue.emplace_back(id, false, QiAlias(nullptr, pill));
+        sMyQueue.back().stop = true;
     }
-    QiArgRetVal pill;
-    pill.set("CyanidePill", qi::formatC("%u", stopValue).c_str());
-    queueCommand(pill, true);
+    sMyQItems.notify_all();
+    if (dropped)
+        gOutput->trace(QiOutput::Info, "%s: %zu queued commands dropped\n", "~MtCore", dropped);
     if (sMyThread.joinable()) sMyThread.join();
 
     free(datafilesDir);
     free(dataDir);
     datafilesDir = dataDir = nullptr;
     {
-        std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+        std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
         raster->setInterface(nullptr);
     }
     {
@@ -251,7 +307,7 @@ MtCore::~MtCore() {
 // ------------------------------------------------------------- commands
 
 int MtCore::asyncSetGen(const QiArgRetVal& request) {
-    return queueCommand(request, false);
+    return queueCommand(request);
 }
 
 int MtCore::asyncSetPattern(const char* name) {
@@ -260,37 +316,24 @@ int MtCore::asyncSetPattern(const char* name) {
     return asyncSetGen(request);
 }
 
-int MtCore::queueCommand(const QiArgRetVal& request, bool stop) {
-    const char* pattern = request.Pattern();
-    QiAlias alias(nullptr, request);
-    bool newPattern = false;
-    {
-        std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
-        if (pattern) {
-            newPattern = true;
-            alias.renderer = getPatternRenderer(pattern);
-            if (!alias.renderer) {
-                auto it = sMyAliasMap.find(pattern);
-                if (it != sMyAliasMap.end()) {
-                    alias.renderer = it->second.renderer;
-                    alias.args.merge(it->second.args, false);
-                }
-            }
-        } else {
-            alias.renderer = sMyCurrentPattern.renderer;
-            alias.args.merge(sMyCurrentPattern.args, false);
-        }
-    }
-    if (alias.renderer && validateOptions(request, alias.renderer)) newPattern = true;
-
+int MtCore::queueCommand(const QiArgRetVal& request) {
     int id;
     {
         std::lock_guard<std::mutex> lock(sMyMx);
-        id = static_cast<int>(nextCommandId);
-        // Ids stay positive: a client must never mistake one for the -1 error reply.
-        nextCommandId = nextCommandId >= 0x7FFFFFFFu ? 1u : nextCommandId + 1;
-        sMyQueue.emplace_back(id, newPattern, alias);
-        sMyQueue.back().stop = stop;
+        if (sMyQueue.size() >= static_cast<size_t>(kMaxQueuedCommands)) {
+            id = -1;
+        } else {
+            id = static_cast<int>(nextCommandId);
+            // Ids stay positive: a client must never mistake one for the -1 error reply.
+            nextCommandId = nextCommandId >= 0x7FFFFFFFu ? 1u : nextCommandId + 1;
+            // The request alone: what it lacks is filled in when it is processed.
+            sMyQueue.emplace_back(id, false, QiAlias(nullptr, request));
+        }
+    }
+    if (id < 0) {
+        gOutput->trace(QiOutput::Warning, "%s: %d commands queued, request refused\n",
+                       "asyncSetGen", kMaxQueuedCommands);
+        return -1;
     }
     sMyQItems.notify_all();
     return id;
@@ -364,7 +407,7 @@ void MtCore::mainLoop() {
             continue;
         }
         if (stepDue) {
-            std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+            std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
             raster->showFrame(-1);
         }
     }
@@ -377,30 +420,74 @@ bool MtCore::processCommand(QigCommand& command, bool& rendered) {
         gOutput->trace(QiOutput::Minutiae, "Cyanide-0x%08x\n", value);
         return false;
     }
-    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
-    QiArgRetVal& args = command.alias.args;
+    std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
+    const QiArgRetVal& request = command.alias.args;
+    const char* pattern = request.Pattern();
+    // Resolved here rather than when queued, so the command builds on every
+    // command before it: "Pattern" names a renderer or an alias; without it
+    // (or with a name that is neither) the current pattern goes on and the
+    // current arguments fill what the request lacks.
+    QiAlias next;
+    bool newPattern = false;
+    bool unknown = false;
     {
         std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
-        sMyCurrentPattern.renderer = command.alias.renderer;
+        if (pattern) {
+            next.renderer = getPatternRenderer(pattern);
+            if (next.renderer) {
+                next.args = request;
+                newPattern = true;
+            } else {
+                auto it = sMyAliasMap.find(pattern);
+                if (it != sMyAliasMap.end()) {
+                    next.renderer = it->second.renderer;
+                    next.args = request;
+                    next.args.merge(it->second.args, false);
+                    newPattern = true;
+                } else {
+                    unknown = true;
+                }
+            }
+        }
+        if (!pattern || unknown) {
+            next.renderer = sMyCurrentPattern.renderer;
+            if (unknown) {
+                // A name that selects nothing changes no pattern: of its
+                // request only the generator options count.
+                for (const auto& kv : request)
+                    if (isOption(kv.first.c_str(), myOptions)) next.args.set(kv.first, kv.second);
+            } else {
+                next.args = request;
+            }
+            next.args.merge(sMyCurrentPattern.args, false);
+        }
     }
-    bool rerender = setGenOpts(args);
+    if (unknown)
+        gOutput->trace(QiOutput::Warning,
+                       "%s: no pattern or alias named '%s'; the current pattern stays\n",
+                       "mainLoop", pattern);
+    else if (next.renderer && validateOptions(request, next.renderer))
+        newPattern = true;
+
+    bool rerender = setGenOpts(next.args);
     {
+        // The renderer and its arguments become current together.
         std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
-        sMyCurrentPattern.args = args;
+        sMyCurrentPattern = next;
     }
     gOutput->trace(QiOutput::Minutiae, "%s: setGenOpts? rerender %s\n", "mainLoop",
                    boolText(rerender));
-    if (command.alias.renderer && (rerender || command.newPattern)) {
+    if (next.renderer && (rerender || newPattern)) {
         gOutput->trace(QiOutput::Minutiae, "%s: (rerender %s) (newPattern %s)\n", "mainLoop",
-                       boolText(rerender), boolText(command.newPattern));
-        setPattern(command.alias.renderer, args);
+                       boolText(rerender), boolText(newPattern));
+        setPattern(next.renderer, next.args);
         rendered = true;
     }
     return true;
 }
 
 bool MtCore::setPattern(MtPatternRenderer* renderer, QiArgRetVal& args) {
-    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
     const char* name = args.Pattern();
     if (!name) name = "";
     Clock::time_point t0 = Clock::now();
@@ -444,7 +531,7 @@ bool MtCore::applyGating() {
 }
 
 bool MtCore::setGenOpts(QiArgRetVal& args) {
-    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     bool rerender = raster->rerenderP();
 
@@ -575,7 +662,7 @@ bool MtCore::validateOptions(const QiArgRetVal& request, MtPatternRenderer* rend
 }
 
 bool MtCore::getGenSettings(QiArgRetVal& out) {
-    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     out.set("OutputColor", go_colorspace.getName(outputColor));
     out.set("GatingColor_Red", static_cast<int>(gatingRed));
@@ -593,7 +680,7 @@ bool MtCore::getGenSettings(QiArgRetVal& out) {
 }
 
 bool MtCore::getGenOpts(std::vector<QiArgRetVal>& out) {
-    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     for (QiOption* const* o = myOptions; *o; ++o) {
         QiArgRetVal record;
@@ -645,9 +732,21 @@ bool MtCore::addAlias(const char* name, const QiArgRetVal& args) {
         return false;
     }
     if (!name) name = "";
-    gOutput->trace(QiOutput::Info, "adding alias for %s\n", name);
+    const std::string key = name;
+    const size_t bytes = aliasBytes(key, args);
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
-    sMyAliasMap[name] = QiAlias(renderer, args);
+    auto it = sMyAliasMap.find(key);
+    const size_t replaced = it == sMyAliasMap.end() ? 0 : aliasBytes(key, it->second.args);
+    const size_t count = sMyAliasMap.size() + (it == sMyAliasMap.end() ? 1 : 0);
+    if (count > kMaxAliases || sMyAliasBytes - replaced + bytes > kMaxAliasBytes) {
+        gOutput->trace(QiOutput::Warning,
+                       "makeAlias: alias table full (%zu aliases, %zu bytes), '%s' refused\n",
+                       sMyAliasMap.size(), sMyAliasBytes, name);
+        return false;
+    }
+    gOutput->trace(QiOutput::Info, "adding alias for %s\n", name);
+    sMyAliasBytes = sMyAliasBytes - replaced + bytes;
+    sMyAliasMap[key] = QiAlias(renderer, args);
     return true;
 }
 
@@ -667,8 +766,13 @@ bool MtCore::addCurrentAlias(const char* name, bool withPattern, bool withGenera
 
 bool MtCore::removeAlias(const char* name) {
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
-    if (!name || sMyAliasMap.erase(name) == 0)
+    auto it = name ? sMyAliasMap.find(name) : sMyAliasMap.end();
+    if (it == sMyAliasMap.end()) {
         gOutput->trace(QiOutput::Info, "removeAlias: no such alias as '%s'\n", name ? name : "");
+        return true;
+    }
+    sMyAliasBytes -= aliasBytes(it->first, it->second.args);
+    sMyAliasMap.erase(it);
     return true;
 }
 
@@ -676,10 +780,12 @@ bool MtCore::removeAliasesByPrefix(const char* prefix) {
     std::string p = prefix ? prefix : "";
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     for (auto it = sMyAliasMap.begin(); it != sMyAliasMap.end();) {
-        if (it->first.compare(0, p.size(), p) == 0)
+        if (it->first.compare(0, p.size(), p) == 0) {
+            sMyAliasBytes -= aliasBytes(it->first, it->second.args);
             it = sMyAliasMap.erase(it);
-        else
+        } else {
             ++it;
+        }
     }
     return true;
 }
@@ -733,7 +839,7 @@ void MtCore::renderTitle(const char* title, const char* subtitle, QiImage* image
         on = titling;
     }
     if (!on || !image) return;
-    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
     uint64_t colour = image->makeGrey(static_cast<uint64_t>(235) << (image->bits - 8));
     int x = raster->getWidth() * 5 / 100;
     int base = raster->getHeight() * 40 / 1080;
@@ -748,7 +854,7 @@ void MtCore::renderTitle(const char* title, const char* subtitle, QiImage* image
 }
 
 bool MtCore::rescanFormats() {
-    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
     raster->rescanFormats();
     int count = 0, current = 0;
     char** names = nullptr;
@@ -781,7 +887,7 @@ const char** MtCore::getVersion() {
     copyText(sMyVersion[0], qi::formatC("\"%s\"", u.sysname).c_str());
     copyText(sMyVersion[1], "315M");
     {
-        std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+        std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
         copyText(sMyVersion[2], raster->getVersion());
     }
     const char* release = std::strchr(u.release, '-');
@@ -795,12 +901,12 @@ const char** MtCore::getVersion() {
 }
 
 bool MtCore::getEdid(unsigned char*& data, unsigned long& length) {
-    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
     return raster->getEdid(data, length);
 }
 
 bool MtCore::saveImageAsPng(const char* path) {
     gOutput->trace(QiOutput::Info, "%s: saving raster to %s\n", "saveImageAsPng", path ? path : "");
-    std::lock_guard<std::recursive_mutex> rl(sMyRasterMx);
+    std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
     return raster->writePng(path);
 }

@@ -15,14 +15,17 @@
 //     other public method.
 // Locks, always taken in this order: the engine lock (queue, ids, waiter), the
 // raster lock (held by the render thread while it processes a command or steps
-// a frame, and by client calls that read the raster), the state lock (current
-// pattern, registry, aliases, generator settings, format list).
+// a frame, and by client calls that read the raster; handed over in the order
+// it was asked for, so a client waiting for it gets in between two commands),
+// the state lock (current pattern, registry, aliases, generator settings,
+// format list).
 #pragma once
 
 #include "MtPatternRenderer.h"
 #include "QiArgRetVal.h"
 #include "QiRasterInterface.h"
 
+#include <cstddef>
 #include <vector>
 
 class QiFont;
@@ -42,7 +45,10 @@ public:
     QiArgRetVal args;
 };
 
-// One queued command.
+// One queued command. While queued it holds only the client's request
+// (`alias.args`, no renderer): the render thread resolves its pattern and fills
+// the keys it lacks when it takes the command, so each command applies on top
+// of every command queued before it.
 class QigCommand {
 public:
     QigCommand(int i, bool np, QiAlias const& a) : id(i), newPattern(np), alias(a) {}
@@ -83,13 +89,18 @@ public:
     // fonts from "<dataPath>/datafiles", starts the render thread and registers
     // the built-in patterns. `status` and `dataPath` may be null.
     MtCore(QiRaster* raster, MtCoreStatus* status, const char* dataPath);
-    // Processes every command queued so far, then stops and joins the render thread.
+    // Drops the commands still queued, lets the one being processed finish,
+    // then stops and joins the render thread.
     ~MtCore();
     MtCore(const MtCore&) = delete;
     MtCore& operator=(const MtCore&) = delete;
 
     // ------------------------------------------------------------ commands
-    // Queues one command and returns its id (always positive) at once.
+    // At most this many commands wait in the queue; a request beyond is refused.
+    static constexpr int kMaxQueuedCommands = 500;
+
+    // Queues one command and returns its id (always positive) at once, or -1
+    // (with a Warning) when the queue already holds kMaxQueuedCommands.
     int asyncSetGen(const QiArgRetVal& request);
     int asyncSetPattern(const char* name);
     // Blocks until command `id` (queued or being processed) has been processed
@@ -110,8 +121,14 @@ public:
     bool getGenOpts(std::vector<QiArgRetVal>& out);
 
     // ------------------------------------------------- registry and aliases
+    // Bounds of the alias table: entries, and bytes of names, keys and values.
+    static constexpr size_t kMaxAliases = 4096;
+    static constexpr size_t kMaxAliasBytes = 16u << 20;
+
     bool addPattern(MtPatternRenderer* renderer);
     MtPatternRenderer* getPatternRenderer(const char* name);
+    // False (with a trace) for an args without a registered "Pattern", and
+    // when the alias would take the table past kMaxAliases or kMaxAliasBytes.
     bool addAlias(const char* name, const QiArgRetVal& args);
     bool addCurrentAlias(const char* name, bool withPattern, bool withGenerator);
     bool removeAlias(const char* name);
@@ -149,7 +166,7 @@ public:
     const char* serial = nullptr;
 
 private:
-    int queueCommand(const QiArgRetVal& request, bool stop);
+    int queueCommand(const QiArgRetVal& request);
     bool processCommand(QigCommand& command, bool& rendered); // false: the stop command
     bool applyGating();
 };

@@ -8,15 +8,37 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
+
+// Heap bytes in use by the whole test program, so a test can measure what a
+// structure of the engine holds.
+static std::atomic<long long> sHeapBytes{0};
+
+void* operator new(size_t n) {
+    void* p = std::malloc(n ? n : 1);
+    if (!p) throw std::bad_alloc();
+    sHeapBytes += static_cast<long long>(malloc_usable_size(p));
+    return p;
+}
+void operator delete(void* p) noexcept {
+    if (!p) return;
+    sHeapBytes -= static_cast<long long>(malloc_usable_size(p));
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    operator delete(p);
+}
 
 using testsupport::dataFolder;
 using testsupport::MemoryFrame;
@@ -48,7 +70,8 @@ public:
             renders.push_back(args);
             inside = true;
             cv.notify_all();
-            cv.wait(lock, [this] { return !hold; });
+            cv.wait(lock, [this] { return !hold || passes > 0; });
+            if (hold) --passes;
             inside = false;
         }
         core->renderTitle(name_, nullptr, raster);
@@ -72,6 +95,12 @@ public:
         hold = h;
         cv.notify_all();
     }
+    // While held, lets exactly one render finish.
+    void releaseOne() {
+        std::lock_guard<std::mutex> lock(m);
+        ++passes;
+        cv.notify_all();
+    }
     void waitInside() {
         std::unique_lock<std::mutex> lock(m);
         cv.wait(lock, [this] { return inside; });
@@ -85,6 +114,7 @@ private:
     std::vector<QiArgRetVal> renders;
     bool hold = false;
     bool inside = false;
+    int passes = 0;
 };
 
 using testsupport::text;
@@ -200,10 +230,81 @@ TEST_F(Engine, StillPatternsRenderOnlyWhenSomethingChanged) {
     // A pattern option renders.
     run(req({{"Level", "3"}}));
     EXPECT_EQ(bars->renderCount(), 3u);
-    // A name that is neither pattern nor alias makes "no renderer" current.
-    run(req({{"Pattern", "Nothing"}}));
-    run(req({{"Level", "4"}}));
-    EXPECT_EQ(bars->renderCount(), 3u);
+}
+
+TEST_F(Engine, UnknownPatternKeepsTheCurrentOneAndAppliesItsGeneratorOptions) {
+    run(req({{"Pattern", "TestBars"}, {"Level", "7"}}));
+    testsupport::ScopedCapture capture;
+    struct Step {
+        QiArgRetVal request;
+        size_t renders;
+        const char* outputColor;
+    } const steps[] = {
+        // Nothing to apply: nothing changes, nothing is drawn.
+        {req({{"Pattern", "Nothing"}, {"Level", "50"}}), 1, "<absent>"},
+        // Its generator options apply and the current pattern is drawn with them.
+        {req({{"Pattern", "Nothing"}, {"Level", "50"}, {"OutputColor", "RGB_10"}}), 2, "RGB_10"},
+        // A request without "Pattern" still finds the pattern.
+        {req({{"Colour_Red", "4"}}), 3, "RGB_10"},
+    };
+    for (const Step& s : steps) {
+        run(s.request);
+        EXPECT_EQ(bars->renderCount(), s.renders);
+        QiArgRetVal current;
+        core->getPatSettings(current);
+        EXPECT_EQ(text(current, "Pattern"), "TestBars");
+        EXPECT_EQ(text(current, "Level"), "7");
+        EXPECT_EQ(text(current, "OutputColor"), s.outputColor);
+    }
+    EXPECT_EQ(text(bars->lastArgs(), "Colour_Red"), "4");
+    EXPECT_EQ(raster->getOutputPixelFormat(), QiImageCoder::RGB_10);
+    int warnings = 0;
+    for (const auto& l : capture.out->take())
+        if (l == "Warning: mainLoop: no pattern or alias named 'Nothing'; the current pattern "
+                 "stays\n")
+            ++warnings;
+    EXPECT_EQ(warnings, 2);
+}
+
+TEST_F(Engine, EachCommandAppliesOnTopOfThoseQueuedBeforeIt) {
+    run(req({{"Pattern", "TestBars"}, {"OutputColor", "YCbCr_10"}}));
+    bars->setHold(true);
+    core->asyncSetGen(req({{"Pattern", "TestBars"}, {"Level", "9"}}));
+    bars->waitInside();
+    // Queued while a render runs: the option-only request must build on the
+    // pattern request before it, not on what was current when it was queued.
+    core->asyncSetGen(req({{"Pattern", "TestAnim"}, {"Level", "20"}, {"OutputColor", "RGB_10"}}));
+    core->asyncSetGen(req({{"OutputTitling", "1"}}));
+    bars->setHold(false);
+    drain();
+    QiArgRetVal current;
+    core->getPatSettings(current);
+    EXPECT_EQ(text(current, "Pattern"), "TestAnim");
+    EXPECT_EQ(text(current, "Level"), "20");
+    EXPECT_EQ(text(current, "OutputColor"), "RGB_10");
+    EXPECT_EQ(text(current, "OutputTitling"), "1");
+    EXPECT_EQ(raster->getOutputPixelFormat(), QiImageCoder::RGB_10);
+    ASSERT_EQ(anim->renderCount(), 2u);
+    EXPECT_EQ(text(anim->lastArgs(), "OutputTitling"), "1");
+}
+
+TEST_F(Engine, QueuedCommandsHoldOnlyTheirOwnRequest) {
+    QiArgRetVal first = req({{"Pattern", "TestBars"}});
+    first.set("Big", std::string(200 * 1024, 'x'));
+    run(first);
+    bars->setHold(true);
+    core->asyncSetGen(req({{"Level", "1"}}));
+    bars->waitInside();
+    const long long before = sHeapBytes;
+    for (int i = 0; i < 400; ++i)
+        core->asyncSetGen(req({{"Level", "2"}}));
+    const long long held = sHeapBytes - before;
+    bars->setHold(false);
+    drain();
+    // A few hundred bytes each; a copy of the current arguments would be 200 KB each.
+    EXPECT_LT(held, 400 * 2048);
+    EXPECT_EQ(text(bars->lastArgs(), "Big").size(), 200u * 1024);
+    EXPECT_EQ(text(bars->lastArgs(), "Level"), "2");
 }
 
 TEST_F(Engine, ClientCyanidePillIsAnOrdinaryUnknownKey) {
@@ -253,6 +354,30 @@ TEST_F(Engine, WaitForPatternCoversQueuedAndRunningCommands) {
     EXPECT_EQ(text(bars->lastArgs(), "Level"), "9");
 }
 
+TEST_F(Engine, ClientsWaitingForTheRasterGetInBetweenTwoCommands) {
+    bars->setHold(true);
+    core->asyncSetGen(req({{"Pattern", "TestBars"}}));
+    bars->waitInside();
+    for (int i = 0; i < 3; ++i)
+        core->asyncSetGen(req({{"Pattern", "TestBars"}}));
+    std::atomic<bool> answered{false};
+    std::thread reader([&] {
+        core->getVersion(); // reads the raster
+        answered = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the reader is waiting now
+    EXPECT_FALSE(answered);
+    bars->releaseOne(); // the next render would be held again
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!answered && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(answered) << "the reader waited behind the next command";
+    bars->setHold(false);
+    reader.join();
+    drain();
+    EXPECT_EQ(bars->renderCount(), 4u);
+}
+
 TEST_F(Engine, AnimatedPatternsStepAtTheirPeriod) {
     run(req({{"Pattern", "TestAnim"}}));
     size_t shownAfterRender = raster->shownIndices().size();
@@ -270,15 +395,40 @@ TEST_F(Engine, AnimatedPatternsStepAtTheirPeriod) {
     EXPECT_EQ(raster->outOfRingCount(), 0u);
 }
 
-TEST_F(Engine, DestructionProcessesEverythingQueuedFirst) {
+TEST_F(Engine, QueueIsBoundedAndDroppedAtShutDown) {
     testsupport::ScopedCapture capture;
-    for (int i = 0; i < 20; ++i)
-        core->asyncSetGen(req({{"Pattern", "TestBars"}}));
-    delete core;
+    bars->setHold(true);
+    int last = core->asyncSetGen(req({{"Pattern", "TestBars"}}));
+    bars->waitInside();
+    for (int i = 0; i < MtCore::kMaxQueuedCommands; ++i) {
+        int id = core->asyncSetGen(req({{"Pattern", "TestBars"}}));
+        ASSERT_EQ(id, last + 1);
+        last = id;
+    }
+    // Full: refused with -1 and a Warning; the refusal uses up no id.
+    EXPECT_EQ(core->asyncSetGen(req({{"Pattern", "TestBars"}})), -1);
+    EXPECT_EQ(core->asyncSetPattern("TestBars"), -1);
+    // Shut-down drops the queue and lets the render under way finish.
+    std::thread stopper([this] { delete core; });
+    std::vector<std::string> lines;
+    auto seen = [&](const std::string& text) {
+        for (const auto& l : capture.out->take())
+            lines.push_back(l);
+        for (const auto& l : lines)
+            if (l.find(text) != std::string::npos) return true;
+        return false;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!seen("queued commands dropped") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    bars->setHold(false);
+    stopper.join();
     core = nullptr;
-    EXPECT_EQ(bars->renderCount(), 20u);
+    EXPECT_EQ(bars->renderCount(), 1u);
+    EXPECT_TRUE(seen("Warning: asyncSetGen: 500 commands queued, request refused\n"));
+    EXPECT_TRUE(seen("Info: ~MtCore: 500 queued commands dropped\n"));
     bool cyanide = false;
-    for (const auto& l : capture.out->take())
+    for (const auto& l : lines)
         if (l.rfind("Minutiae: Cyanide-0x", 0) == 0 && l.size() == 29) cyanide = true;
     EXPECT_TRUE(cyanide);
     core = new MtCore(raster, nullptr, dataFolder().c_str()); // for TearDown
@@ -295,7 +445,10 @@ TEST_F(Engine, ManyClientThreadsLoseNothing) {
                 r.set("Pattern", "TestBars");
                 r.set("T", t);
                 r.set("N", n);
-                ids[t].push_back(core->asyncSetGen(r));
+                int id;
+                while ((id = core->asyncSetGen(r)) < 0) // queue full: try again
+                    std::this_thread::yield();
+                ids[t].push_back(id);
             }
         });
     }

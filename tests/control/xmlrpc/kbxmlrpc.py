@@ -2,6 +2,7 @@
 loopback port, talk to it, stop it and check that it ended cleanly."""
 
 import os
+import resource
 import signal
 import socket
 import subprocess
@@ -26,13 +27,19 @@ def free_port():
 
 
 class Server:
-    """One xmlrpc-test-server process; its standard output goes to a file."""
+    """One xmlrpc-test-server process; its standard output goes to a file.
+    `fd_limit` caps the descriptors the process may open (RLIMIT_NOFILE)."""
 
-    def __init__(self, port=None, wait=True):
+    def __init__(self, port=None, wait=True, fd_limit=None):
         self.port = port or free_port()
         self.log = tempfile.NamedTemporaryFile(prefix="xmlrpc-server-", suffix=".log", delete=False)
+
+        def limit_fds():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (fd_limit, fd_limit))
+
         self.proc = subprocess.Popen([server_path(), str(self.port)], stdout=self.log,
-                                     stderr=subprocess.STDOUT)
+                                     stderr=subprocess.STDOUT,
+                                     preexec_fn=limit_fds if fd_limit else None)
         if wait:
             self.wait_ready()
 

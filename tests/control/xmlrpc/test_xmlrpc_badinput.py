@@ -117,7 +117,7 @@ class BadInput(unittest.TestCase):
         body = body.replace(b"SetGen", b"SetAlias").replace(
             b"<string>\xff\xfe\xc3</string>",
             b"<struct><member><name>AliasName</name><value>\xff\xfe\xc3</value></member>"
-            b"</struct>")
+            b"<member><name>Pattern</name><value>Colorbars</value></member></struct>")
         raw = raw_exchange(server.port, http_post(body))
         self.assertIn(b"\xff\xfe\xc3", raw)  # the name comes back byte for byte
 
@@ -150,6 +150,30 @@ class BadInput(unittest.TestCase):
         self.assertGreater(calls, 10)
         self.assertLess(closed["after"], REQUEST_TIMEOUT + 4)  # cut off at its deadline
         self.assertIn("past its deadline", server.output())
+
+
+class FewDescriptors(unittest.TestCase):
+    def test_idle_connections_never_lock_out_a_new_client(self):
+        limit = 256
+        limited = Server(fd_limit=limit)
+        idle = []
+        try:
+            for _ in range(limit + 44):
+                idle.append(socket.create_connection((HOST, limited.port), timeout=10))
+                time.sleep(0.003)  # paced to the accepts: a full backlog costs a 1 s retry
+            raw = raw_exchange(limited.port, http_post(call_xml("GetDreskoVersion")))
+            self.assertEqual(parse_reply(raw)[0]["Software"], "315M")
+            self.assertLess(len(os.listdir("/proc/%d/fd" % limited.proc.pid)), limit)
+            # The longest idle went first; the newest stay open.
+            self.assertEqual(read_all(idle[0], timeout=5), b"")
+            idle[-1].settimeout(0.2)
+            with self.assertRaises(socket.timeout):
+                idle[-1].recv(1)
+            self.assertIn("closing the longest idle one", limited.output())
+        finally:
+            for s in idle:
+                s.close()
+            self.assertEqual(limited.finish()[0], 0)
 
 
 if __name__ == "__main__":

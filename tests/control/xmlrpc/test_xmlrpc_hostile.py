@@ -163,6 +163,7 @@ class Hostile(unittest.TestCase):
             {"Pattern": "Colorbars", "": "x", "x" * 4096: "y", "Pattern_Red": "1"}]
         sent = []  # (id, members)
         processed = [0]  # the sequence number last seen current
+        tracked = [0]  # the last request whose members become current
 
         def current_seq():
             args = rpc.GetGenOptions()[-1]
@@ -175,9 +176,13 @@ class Hostile(unittest.TestCase):
             if sent:
                 self.assertEqual(ident, sent[-1][0] + 1)
             sent.append((ident, members))
+            # A name that is no pattern changes no arguments: its mark never
+            # becomes current.
+            if members.get("Pattern") in names:
+                tracked[0] = len(sent) - 1
             # Keep the queue short so the drain at the end is too, however
             # slow the build renders.
-            while len(sent) - 1 - processed[0] > AHEAD:
+            while tracked[0] - processed[0] > AHEAD:
                 processed[0] = max(processed[0], current_seq()[0])
                 time.sleep(0.01)
 

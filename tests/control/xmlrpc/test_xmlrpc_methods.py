@@ -30,6 +30,7 @@ GEN_OPTIONS = ["GatingColor", "GateRed", "GateGreen", "GateBlue", "VideoFormat",
                "BitDepth", "BlackLevel", "WhiteLevel", "OutputColor", "VideoMute", "ColorEncoding"]
 
 server = None
+ALIAS_REFUSED = "Cannot set null alias"
 
 
 def setUpModule():
@@ -76,7 +77,7 @@ class Replies(ClientTest):
         self.assertIn("Info: don't know how to display a pattern for type=7\n", server.output())
 
     def test_struct_members_become_text(self):
-        self.rpc.SetGen({"Pattern": "NoSuchPattern", "B": True, "F": False, "D": 0.5, "I": -7,
+        self.rpc.SetGen({"Pattern": "Colorbars", "B": True, "F": False, "D": 0.5, "I": -7,
                          "S": "text", "Arr": [1], "St": {"a": 1}})
         args = wait_for(lambda: (lambda a: a if a.get("S") == "text" else None)(
             current_args(self.rpc)))
@@ -92,7 +93,7 @@ class Replies(ClientTest):
 
     def test_cyanide_pill_is_only_an_unknown_option(self):
         self.rpc.SetGen({"CyanidePill": 1})
-        self.rpc.SetGen({"Pattern": "NoSuchPattern", "Marker": "after-pill"})
+        self.rpc.SetGen({"Pattern": "Colorbars", "Marker": "after-pill"})
         args = wait_for(lambda: current_args(self.rpc).get("Marker") == "after-pill")
         self.assertTrue(args, "the render thread stopped taking commands")
         self.assertNotIn("Cyanide-", server.output())
@@ -130,21 +131,60 @@ class Replies(ClientTest):
                          "Unsupported AliasType Output")
         self.assertEqual(self.rpc.SetAlias({"AliasName": "cur", "AliasType": "Pattern"}), "cur")
         long_name = "".join(chr(ord("a") + i % 26) for i in range(81))
-        self.assertEqual(self.rpc.SetAlias({"AliasName": long_name, "Pattern": "None"}),
+        self.assertEqual(self.rpc.SetAlias({"AliasName": long_name, "Pattern": "Colorbars"}),
                          long_name[:80])
-        self.assertNotIn("Unsupported", self.rpc.SetAlias({"AliasName": 5, "Pattern": "x"}))
+        # Refusals say so: no such pattern, and an alias of the current
+        # pattern while that is itself an alias.
+        self.assertEqual(self.rpc.SetAlias({"AliasName": "none", "Pattern": "None"}),
+                         ALIAS_REFUSED)
+        self.assertEqual(self.rpc.SetAlias({"AliasName": 5, "Pattern": "x"}), ALIAS_REFUSED)
+        self.rpc.SetGen({"Pattern": "Raster", "Marker": "alias-current"})
+        self.assertTrue(wait_for(lambda: current_args(self.rpc).get("Marker") == "alias-current"))
+        self.assertEqual(self.rpc.SetAlias({"AliasName": "cur2", "AliasType": "Pattern"}),
+                         ALIAS_REFUSED)
+        self.rpc.SetGen("Colorbars")
+        listing = self.rpc.PatternOption()
+        for refused in ("none", "5", "cur2"):
+            self.assertNotIn(refused, listing)
         patterns = self.patterns()
         if not patterns:
             self.skipTest("no pattern registered to alias")
         self.assertEqual(self.rpc.SetAlias({"AliasName": "xmlrpc/test", "Pattern": patterns[0]}),
                          "xmlrpc/test")
         self.assertEqual(self.rpc.PatternOption()["xmlrpc/test"], "Alias/" + patterns[0])
-        self.assertNotIn(long_name[:80], self.rpc.PatternOption())  # refused: no such pattern
+
+    def test_alias_table_is_bounded(self):
+        def flush():
+            self.assertEqual(self.rpc.MMCAlias({"Prefix": "bound", "Path": "flush"}),
+                             "flushed bound/ aliases")
+
+        blob = "x" * (1024 * 1024)
+        try:
+            # In bytes: a few 1 MB aliases fit, then the table is full.
+            replies = [self.rpc.SetAlias({"AliasName": "bound/%d" % i, "Pattern": "Colorbars",
+                                          "Blob": blob}) for i in range(24)]
+            self.assertEqual(replies[0], "bound/0")
+            self.assertIn(ALIAS_REFUSED, replies)
+            self.assertIn("Warning: makeAlias: alias table full", server.output())
+            # Flushing frees the room again.
+            flush()
+            self.assertEqual(self.rpc.SetAlias({"AliasName": "bound/again", "Pattern": "Colorbars",
+                                                "Blob": blob}), "bound/again")
+            flush()
+            # In count.
+            multi = xmlrpc.client.MultiCall(self.rpc)
+            for i in range(4200):
+                multi.SetAlias({"AliasName": "bound/n%d" % i, "Pattern": "Colorbars"})
+            replies = list(multi())
+            self.assertEqual(replies[0], "bound/n0")
+            self.assertEqual(replies[-1], ALIAS_REFUSED)
+        finally:
+            flush()
 
     def test_cut_names_stay_valid_utf8(self):
         # Byte 80 falls inside the two-byte "é": the cut drops the whole character.
         name = "a" * 79 + "é" + "b"
-        self.assertEqual(self.rpc.SetAlias({"AliasName": name, "Pattern": "x"}), "a" * 79)
+        self.assertEqual(self.rpc.SetAlias({"AliasName": name, "Pattern": "Colorbars"}), "a" * 79)
         reply = self.rpc.SetAlias({"AliasName": "n", "AliasType": "ü" * 40})
         self.assertTrue(reply.startswith("Unsupported AliasType ü"))
         self.assertLessEqual(len(reply.encode("utf-8")), 79)
