@@ -607,6 +607,11 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
             int now = formatIndex(formatNames, formatCount, raster->getCurrentFormat());
             if (now >= 0) videoFormat = static_cast<unsigned>(now);
         }
+        // The current arguments fill later requests: they name the format
+        // that runs, so a change the card refused does not come back with a
+        // command that does not ask for it.
+        const char* running = raster->getCurrentFormat();
+        if (present && running) args.set("VideoFormat", running);
     }
 
     unsigned oc = outputColor;
@@ -615,6 +620,8 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
         if (raster->getOutputPixelFormat() == skOutputPixelFormats[oc]) {
             outputColor = oc;
             rerender = true;
+        } else {
+            args.set("OutputColor", go_colorspace.getName(outputColor)); // refused, as above
         }
     }
 
