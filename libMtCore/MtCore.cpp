@@ -597,6 +597,18 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
         }
         if (change) {
             bool ok = raster->setRasterFormat(target.c_str());
+            unsigned oc = outputColor;
+            if (!ok && present && go_colorspace.getOption(args, oc) && oc != outputColor &&
+                oc < 4) {
+                // The running layout may be one the new format cannot show;
+                // the request names another, so apply it first and try again.
+                raster->setOutputPixelFormat(skOutputPixelFormats[oc]);
+                if (raster->getOutputPixelFormat() == skOutputPixelFormats[oc]) {
+                    outputColor = oc;
+                    rerender = true;
+                    ok = raster->setRasterFormat(target.c_str());
+                }
+            }
             if (ok) rerender = true;
             if (ok || !inStep) {
                 adoptRasterColour(*this);

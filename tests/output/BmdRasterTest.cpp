@@ -697,7 +697,9 @@ TEST_F(BmdEngineTest, RefusedSettingsDoNotComeBackLater) {
         const char* value;
         const char* format; // reported afterwards
         const char* layout;
-        unsigned enables; // modes enabled by the step
+        unsigned enables;           // modes enabled by the step
+        const char* key2 = nullptr; // a second change in the same request
+        const char* value2 = nullptr;
     } const steps[] = {
         {"VideoFormat", "UHD 2160p 30", "UHD 2160p 30", "YCbCr_10", 1},
         {"OutputColor", "RGB_10", "UHD 2160p 30", "RGB_10", 0},
@@ -707,11 +709,18 @@ TEST_F(BmdEngineTest, RefusedSettingsDoNotComeBackLater) {
         {"VideoFormat", "UHD 2160p 60", "UHD 2160p 60", "YCbCr_10", 1},
         {"OutputColor", "RGB_10", "UHD 2160p 60", "YCbCr_10", 0}, // refused
         {"VideoFormat", "HD 1080p 24", "HD 1080p 24", "YCbCr_10", 1},
+        {"OutputColor", "RGB_10", "HD 1080p 24", "RGB_10", 0},
+        // A format the running layout cannot go to, asked for together with
+        // a layout it can show: both are applied.
+        {"VideoFormat", "UHD 2160p 60", "UHD 2160p 60", "YCbCr_10", 1, "OutputColor", "YCbCr_10"},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(std::string(step.key) + " " + step.value);
         unsigned enables = stub::enableCount();
-        run({{step.key, step.value}});
+        if (step.key2)
+            run({{step.key, step.value}, {step.key2, step.value2}});
+        else
+            run({{step.key, step.value}});
         EXPECT_EQ(stub::enableCount(), enables + step.enables);
         QiArgRetVal settings = reported();
         EXPECT_EQ(testsupport::text(settings, "VideoFormat"), step.format);
