@@ -1,0 +1,275 @@
+// Every built-in pattern through the engine: from asyncSetGen to the frame
+// handed to the device, one benchmark per (pattern variant, size, layout,
+// back-end). Back-ends: the AJA raster on its simulated card (the upload by
+// DMA is counted) and the memory raster of the tests. Sizes 1920 x 1080 and
+// 3840 x 2160; layouts v210 ("YCbCr_10") and 10-bit RGB ("RGB_10").
+//
+// Each benchmark reports the median of its iterations (median_ms), the
+// resident memory after its run (rss_MB) and the process's peak so far
+// (peak_MB). A table of the medians and the peak resident memory of each
+// back-end at 3840 x 2160 follow the benchmark lines.
+//
+//   build/default/bin/bench_patterns                          # everything
+//   build/default/bin/bench_patterns --benchmark_filter=3840  # UHD only
+#include "AjaStubControl.h"
+#include "KonaRaster.h"
+#include "MemoryRaster.h"
+#include "MtCore.h"
+#include "QiOutput.h"
+
+#include "TestSupport.h"
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Args = std::vector<std::pair<std::string, std::string>>;
+
+// One pattern with its arguments. A changing variant gets a new window colour
+// every iteration, as a calibration run sends patch after patch.
+struct Variant {
+    std::string label;
+    Args args;
+    bool changing = false;
+};
+
+std::vector<Variant> variants() {
+    std::vector<Variant> v;
+    // Default options, in registration order.
+    for (const char* name :
+         {"About",        "CCRA_L20C100", "IDMS",      "BT.815",      "Brightness",
+          "Checkerboard", "Chromaticity", "Color",     "Colorbars",   "Contrast",
+          "Geometry",     "Gradient",     "Sharpness", "VerticalBar", "Window",
+          "ZonePlate",    "Resolution",   "ImageFile", "Sine",        "SectorStar"})
+        v.push_back({name, {{"Pattern", name}}});
+    // The heavy variants.
+    v.push_back({"SectorStar.360", {{"Pattern", "SectorStar"}, {"Divisions", "360"}}});
+    v.push_back({"SectorStar.Sine360",
+                 {{"Pattern", "SectorStar"}, {"Divisions", "360"}, {"Style", "Sine"}}});
+    for (const char* style : {"shaded", "constrained", "full"})
+        v.push_back({std::string("Chromaticity.") + style,
+                     {{"Pattern", "Chromaticity"}, {"Style", style}}});
+    // The calibration patch: a window of 10 % of the screen, a new level each time.
+    v.push_back({"Window.10", {{"Pattern", "Window"}, {"Size", "10"}}, true});
+    return v;
+}
+
+struct Size {
+    int width, height;
+    const char* ajaFormat;
+    const char* memoryFormat;
+};
+const Size kSizes[] = {{1920, 1080, "1080p 30.00", "1080p"},
+                       {3840, 2160, "4x1920x1080p 24.00", "2160p"}};
+
+struct Layout {
+    const char* label;
+    const char* outputColor;
+};
+const Layout kLayouts[] = {{"v210", "YCbCr_10"}, {"RGB10", "RGB_10"}};
+
+enum class Backend { Aja, Memory };
+const char* backendName(Backend b) {
+    return b == Backend::Aja ? "Aja" : "Memory";
+}
+
+// The engine on one back-end. One engine exists per process, so switching the
+// back-end ends the previous engine first.
+class Rig {
+public:
+    static Rig& on(Backend b) {
+        static std::unique_ptr<Rig> rig;
+        if (!rig || rig->backend != b) {
+            rig.reset();
+            rig.reset(new Rig(b));
+        }
+        return *rig;
+    }
+
+    ~Rig() {
+        core.reset();
+        raster.reset();
+        gOutput.exchange(previous);
+    }
+
+    // Sends one request and waits until its frame has reached the device.
+    void run(const Args& args) {
+        QiArgRetVal request;
+        for (const auto& kv : args)
+            request.set(kv.first.c_str(), kv.second.c_str());
+        bool result = false;
+        core->waitForPattern(result, core->asyncSetGen(request));
+    }
+
+    QiRaster* rasterPtr() { return raster.get(); }
+
+private:
+    explicit Rig(Backend b) : backend(b) {
+        previous = gOutput.exchange(std::make_shared<testsupport::NullOutput>());
+        if (b == Backend::Aja) {
+            unsetenv("KB_AJASTUB_NO_CARD");
+            ajastub::resetCard();
+            auto* kona = new KonaRaster(true);
+            if (!kona->init()) std::fprintf(stderr, "bench_patterns: the simulated card failed\n");
+            raster.reset(kona);
+        } else {
+            testsupport::MemoryRasterConfig c;
+            c.formats = {{"1080p", 1920, 1080}, {"2160p", 3840, 2160}};
+            c.keepShown = 0;
+            raster.reset(new testsupport::MemoryRaster(c));
+        }
+        core = std::make_unique<MtCore>(raster.get(), nullptr, testsupport::dataFolder().c_str());
+    }
+
+    Backend backend;
+    std::shared_ptr<QiOutput> previous;
+    std::unique_ptr<QiRaster> raster;
+    std::unique_ptr<MtCore> core;
+};
+
+double residentMB() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
+}
+
+double peakMB() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_maxrss) / 1024.0; // kilobytes on Linux
+}
+
+struct Result {
+    std::string variant, size, layout, backend;
+    double medianMs;
+};
+std::vector<Result>& results() {
+    static std::vector<Result> r;
+    return r;
+}
+std::map<std::string, double>& uhdPeak() {
+    static std::map<std::string, double> p;
+    return p;
+}
+
+void runPattern(benchmark::State& state, Backend backend, Size size, Layout layout,
+                Variant variant) {
+    Rig& rig = Rig::on(backend);
+    rig.run({{"VideoFormat", backend == Backend::Aja ? size.ajaFormat : size.memoryFormat},
+             {"OutputColor", layout.outputColor}});
+    if (rig.rasterPtr()->getWidth() != size.width || rig.rasterPtr()->getHeight() != size.height) {
+        state.SkipWithError("the raster did not take the size");
+        return;
+    }
+    Args args = variant.args;
+    const size_t colourAt = args.size();
+    if (variant.changing)
+        for (const char* key : {"Color_Red", "Color_Green", "Color_Blue"})
+            args.emplace_back(key, "0");
+    unsigned step = 0;
+    auto nextColour = [&] {
+        if (!variant.changing) return;
+        // Levels 64 .. 940 in an order that never repeats the previous one.
+        const std::string level = std::to_string(64 + (step++ * 97) % 877);
+        for (size_t i = colourAt; i < args.size(); ++i)
+            args[i].second = level;
+    };
+    nextColour();
+    rig.run(args); // first render: caches and buffers settle outside the timing
+
+    std::vector<double> ms;
+    for (auto _ : state) {
+        nextColour();
+        const auto t0 = std::chrono::steady_clock::now();
+        rig.run(args);
+        const std::chrono::duration<double> d = std::chrono::steady_clock::now() - t0;
+        state.SetIterationTime(d.count());
+        ms.push_back(d.count() * 1000.0);
+    }
+    std::sort(ms.begin(), ms.end());
+    const size_t n = ms.size();
+    const double median = n == 0 ? 0.0 : (n % 2 ? ms[n / 2] : (ms[n / 2 - 1] + ms[n / 2]) / 2.0);
+    state.counters["median_ms"] = median;
+    state.counters["rss_MB"] = residentMB();
+    state.counters["peak_MB"] = peakMB();
+    const std::string sizeText = std::to_string(size.width) + "x" + std::to_string(size.height);
+    results().push_back({variant.label, sizeText, layout.label, backendName(backend), median});
+    if (size.width == 3840) {
+        double& p = uhdPeak()[backendName(backend)];
+        p = std::max(p, residentMB());
+    }
+}
+
+void printTable() {
+    if (results().empty()) return;
+    // Columns: back-end / size / layout, in the order run; rows: variants.
+    std::vector<std::string> columns, rows;
+    std::map<std::pair<std::string, std::string>, double> cell;
+    for (const Result& r : results()) {
+        std::string col = r.backend + " " + r.size + " " + r.layout;
+        if (std::find(columns.begin(), columns.end(), col) == columns.end()) columns.push_back(col);
+        if (std::find(rows.begin(), rows.end(), r.variant) == rows.end()) rows.push_back(r.variant);
+        cell[{r.variant, col}] = r.medianMs;
+    }
+    std::printf("\nMedian ms from asyncSetGen to the frame handed to the device\n");
+    std::printf("%-22s", "pattern");
+    for (const std::string& c : columns)
+        std::printf(" %22s", c.c_str());
+    std::printf("\n");
+    for (const std::string& r : rows) {
+        std::printf("%-22s", r.c_str());
+        for (const std::string& c : columns) {
+            auto it = cell.find({r, c});
+            if (it == cell.end())
+                std::printf(" %22s", "-");
+            else
+                std::printf(" %22.2f", it->second);
+        }
+        std::printf("\n");
+    }
+    for (const auto& p : uhdPeak())
+        std::printf("resident memory at 3840x2160, %s back-end: at most %.0f MB after a run\n",
+                    p.first.c_str(), p.second);
+    std::printf("peak resident memory of the process: %.0f MB (threads: %u)\n", peakMB(),
+                std::thread::hardware_concurrency());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    for (Backend backend : {Backend::Aja, Backend::Memory})
+        for (const Size& size : kSizes)
+            for (const Layout& layout : kLayouts)
+                for (const Variant& v : variants()) {
+                    const std::string name = v.label + "/" + std::to_string(size.width) + "x" +
+                                             std::to_string(size.height) + "/" + layout.label +
+                                             "/" + backendName(backend);
+                    benchmark::RegisterBenchmark(name.c_str(), runPattern, backend, size, layout, v)
+                        ->Unit(benchmark::kMillisecond)
+                        ->UseManualTime()
+                        ->MinTime(0.5);
+                }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    printTable();
+    return 0;
+}
