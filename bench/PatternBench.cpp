@@ -28,6 +28,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -217,7 +218,7 @@ void runPattern(benchmark::State& state, Backend backend, Size size, Layout layo
     }
 }
 
-void printTable() {
+void printTable(FILE* out) {
     if (results().empty()) return;
     // Columns: back-end / size / layout, in the order run; rows: variants.
     std::vector<std::string> columns, rows;
@@ -228,32 +229,39 @@ void printTable() {
         if (std::find(rows.begin(), rows.end(), r.variant) == rows.end()) rows.push_back(r.variant);
         cell[{r.variant, col}] = r.medianMs;
     }
-    std::printf("\nMedian ms from asyncSetGen to the frame handed to the device\n");
-    std::printf("%-22s", "pattern");
+    std::fprintf(out, "\nMedian ms from asyncSetGen to the frame handed to the device\n");
+    std::fprintf(out, "%-22s", "pattern");
     for (const std::string& c : columns)
-        std::printf(" %22s", c.c_str());
-    std::printf("\n");
+        std::fprintf(out, " %22s", c.c_str());
+    std::fprintf(out, "\n");
     for (const std::string& r : rows) {
-        std::printf("%-22s", r.c_str());
+        std::fprintf(out, "%-22s", r.c_str());
         for (const std::string& c : columns) {
             auto it = cell.find({r, c});
             if (it == cell.end())
-                std::printf(" %22s", "-");
+                std::fprintf(out, " %22s", "-");
             else
-                std::printf(" %22.2f", it->second);
+                std::fprintf(out, " %22.2f", it->second);
         }
-        std::printf("\n");
+        std::fprintf(out, "\n");
     }
     for (const auto& p : uhdPeak())
-        std::printf("resident memory at 3840x2160, %s back-end: at most %.0f MB after a run\n",
-                    p.first.c_str(), p.second);
-    std::printf("peak resident memory of the process: %.0f MB (threads: %u)\n", peakMB(),
-                std::thread::hardware_concurrency());
+        std::fprintf(out,
+                     "resident memory at 3840x2160, %s back-end: at most %.0f MB after a run\n",
+                     p.first.c_str(), p.second);
+    std::fprintf(out, "peak resident memory of the process: %.0f MB (threads: %u)\n", peakMB(),
+                 std::thread::hardware_concurrency());
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // The table follows the console output; with a machine-readable format it goes to stderr.
+    FILE* tableOut = stdout;
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--benchmark_format=", 19) == 0 &&
+            std::strcmp(argv[i] + 19, "console") != 0)
+            tableOut = stderr;
     for (Backend backend : {Backend::Aja, Backend::Memory})
         for (const Size& size : kSizes)
             for (const Layout& layout : kLayouts)
@@ -270,6 +278,6 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    printTable();
+    printTable(tableOut);
     return 0;
 }
