@@ -1,0 +1,122 @@
+#include "QiThreadPool.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+namespace {
+
+// Set on the pool's workers, and on a caller while it takes bands of its own job: a job started
+// from inside a band runs inline.
+thread_local bool tInsideJob = false;
+
+bool scalarSwitch() {
+    static const bool scalar = [] {
+        const char* e = std::getenv("KB_SCALAR");
+        return e && *e && std::strcmp(e, "0") != 0;
+    }();
+    return scalar;
+}
+
+} // namespace
+
+QiThreadPool& QiThreadPool::shared() {
+    // Never destroyed: rasters and engines destroyed at exit may still convert a frame.
+    static QiThreadPool* pool = [] {
+        const unsigned hw = std::thread::hardware_concurrency();
+        return new QiThreadPool(hw > 1 ? static_cast<int>(hw) - 1 : 0);
+    }();
+    return *pool;
+}
+
+QiThreadPool::QiThreadPool(int count) : ownerPid(static_cast<long>(getpid())) {
+    for (int i = 0; i < count; ++i) {
+        try {
+            workers.emplace_back([this] { workerLoop(); });
+        } catch (const std::system_error&) {
+            break; // fewer threads: the caller takes the rest
+        }
+    }
+}
+
+QiThreadPool::~QiThreadPool() {
+    {
+        std::lock_guard<std::mutex> lock(mx);
+        stopping = true;
+    }
+    wake.notify_all();
+    for (std::thread& t : workers)
+        t.join();
+}
+
+bool QiThreadPool::parallelAllowed() const {
+    return !workers.empty() && !tInsideJob && !scalarSwitch() &&
+           static_cast<long>(getpid()) == ownerPid;
+}
+
+void QiThreadPool::run(BandCall fn, void* arg, int64_t begin, int64_t end, int bands) {
+    std::unique_lock<std::mutex> submit(submitMx, std::try_to_lock);
+    if (!submit.owns_lock()) {
+        fn(arg, begin, end); // another thread's job is running: this one runs here
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mx);
+        call = fn;
+        callArg = arg;
+        jobBegin = begin;
+        jobEnd = end;
+        jobBands = bands;
+        nextBand = 0;
+        openSlots = bands - 1 < static_cast<int>(workers.size()) ? bands - 1
+                                                                 : static_cast<int>(workers.size());
+        ++generation;
+    }
+    wake.notify_all();
+    tInsideJob = true;
+    takeBands();
+    tInsideJob = false;
+    std::unique_lock<std::mutex> lock(mx);
+    openSlots = 0; // a worker that has not woken yet stays out of this job
+    finished.wait(lock, [this] { return busyWorkers == 0; });
+    call = nullptr;
+    callArg = nullptr;
+}
+
+void QiThreadPool::takeBands() {
+    for (;;) {
+        BandCall fn;
+        void* arg;
+        int64_t first, last;
+        {
+            std::lock_guard<std::mutex> lock(mx);
+            if (nextBand >= jobBands) return;
+            const int b = nextBand++;
+            const int64_t length = jobEnd - jobBegin;
+            first = jobBegin + length * b / jobBands;
+            last = jobBegin + length * (b + 1) / jobBands;
+            fn = call;
+            arg = callArg;
+        }
+        fn(arg, first, last);
+    }
+}
+
+void QiThreadPool::workerLoop() {
+    tInsideJob = true;
+    std::unique_lock<std::mutex> lock(mx);
+    uint64_t seen = 0;
+    for (;;) {
+        wake.wait(lock, [&] { return stopping || (openSlots > 0 && generation != seen); });
+        if (stopping) return;
+        seen = generation;
+        --openSlots;
+        ++busyWorkers;
+        lock.unlock();
+        takeBands();
+        lock.lock();
+        if (--busyWorkers == 0) finished.notify_all();
+    }
+}
