@@ -12,15 +12,15 @@ namespace {
 // from inside a band runs inline.
 thread_local bool tInsideJob = false;
 
-bool scalarSwitch() {
+} // namespace
+
+bool QiThreadPool::scalarOnly() {
     static const bool scalar = [] {
         const char* e = std::getenv("KB_SCALAR");
         return e && *e && std::strcmp(e, "0") != 0;
     }();
     return scalar;
 }
-
-} // namespace
 
 QiThreadPool& QiThreadPool::shared() {
     // Never destroyed: rasters and engines destroyed at exit may still convert a frame.
@@ -52,7 +52,7 @@ QiThreadPool::~QiThreadPool() {
 }
 
 bool QiThreadPool::parallelAllowed() const {
-    return !workers.empty() && !tInsideJob && !scalarSwitch() &&
+    return !workers.empty() && !tInsideJob && !scalarOnly() &&
            static_cast<long>(getpid()) == ownerPid;
 }
 

@@ -34,6 +34,9 @@ public:
     // Threads that work on one job, the caller included (at least 1).
     int threads() const { return static_cast<int>(workers.size()) + 1; }
 
+    // True when KB_SCALAR is set to anything but "0" (read once): every fast path is off.
+    static bool scalarOnly();
+
     // Calls fn(first, last) for bands that cover [begin, end) in order and without overlap: at
     // most threads() bands, none shorter than `grain` (at least 1) unless the range is. Returns
     // when all are done.
