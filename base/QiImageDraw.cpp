@@ -665,45 +665,47 @@ void sectorStarRow_Fast(const SectorStar& s, const SectorStarFast& plan, int64_t
                 from = a <= -180.0 ? -inf : fdy * plan.cotLow[k];
                 to = b >= 0.0 ? inf : fdy * plan.cotHigh[k];
             }
-            // One pixel more on each side: a boundary between two pixels marks both.
-            if (to < lo - 1.0 || from > hi + 1.0) continue;
+            // From the pixel at or left of the range to the one at or right of it: a boundary
+            // between two pixels marks both.
+            if (to < lo || from > hi) continue;
             const int64_t first = std::max<int64_t>(
-                0, static_cast<int64_t>(std::floor(std::max(from, lo - 2.0) - lo)) - 1);
+                0, static_cast<int64_t>(std::floor(std::max(from, lo - 1.0) - lo)));
             const int64_t last = std::min<int64_t>(
-                count - 1, static_cast<int64_t>(std::ceil(std::min(to, hi + 2.0) - lo)) + 1);
+                count - 1, static_cast<int64_t>(std::ceil(std::min(to, hi + 1.0) - lo)));
             if (first <= last) near.emplace_back(first, last);
         }
         std::sort(near.begin(), near.end());
     }
 
-    // Runs between near ranges share the colour of their first pixel; near pixels take their own.
-    auto exact = [&](int64_t from, int64_t to) { // pixels from .. to - 1
-        const int n = static_cast<int>(to - from);
-        scratch.xs.resize(static_cast<size_t>(n));
-        scratch.ys.assign(static_cast<size_t>(n), dy);
-        scratch.angles.resize(static_cast<size_t>(n));
-        for (int i = 0; i < n; ++i)
-            scratch.xs[static_cast<size_t>(i)] = x0 + from + i - s.cx;
-        FxAtan2Many(scratch.ys.data(), scratch.xs.data(), scratch.angles.data(), n);
-        for (int i = 0; i < n; ++i)
-            out[from + i] = sectorColour(s, scratch.angles[static_cast<size_t>(i)]);
-    };
-    auto run = [&](int64_t from, int64_t to) {
-        if (from >= to) return;
-        const uint64_t colour = sectorColour(s, FxAtan2(dy, x0 + from - s.cx));
-        std::fill(out + from, out + to, colour);
-    };
-    int64_t next = 0; // first pixel not yet drawn
+    // The pixels whose angle is taken: every near pixel and the first pixel of each run between
+    // near ranges (the run shares its colour). All angles of the row are taken in one batch.
+    auto& xs = scratch.xs;
+    xs.clear();
+    int64_t next = 0; // first pixel not yet listed
     for (size_t r = 0; r < near.size();) {
-        const int64_t first = near[r].first;
+        const int64_t first = std::max(near[r].first, next);
         int64_t last = near[r].second;
         for (++r; r < near.size() && near[r].first <= last + 1; ++r)
             last = std::max(last, near[r].second);
-        run(next, first);
-        exact(std::max(first, next), last + 1);
+        if (next < first) xs.push_back(next); // a run
+        for (int64_t i = first; i <= last; ++i)
+            xs.push_back(i);
         next = std::max(next, last + 1);
     }
-    run(next, count);
+    if (next < count) xs.push_back(next);
+    const int n = static_cast<int>(xs.size());
+    scratch.ys.assign(xs.size(), dy);
+    scratch.angles.resize(xs.size());
+    for (FxLong& v : xs)
+        v += x0 - s.cx; // pixel index to offset from the centre
+    FxAtan2Many(scratch.ys.data(), xs.data(), scratch.angles.data(), n);
+
+    // Each listed pixel's colour holds until the next listed pixel.
+    for (int k = 0; k < n; ++k) {
+        const int64_t from = xs[static_cast<size_t>(k)] - (x0 - s.cx);
+        const int64_t to = k + 1 < n ? xs[static_cast<size_t>(k) + 1] - (x0 - s.cx) : count;
+        std::fill(out + from, out + to, sectorColour(s, scratch.angles[static_cast<size_t>(k)]));
+    }
 }
 
 } // namespace qidraw
