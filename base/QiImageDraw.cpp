@@ -66,8 +66,7 @@ void fillSpan(const DirectStore& store, int64_t x0, int64_t x1, int64_t y, uint6
     }
 }
 
-// A band of fewer pixels than this stays on the calling thread.
-constexpr int64_t kBandPixels = int64_t(1) << 14;
+using qidraw::kBandPixels;
 
 // Runs fn(store, first, last) over [begin, end), steps of a loop whose step stores about
 // `stepPixels` pixels. With direct stores the steps are split into bands on the thread pool (the
@@ -578,6 +577,27 @@ bool QiImage::renderSine(unsigned x, unsigned y, unsigned w, unsigned h, bool al
 }
 
 namespace qidraw {
+
+void storeRowThroughSetPixel(QiImage* image, int y, const uint64_t* row) {
+    storeRow(VirtualStore{image}, 0, y, image->width, row);
+}
+
+void repeatRow(QiImage* image, int from, int first, int last) {
+    const int64_t width = image->width;
+    if (from < 0 || from >= image->height || width <= 0) return;
+    const int64_t y0 = std::max(first, 0), y1 = std::min(last, image->height);
+    const uint64_t* src = image->pixels + from * width;
+    if (!image->directStores()) {
+        const std::vector<uint64_t> row(src, src + width); // setPixel may change the source row
+        for (int64_t y = y0; y < y1; ++y)
+            if (y != from) storeRow(VirtualStore{image}, 0, y, width, row.data());
+        return;
+    }
+    forSteps(image, y0, y1, width, [&](auto store, int64_t r0, int64_t r1) {
+        for (int64_t y = r0; y < r1; ++y)
+            if (y != from) storeRow(store, 0, y, width, src);
+    });
+}
 
 namespace {
 

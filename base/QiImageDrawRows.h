@@ -1,4 +1,9 @@
-// Row functions behind QiImage's sector star.
+// Row functions behind QiImage's drawing primitives: painting rows, copying a row down the image,
+// and the rows of the sector star.
+//
+// paintRows and repeatRow work through setPixel or, with direct stores, on the image's own rows in
+// bands on the thread pool: a pattern that is easier drawn row by row (nested rectangles, vertical
+// stripes) writes every pixel once, in parallel, with one hand-over to the pool.
 //
 // The reference row (_Scalar) takes FxAtan2 of every pixel, as the primitive is defined. The fast
 // row (_Fast) gives the same pixels with far fewer angles: the colour only changes where the angle
@@ -10,12 +15,51 @@
 #pragma once
 
 #include "QiFixed.h"
+#include "QiImage.h"
+#include "QiThreadPool.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
 
 namespace qidraw {
+
+// Rows of fewer pixels than this per band stay on the calling thread.
+constexpr int64_t kBandPixels = int64_t(1) << 16;
+
+// Stores a row of width pixels through setPixel.
+void storeRowThroughSetPixel(QiImage* image, int y, const uint64_t* row);
+
+// Paints rows first .. last - 1 (clipped to the image): paint(y, row) changes the width pixels of
+// row y in place, row holding them as they are. With direct stores these are the image's own rows
+// (painted in bands on the thread pool, so paint must touch nothing but its row); otherwise a copy
+// that is then stored through setPixel, on this thread.
+template <class Paint> void paintRows(QiImage* image, int first, int last, Paint&& paint) {
+    const int64_t width = image->width;
+    const int64_t y0 = std::max(first, 0), y1 = std::min(last, image->height);
+    if (y0 >= y1 || width <= 0) return;
+    if (image->directStores()) {
+        uint64_t* pixels = image->pixels;
+        QiThreadPool::shared().forBands(y0, y1, std::max<int64_t>(1, kBandPixels / width),
+                                        [&](int64_t r0, int64_t r1) {
+                                            for (int64_t y = r0; y < r1; ++y)
+                                                paint(static_cast<int>(y), pixels + y * width);
+                                        });
+        return;
+    }
+    std::vector<uint64_t> row(static_cast<size_t>(width));
+    for (int64_t y = y0; y < y1; ++y) {
+        const uint64_t* from = image->pixels + y * width;
+        std::copy(from, from + width, row.begin());
+        paint(static_cast<int>(y), row.data());
+        storeRowThroughSetPixel(image, static_cast<int>(y), row.data());
+    }
+}
+
+// Copies row `from` of the image over rows first .. last - 1 (clipped to the image; row `from`
+// itself is left as it is).
+void repeatRow(QiImage* image, int from, int first, int last);
 
 // A sector star about (cx, cy): what every row needs, fixed for one drawing.
 struct SectorStar {

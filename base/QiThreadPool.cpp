@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -45,6 +46,7 @@ QiThreadPool::~QiThreadPool() {
     {
         std::lock_guard<std::mutex> lock(mx);
         stopping = true;
+        stopFlag.store(true, std::memory_order_release);
     }
     wake.notify_all();
     for (std::thread& t : workers)
@@ -56,12 +58,42 @@ bool QiThreadPool::parallelAllowed() const {
            static_cast<long>(getpid()) == ownerPid;
 }
 
+namespace {
+
+// A worker that finished a job, and a caller whose bands are done, look for the next step this
+// long before they sleep: a frame hands the pool many jobs back to back, and a sleeping thread
+// costs a system call to wake.
+constexpr auto kSpin = std::chrono::microseconds(50);
+
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
+// Polls done() until it holds or the spin time has passed; true when it holds.
+template <class Done> bool spinUntil(Done done) {
+    const auto until = std::chrono::steady_clock::now() + kSpin;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (done()) return true;
+            relax();
+        }
+        if (std::chrono::steady_clock::now() >= until) return done();
+    }
+}
+
+} // namespace
+
 void QiThreadPool::run(BandCall fn, void* arg, int64_t begin, int64_t end, int bands) {
     std::unique_lock<std::mutex> submit(submitMx, std::try_to_lock);
     if (!submit.owns_lock()) {
         fn(arg, begin, end); // another thread's job is running: this one runs here
         return;
     }
+    bool wakeSleepers;
     {
         std::lock_guard<std::mutex> lock(mx);
         call = fn;
@@ -73,14 +105,23 @@ void QiThreadPool::run(BandCall fn, void* arg, int64_t begin, int64_t end, int b
         openSlots = bands - 1 < static_cast<int>(workers.size()) ? bands - 1
                                                                  : static_cast<int>(workers.size());
         ++generation;
+        published.store(generation, std::memory_order_release);
+        wakeSleepers = sleepers > 0;
     }
-    wake.notify_all();
+    if (wakeSleepers) wake.notify_all();
     tInsideJob = true;
     takeBands();
     tInsideJob = false;
     std::unique_lock<std::mutex> lock(mx);
     openSlots = 0; // a worker that has not woken yet stays out of this job
-    finished.wait(lock, [this] { return busyWorkers == 0; });
+    if (busyWorkers > 0) {
+        lock.unlock();
+        spinUntil([this] { return busyCount.load(std::memory_order_acquire) == 0; });
+        lock.lock();
+        callerWaiting = true;
+        finished.wait(lock, [this] { return busyWorkers == 0; });
+        callerWaiting = false;
+    }
     call = nullptr;
     callArg = nullptr;
 }
@@ -106,17 +147,26 @@ void QiThreadPool::takeBands() {
 
 void QiThreadPool::workerLoop() {
     tInsideJob = true;
-    std::unique_lock<std::mutex> lock(mx);
     uint64_t seen = 0;
     for (;;) {
+        spinUntil([&] {
+            return published.load(std::memory_order_acquire) != seen ||
+                   stopFlag.load(std::memory_order_acquire);
+        });
+        std::unique_lock<std::mutex> lock(mx);
+        ++sleepers;
         wake.wait(lock, [&] { return stopping || (openSlots > 0 && generation != seen); });
+        --sleepers;
         if (stopping) return;
         seen = generation;
         --openSlots;
         ++busyWorkers;
+        busyCount.store(busyWorkers, std::memory_order_release);
         lock.unlock();
         takeBands();
         lock.lock();
-        if (--busyWorkers == 0) finished.notify_all();
+        --busyWorkers;
+        busyCount.store(busyWorkers, std::memory_order_release);
+        if (busyWorkers == 0 && callerWaiting) finished.notify_all();
     }
 }

@@ -12,6 +12,7 @@
 // that turns every fast path off). The result never depends on which threads ran the bands.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -73,12 +74,18 @@ private:
 
     std::mutex submitMx; // one job at a time; a second caller runs its job inline
 
-    std::mutex mx; // guards everything below
+    std::mutex mx; // guards everything below but the atomics
     std::condition_variable wake, finished;
     uint64_t generation = 0; // counts jobs; a worker takes part at most once per job
     bool stopping = false;
     int openSlots = 0;   // workers the current job still takes on
     int busyWorkers = 0; // workers inside the current job
+    int sleepers = 0;    // workers asleep on `wake`
+    bool callerWaiting = false;
+    // Copies of generation, busyWorkers and stopping that threads poll before they sleep.
+    std::atomic<uint64_t> published{0};
+    std::atomic<int> busyCount{0};
+    std::atomic<bool> stopFlag{false};
     // The current job.
     BandCall call = nullptr;
     void* callArg = nullptr;

@@ -5,10 +5,12 @@
 #include "MtpFrame.h"
 #include "QiOutput.h"
 #include "QiRaster.h"
+#include "QiThreadPool.h"
 #include "TRgbSpace.h"
 
 #include <libalglib/interpolation.h>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <vector>
@@ -107,47 +109,79 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
     const int bits = raster->bits;
     const Fixed one(1.0);
     const Fixed darkGrey = Fixed::fromRaw(6553); // 0.1
+
+    // Inside the locus between its left and right edge, per row; the edges come from the splines
+    // here, on this thread. An empty span skips the row y = 0, where the left edge lies right of
+    // the right one.
+    std::vector<int> left(static_cast<size_t>(std::max(H, 0)), 0), right(left.size(), 0);
     for (int r = 0; isInited && r < H; ++r) {
         const double yc = static_cast<double>(r) / H;
-        // Inside the locus between its left and right edge; this skips the row y = 0, where the
-        // left edge lies right of the right one.
         const int xl = truncToInt(W * alglib::spline1dcalc(l31s, yc));
         if (xl <= 0) continue;
         const int xr = truncToInt(alglib::spline1dcalc(r31s, yc) * W);
         if (xr >= W || xl >= W || xr < 1 || xl >= xr) continue;
-        const Fixed y(yc);
-        for (int i = xl; i < xr; ++i) {
-            const TCie_XYZ<Fixed> XYZ(TCie_xyY<Fixed>(Fixed(static_cast<double>(i) / W), y, one));
-            TRgb<Fixed> rgb;
-            space.toLRGB(rgb, XYZ);
-            const float MAX = max(max(rgb[0], rgb[1]), rgb[2]).toFloat();
-            const float MIN = min(min(rgb[0], rgb[1]), rgb[2]).toFloat();
-            if (MIN >= 0) {
-                // Inside the primaries' triangle: full brightness.
-                const Fixed d(static_cast<double>(MAX));
-                for (Fixed& c : rgb.v)
-                    c = c / d;
-            } else {
-                const Fixed m(static_cast<double>(MIN));
-                for (Fixed& c : rgb.v)
-                    c = c - m;
-                const double spread = static_cast<double>(MAX) - static_cast<double>(MIN);
-                if (style == Full) {
-                    const Fixed d(spread);
+        left[static_cast<size_t>(r)] = xl;
+        right[static_cast<size_t>(r)] = xr;
+    }
+    // The chromaticity x of every column, the same on every row.
+    std::vector<Fixed> columnX(static_cast<size_t>(std::max(W, 0)));
+    for (int i = 0; i < W; ++i)
+        columnX[static_cast<size_t>(i)] = Fixed(static_cast<double>(i) / W);
+
+    // Rows r0 .. r1 - 1; put(x, y, colour) stores a pixel.
+    auto drawRows = [&](int64_t r0, int64_t r1, auto&& put) {
+        for (int r = static_cast<int>(r0); r < r1; ++r) {
+            const int xl = left[static_cast<size_t>(r)], xr = right[static_cast<size_t>(r)];
+            if (xl >= xr) continue;
+            const Fixed y(static_cast<double>(r) / H);
+            for (int i = xl; i < xr; ++i) {
+                const TCie_XYZ<Fixed> XYZ(TCie_xyY<Fixed>(columnX[static_cast<size_t>(i)], y, one));
+                TRgb<Fixed> rgb;
+                space.toLRGB(rgb, XYZ);
+                const float MAX = max(max(rgb[0], rgb[1]), rgb[2]).toFloat();
+                const float MIN = min(min(rgb[0], rgb[1]), rgb[2]).toFloat();
+                if (MIN >= 0) {
+                    // Inside the primaries' triangle: full brightness.
+                    const Fixed d(static_cast<double>(MAX));
                     for (Fixed& c : rgb.v)
                         c = c / d;
-                } else if (style == Constrained) {
-                    rgb = TRgb<Fixed>(darkGrey, darkGrey, darkGrey);
                 } else {
-                    const Fixed d(spread * 1.33); // the largest component at 1 / 1.33
+                    const Fixed m(static_cast<double>(MIN));
                     for (Fixed& c : rgb.v)
-                        c = c / d;
+                        c = c - m;
+                    const double spread = static_cast<double>(MAX) - static_cast<double>(MIN);
+                    if (style == Full) {
+                        const Fixed d(spread);
+                        for (Fixed& c : rgb.v)
+                            c = c / d;
+                    } else if (style == Constrained) {
+                        rgb = TRgb<Fixed>(darkGrey, darkGrey, darkGrey);
+                    } else {
+                        const Fixed d(spread * 1.33); // the largest component at 1 / 1.33
+                        for (Fixed& c : rgb.v)
+                            c = c / d;
+                    }
                 }
+                int R, G, B;
+                rgb.toInt(bits, R, G, B);
+                put(x0 + i, yBase - r, mtp::packRGB(raster, code(R), code(G), code(B)));
             }
-            int R, G, B;
-            rgb.toInt(bits, R, G, B);
-            raster->setPixel(x0 + i, yBase - r, mtp::packRGB(raster, code(R), code(G), code(B)));
         }
+    };
+    if (raster->directStores()) {
+        // Each row of the chart is its own row of the raster: bands of rows on the thread pool,
+        // stored as setPixel would (clipped to the raster).
+        uint64_t* pixels = raster->pixels;
+        auto put = [pixels, W, H](int x, int y, uint64_t colour) {
+            if (static_cast<unsigned>(x) < static_cast<unsigned>(W) &&
+                static_cast<unsigned>(y) < static_cast<unsigned>(H))
+                pixels[static_cast<size_t>(y) * static_cast<size_t>(W) + static_cast<size_t>(x)] =
+                    colour;
+        };
+        QiThreadPool::shared().forBands(0, H, 8,
+                                        [&](int64_t r0, int64_t r1) { drawRows(r0, r1, put); });
+    } else {
+        drawRows(0, H, [raster](int x, int y, uint64_t colour) { raster->setPixel(x, y, colour); });
     }
 
     core->renderTitle(getName(), nullptr, raster);

@@ -640,6 +640,8 @@ TEST(QiImage, DirectAndVirtualStoresDrawTheSame) {
             im.renderSine(3, H / 2, W, H, true, 7, 0, 1023);
             im.renderSine(W / 3, 2, W, H / 3, false, 9, 0, 1023);
             im.blt(11, W / 4, H / 5, W, H / 2);
+            qidraw::repeatRow(&im, H / 3, H / 2, H + 5); // down to the bottom and past it
+            qidraw::repeatRow(&im, 1, -3, 4);            // over the source row itself
             QiImage src(17, 13, 10);
             src.clear(0x55);
             im.blt(&src, 80, 60, -4, -4, -1, -1);
