@@ -130,6 +130,9 @@ private:
         } else {
             testsupport::MemoryRasterConfig c;
             c.formats = {{"1080p", 1920, 1080}, {"2160p", 3840, 2160}};
+            // The engine starts out believing in v210 and applies only changes: the raster
+            // starts there too.
+            c.pixelFormat = QiImageCoder::YCbCr_10;
             c.keepShown = 0;
             raster.reset(new testsupport::MemoryRaster(c));
         }
