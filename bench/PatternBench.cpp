@@ -80,8 +80,10 @@ const Size kSizes[] = {{1920, 1080, "1080p 30.00", "1080p"},
 struct Layout {
     const char* label;
     const char* outputColor;
+    QiImageCoder::PixelFormat format;
 };
-const Layout kLayouts[] = {{"v210", "YCbCr_10"}, {"RGB10", "RGB_10"}};
+const Layout kLayouts[] = {{"v210", "YCbCr_10", QiImageCoder::YCbCr_10},
+                           {"RGB10", "RGB_10", QiImageCoder::RGB_10}};
 
 enum class Backend { Aja, Memory };
 const char* backendName(Backend b) {
@@ -178,8 +180,9 @@ void runPattern(benchmark::State& state, Backend backend, Size size, Layout layo
     Rig& rig = Rig::on(backend);
     rig.run({{"VideoFormat", backend == Backend::Aja ? size.ajaFormat : size.memoryFormat},
              {"OutputColor", layout.outputColor}});
-    if (rig.rasterPtr()->getWidth() != size.width || rig.rasterPtr()->getHeight() != size.height) {
-        state.SkipWithError("the raster did not take the size");
+    if (rig.rasterPtr()->getWidth() != size.width || rig.rasterPtr()->getHeight() != size.height ||
+        rig.rasterPtr()->getOutputPixelFormat() != layout.format) {
+        state.SkipWithError("the raster did not take the size or the layout");
         return;
     }
     Args args = variant.args;
