@@ -67,6 +67,12 @@ public:
     KRdPixFormats layout = KRd_V210;
 
 private:
+    // The shape hostFrames was allocated for.
+    size_t hostWords = 0;
+    KRdPixFormats hostLayout = KRd_V210;
+    unsigned hostRowBytes = 0;
+    int hostHeight = 0;
+
     // Bytes of one converted frame, and the words each frame takes in the
     // host block (whole words, so every conversion fits).
     size_t frameBytes() const;

@@ -318,6 +318,21 @@ TEST_F(KonaRasterTest, FrameRingAndSizes) {
     EXPECT_FALSE(r.p_showFrame(3));
     EXPECT_EQ(size_t(1923) * 3, ajastub::frame(0).size());
 
+    // Every render asks for its frames again: the same ring stays, back at frame 0. A ring of
+    // another shape is allocated afresh, so no byte of the old layout survives in its padding.
+    unsigned* again = nullptr;
+    ASSERT_TRUE(r.setFrames(3));
+    EXPECT_EQ(0u, r.curFrame);
+    ASSERT_TRUE(r.frameData(again, bytes, 2));
+    EXPECT_EQ(data, again);
+    EXPECT_EQ(255, reinterpret_cast<uint8_t*>(again)[bytes - 1]);
+    ASSERT_TRUE(r.setOutputPixelFormat(QiImageCoder::YCbCr_10));
+    ASSERT_TRUE(r.setFrames(1));
+    ASSERT_TRUE(r.frameData(again, bytes, 0));
+    EXPECT_EQ(std::vector<uint8_t>(bytes, 0),
+              std::vector<uint8_t>(reinterpret_cast<uint8_t*>(again),
+                                   reinterpret_cast<uint8_t*>(again) + bytes));
+
     AjaStubCard c = ajastub::card();
     c.faults.dma = true;
     ajastub::setCard(c);
