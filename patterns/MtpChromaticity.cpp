@@ -134,32 +134,38 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
             const int xl = left[static_cast<size_t>(r)], xr = right[static_cast<size_t>(r)];
             if (xl >= xr) continue;
             const Fixed y(static_cast<double>(r) / H);
+            // XYZ of (x, y, Y = 1) as TCie_XYZ forms it, X = (x / y) * Y and
+            // Z = ((1 - x - y) / y) * Y, with the row's divisor y set up once.
+            const FixedDivisor byY(y);
             for (int i = xl; i < xr; ++i) {
-                const TCie_XYZ<Fixed> XYZ(TCie_xyY<Fixed>(columnX[static_cast<size_t>(i)], y, one));
+                const Fixed x = columnX[static_cast<size_t>(i)];
+                TCie_XYZ<Fixed> XYZ;
+                if (y != Fixed(0))
+                    XYZ = TCie_XYZ<Fixed>(byY.divide(x) * one, one, byY.divide(one - x - y) * one);
                 TRgb<Fixed> rgb;
                 space.toLRGB(rgb, XYZ);
                 const float MAX = max(max(rgb[0], rgb[1]), rgb[2]).toFloat();
                 const float MIN = min(min(rgb[0], rgb[1]), rgb[2]).toFloat();
+                // Each component divided by d.
+                auto scale = [&rgb](Fixed d) {
+                    const FixedDivisor by(d);
+                    for (Fixed& c : rgb.v)
+                        c = by.divide(c);
+                };
                 if (MIN >= 0) {
                     // Inside the primaries' triangle: full brightness.
-                    const Fixed d(static_cast<double>(MAX));
-                    for (Fixed& c : rgb.v)
-                        c = c / d;
+                    scale(Fixed(static_cast<double>(MAX)));
                 } else {
                     const Fixed m(static_cast<double>(MIN));
                     for (Fixed& c : rgb.v)
                         c = c - m;
                     const double spread = static_cast<double>(MAX) - static_cast<double>(MIN);
                     if (style == Full) {
-                        const Fixed d(spread);
-                        for (Fixed& c : rgb.v)
-                            c = c / d;
+                        scale(Fixed(spread));
                     } else if (style == Constrained) {
                         rgb = TRgb<Fixed>(darkGrey, darkGrey, darkGrey);
                     } else {
-                        const Fixed d(spread * 1.33); // the largest component at 1 / 1.33
-                        for (Fixed& c : rgb.v)
-                            c = c / d;
+                        scale(Fixed(spread * 1.33)); // the largest component at 1 / 1.33
                     }
                 }
                 int R, G, B;
