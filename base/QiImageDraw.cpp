@@ -73,7 +73,8 @@ using qidraw::kBandPixels;
 // caller promises that different steps store different pixels); through setPixel they all run on
 // this thread.
 template <class Fn>
-void forSteps(QiImage* image, int64_t begin, int64_t end, int64_t stepPixels, Fn&& fn) {
+void forSteps(QiImage* image, int64_t begin, int64_t end, int64_t stepPixels, Fn&& fn,
+              int perThread = 1) {
     if (end <= begin) return;
     if (!image->directStores()) {
         fn(VirtualStore{image}, begin, end);
@@ -82,8 +83,8 @@ void forSteps(QiImage* image, int64_t begin, int64_t end, int64_t stepPixels, Fn
     const DirectStore store{image->pixels, static_cast<unsigned>(image->width),
                             static_cast<unsigned>(image->height)};
     const int64_t grain = std::max<int64_t>(1, kBandPixels / std::max<int64_t>(stepPixels, 1));
-    QiThreadPool::shared().forBands(begin, end, grain,
-                                    [&](int64_t first, int64_t last) { fn(store, first, last); });
+    QiThreadPool::shared().forBands(
+        begin, end, grain, [&](int64_t first, int64_t last) { fn(store, first, last); }, perThread);
 }
 
 // Runs fn with the store this image allows.
@@ -756,16 +757,20 @@ bool QiImage::renderSectorStar(unsigned x, unsigned y, unsigned w, unsigned h, u
     std::unique_ptr<qidraw::SectorStarFast> plan;
     if (fast) plan.reset(new qidraw::SectorStarFast(star));
 
-    forSteps(this, y, bottom, columns, [&](auto store, int64_t r0, int64_t r1) {
-        std::vector<uint64_t> row(static_cast<size_t>(columns));
-        qidraw::SectorStarScratch scratch;
-        for (int64_t r = r0; r < r1; ++r) {
-            if (fast)
-                qidraw::sectorStarRow_Fast(star, *plan, r, x, columns, row.data(), scratch);
-            else
-                qidraw::sectorStarRow_Scalar(star, r, x, columns, row.data());
-            storeRow(store, x, r, columns, row.data());
-        }
-    });
+    // Rows near the centre take more angles than the others: several bands per thread.
+    forSteps(
+        this, y, bottom, columns,
+        [&](auto store, int64_t r0, int64_t r1) {
+            std::vector<uint64_t> row(static_cast<size_t>(columns));
+            qidraw::SectorStarScratch scratch;
+            for (int64_t r = r0; r < r1; ++r) {
+                if (fast)
+                    qidraw::sectorStarRow_Fast(star, *plan, r, x, columns, row.data(), scratch);
+                else
+                    qidraw::sectorStarRow_Scalar(star, r, x, columns, row.data());
+                storeRow(store, x, r, columns, row.data());
+            }
+        },
+        4);
     return true;
 }

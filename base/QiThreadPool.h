@@ -39,14 +39,17 @@ public:
     static bool scalarOnly();
 
     // Calls fn(first, last) for bands that cover [begin, end) in order and without overlap: at
-    // most threads() bands, none shorter than `grain` (at least 1) unless the range is. Returns
-    // when all are done.
-    template <class Fn> void forBands(int64_t begin, int64_t end, int64_t grain, Fn&& fn) {
+    // most threads() * perThread bands, none shorter than `grain` (at least 1) unless the range
+    // is. Threads take bands one after another, so work spread unevenly over the range asks for
+    // several bands per thread. Returns when all are done.
+    template <class Fn>
+    void forBands(int64_t begin, int64_t end, int64_t grain, Fn&& fn, int perThread = 1) {
         if (end <= begin) return;
         if (grain < 1) grain = 1;
         const int64_t length = end - begin;
         int64_t bands = length / grain;
-        if (bands > threads()) bands = threads();
+        const int64_t most = static_cast<int64_t>(threads()) * (perThread < 1 ? 1 : perThread);
+        if (bands > most) bands = most;
         if (bands < 2 || !parallelAllowed()) {
             fn(begin, end);
             return;

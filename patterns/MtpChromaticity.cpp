@@ -139,37 +139,45 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
             const FixedDivisor byY(y);
             for (int i = xl; i < xr; ++i) {
                 const Fixed x = columnX[static_cast<size_t>(i)];
-                TCie_XYZ<Fixed> XYZ;
-                if (y != Fixed(0))
-                    XYZ = TCie_XYZ<Fixed>(byY.divide(x) * one, one, byY.divide(one - x - y) * one);
-                TRgb<Fixed> rgb;
-                space.toLRGB(rgb, XYZ);
-                const float MAX = max(max(rgb[0], rgb[1]), rgb[2]).toFloat();
-                const float MIN = min(min(rgb[0], rgb[1]), rgb[2]).toFloat();
+                Fixed X, Y, Z; // y = 0 has no finite XYZ: black
+                if (y != Fixed(0)) {
+                    X = byY.divide(x) * one;
+                    Y = one;
+                    Z = byY.divide(one - x - y) * one;
+                }
+                // Linear RGB, summed as TMx3::vecMult does (space.toLRGB), in registers.
+                const Fixed* m = space.xyzToRgb.m;
+                Fixed red = X * m[0] + Y * m[3] + Z * m[6];
+                Fixed green = X * m[1] + Y * m[4] + Z * m[7];
+                Fixed blue = X * m[2] + Y * m[5] + Z * m[8];
+                const float MAX = max(max(red, green), blue).toFloat();
+                const float MIN = min(min(red, green), blue).toFloat();
                 // Each component divided by d.
-                auto scale = [&rgb](Fixed d) {
+                auto scale = [&](Fixed d) {
                     const FixedDivisor by(d);
-                    for (Fixed& c : rgb.v)
-                        c = by.divide(c);
+                    red = by.divide(red);
+                    green = by.divide(green);
+                    blue = by.divide(blue);
                 };
                 if (MIN >= 0) {
                     // Inside the primaries' triangle: full brightness.
                     scale(Fixed(static_cast<double>(MAX)));
                 } else {
-                    const Fixed m(static_cast<double>(MIN));
-                    for (Fixed& c : rgb.v)
-                        c = c - m;
+                    const Fixed low(static_cast<double>(MIN));
+                    red = red - low;
+                    green = green - low;
+                    blue = blue - low;
                     const double spread = static_cast<double>(MAX) - static_cast<double>(MIN);
                     if (style == Full) {
                         scale(Fixed(spread));
                     } else if (style == Constrained) {
-                        rgb = TRgb<Fixed>(darkGrey, darkGrey, darkGrey);
+                        red = green = blue = darkGrey;
                     } else {
                         scale(Fixed(spread * 1.33)); // the largest component at 1 / 1.33
                     }
                 }
                 int R, G, B;
-                rgb.toInt(bits, R, G, B);
+                TRgb<Fixed>(red, green, blue).toInt(bits, R, G, B);
                 put(x0 + i, yBase - r, mtp::packRGB(raster, code(R), code(G), code(B)));
             }
         }
@@ -184,8 +192,9 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
                 pixels[static_cast<size_t>(y) * static_cast<size_t>(W) + static_cast<size_t>(x)] =
                     colour;
         };
-        QiThreadPool::shared().forBands(0, H, 8,
-                                        [&](int64_t r0, int64_t r1) { drawRows(r0, r1, put); });
+        // The chart is wider on some rows than on others: several bands per thread even it out.
+        QiThreadPool::shared().forBands(
+            0, H, 8, [&](int64_t r0, int64_t r1) { drawRows(r0, r1, put); }, 8);
     } else {
         drawRows(0, H, [raster](int x, int y, uint64_t colour) { raster->setPixel(x, y, colour); });
     }

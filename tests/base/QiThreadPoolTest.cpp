@@ -14,13 +14,17 @@ namespace {
 using Band = std::pair<int64_t, int64_t>;
 
 // The bands of one job, in the order of their first row.
-std::vector<Band> bandsOf(QiThreadPool& pool, int64_t begin, int64_t end, int64_t grain) {
+std::vector<Band> bandsOf(QiThreadPool& pool, int64_t begin, int64_t end, int64_t grain,
+                          int perThread) {
     std::mutex m;
     std::vector<Band> bands;
-    pool.forBands(begin, end, grain, [&](int64_t first, int64_t last) {
-        std::lock_guard<std::mutex> lock(m);
-        bands.emplace_back(first, last);
-    });
+    pool.forBands(
+        begin, end, grain,
+        [&](int64_t first, int64_t last) {
+            std::lock_guard<std::mutex> lock(m);
+            bands.emplace_back(first, last);
+        },
+        perThread);
     std::sort(bands.begin(), bands.end());
     return bands;
 }
@@ -31,18 +35,21 @@ TEST(QiThreadPool, BandsCoverTheRangeOnceAndKeepTheirGrain) {
     struct Case {
         int workers;
         int64_t begin, end, grain;
+        int perThread;
         size_t bands; // expected count
     };
     const Case cases[] = {
-        {0, 0, 100, 1, 1}, {3, 0, 100, 1, 4},    {3, 5, 105, 30, 3}, {3, 0, 7, 4, 1},
-        {3, 0, 0, 1, 0},   {3, 9, 3, 1, 0},      {1, -50, 50, 0, 2}, {7, 0, 2160, 4, 8},
-        {2, 0, 1, 1, 1},   {5, 0, 1000, 999, 1},
+        {0, 0, 100, 1, 1, 1},    {3, 0, 100, 1, 1, 4},   {3, 5, 105, 30, 1, 3},
+        {3, 0, 7, 4, 1, 1},      {3, 0, 0, 1, 1, 0},     {3, 9, 3, 1, 1, 0},
+        {1, -50, 50, 0, 0, 2},   {7, 0, 2160, 4, 1, 8},  {2, 0, 1, 1, 1, 1},
+        {5, 0, 1000, 999, 1, 1}, {7, 0, 2160, 8, 8, 64}, {3, 0, 100, 10, 8, 10},
+        {0, 0, 100, 1, 8, 1},
     };
     for (const Case& c : cases) {
         QiThreadPool pool(c.workers);
         EXPECT_EQ(c.workers + 1, pool.threads());
         for (int round = 0; round < 3; ++round) { // the same workers, job after job
-            const std::vector<Band> bands = bandsOf(pool, c.begin, c.end, c.grain);
+            const std::vector<Band> bands = bandsOf(pool, c.begin, c.end, c.grain, c.perThread);
             ASSERT_EQ(c.bands, bands.size()) << c.workers << " " << c.begin << ".." << c.end;
             int64_t next = c.begin;
             for (const Band& b : bands) {
