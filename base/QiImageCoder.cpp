@@ -269,13 +269,59 @@ bool QiImageCoder::setColorMatrix(ColorMatrix m) {
 
 namespace {
 
+// A run of at least this many units of one colour is converted once and copied.
+constexpr int kMinRunUnits = 4;
+
+// True when the `n` pixels from p on all equal `colour`.
+inline bool allEqual(const uint64_t* p, int n, uint64_t colour) {
+    for (int i = 0; i < n; ++i)
+        if (p[i] != colour) return false;
+    return true;
+}
+
+// Converts one row with the fast row coder. The YCbCr layouts code pixels in
+// independent units (pairs, or groups of six for v210) of `unit` pixels that
+// fill `unitElems` elements, so a span of whole units converts as it would
+// inside the row: a run of units of one colour converts its first unit and
+// copies it, and the spans between runs convert as they are.
+template <class T, class Fast>
+void convertRowRuns(Fast fast, const qicoder::CoderFrame& f, const uint64_t* src, int width, T* row,
+                    int unit, int unitElems) {
+    int done = 0; // pixels converted so far (whole units)
+    int x = 0;    // start of the next unit to look at
+    while (x + unit <= width) {
+        const uint64_t colour = src[x];
+        if (!allEqual(src + x, unit, colour)) {
+            x += unit;
+            continue;
+        }
+        int end = x + unit;
+        while (end + unit <= width && allEqual(src + end, unit, colour))
+            end += unit;
+        const int units = (end - x) / unit;
+        if (units >= kMinRunUnits) {
+            T* out = row + static_cast<size_t>(x / unit) * unitElems;
+            if (x > done)
+                fast(f, src + done, x - done, row + static_cast<size_t>(done / unit) * unitElems);
+            fast(f, src + x, unit, out);
+            for (int k = 1; k < units; ++k)
+                std::memcpy(out + static_cast<size_t>(k) * unitElems, out, unitElems * sizeof(T));
+            done = end;
+        }
+        x = end;
+    }
+    if (done < width)
+        fast(f, src + done, width - done, row + static_cast<size_t>(done / unit) * unitElems);
+}
+
 // Converts every row of the coder's image with the fast or the reference row
 // coder; `rowStride` is the destination stride and `rowElems` the part of it
 // a row coder writes, both in elements of T.
 //
 // A row coder's output depends on nothing but its source row and the frame,
 // so on the fast path a row equal to the one above it (bars, windows, most
-// patterns repeat rows) takes a copy of that row's output instead.
+// patterns repeat rows) takes a copy of that row's output instead, and the
+// YCbCr rows convert runs of one colour once (convertRowRuns).
 template <class T, class Fast, class Scalar>
 bool convertImage(const QiImageCoder& coder, qicoder::CoderFrame& f, qicoder::Layout layout, T* dst,
                   size_t rowStride, size_t rowElems, Fast fast, Scalar scalar) {
@@ -285,6 +331,10 @@ bool convertImage(const QiImageCoder& coder, qicoder::CoderFrame& f, qicoder::La
     const bool useFast = f.fastOk && !qicoder::scalarOnly();
     const int w = img->width;
     const size_t srcBytes = static_cast<size_t>(w) * sizeof(uint64_t);
+    // Units of the YCbCr layouts: pixels, and elements of T they fill.
+    int unit = 0, unitElems = 0;
+    if (layout == qicoder::Layout::V210) unit = 6, unitElems = 4;
+    if (layout == qicoder::Layout::YCbCr422_8) unit = 2, unitElems = 2;
     runBands(img->height, w, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             const uint64_t* src = img->pixels + static_cast<size_t>(y) * static_cast<size_t>(w);
@@ -293,6 +343,8 @@ bool convertImage(const QiImageCoder& coder, qicoder::CoderFrame& f, qicoder::La
                 scalar(f, src, w, row);
             } else if (y > y0 && std::memcmp(src, src - w, srcBytes) == 0) {
                 std::memcpy(row, row - rowStride, rowElems * sizeof(T));
+            } else if (unit > 0) {
+                convertRowRuns(fast, f, src, w, row, unit, unitElems);
             } else {
                 fast(f, src, w, row);
             }

@@ -73,15 +73,17 @@ inline void relax() {
 #endif
 }
 
-// Polls done() until it holds or the spin time has passed; true when it holds.
+// Polls done() until it holds or the spin time has passed; true when it holds. Between rounds
+// of polls it yields, so on a busy machine the threads with work go first.
 template <class Done> bool spinUntil(Done done) {
     const auto until = std::chrono::steady_clock::now() + kSpin;
     for (;;) {
-        for (int i = 0; i < 64; ++i) {
+        for (int i = 0; i < 32; ++i) {
             if (done()) return true;
             relax();
         }
         if (std::chrono::steady_clock::now() >= until) return done();
+        std::this_thread::yield();
     }
 }
 

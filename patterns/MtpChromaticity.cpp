@@ -129,7 +129,13 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
         columnX[static_cast<size_t>(i)] = Fixed(static_cast<double>(i) / W);
 
     // Rows r0 .. r1 - 1; put(x, y, colour) stores a pixel.
+    // Rows r0 .. r1 - 1; put(x, y, colour) stores a pixel. A row is taken in two passes, first
+    // every pixel's linear RGB and its divisor, then the divisions: short loops whose pixels the
+    // processor overlaps, where one long loop waited on each pixel's divisions in turn.
     auto drawRows = [&](int64_t r0, int64_t r1, auto&& put) {
+        std::vector<Fixed> reds(columnX.size()), greens(columnX.size()), blues(columnX.size()),
+            divisors(columnX.size());
+        std::vector<uint8_t> divide(columnX.size());
         for (int r = static_cast<int>(r0); r < r1; ++r) {
             const int xl = left[static_cast<size_t>(r)], xr = right[static_cast<size_t>(r)];
             if (xl >= xr) continue;
@@ -138,7 +144,8 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
             // Z = ((1 - x - y) / y) * Y, with the row's divisor y set up once.
             const FixedDivisor byY(y);
             for (int i = xl; i < xr; ++i) {
-                const Fixed x = columnX[static_cast<size_t>(i)];
+                const size_t k = static_cast<size_t>(i);
+                const Fixed x = columnX[k];
                 Fixed X, Y, Z; // y = 0 has no finite XYZ: black
                 if (y != Fixed(0)) {
                     X = byY.divide(x) * one;
@@ -152,16 +159,12 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
                 Fixed blue = X * m[2] + Y * m[5] + Z * m[8];
                 const float MAX = max(max(red, green), blue).toFloat();
                 const float MIN = min(min(red, green), blue).toFloat();
-                // Each component divided by d.
-                auto scale = [&](Fixed d) {
-                    const FixedDivisor by(d);
-                    red = by.divide(red);
-                    green = by.divide(green);
-                    blue = by.divide(blue);
-                };
+                // Each component is then divided by d.
+                Fixed d;
+                bool scale = true;
                 if (MIN >= 0) {
                     // Inside the primaries' triangle: full brightness.
-                    scale(Fixed(static_cast<double>(MAX)));
+                    d = Fixed(static_cast<double>(MAX));
                 } else {
                     const Fixed low(static_cast<double>(MIN));
                     red = red - low;
@@ -169,12 +172,28 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
                     blue = blue - low;
                     const double spread = static_cast<double>(MAX) - static_cast<double>(MIN);
                     if (style == Full) {
-                        scale(Fixed(spread));
+                        d = Fixed(spread);
                     } else if (style == Constrained) {
                         red = green = blue = darkGrey;
+                        scale = false;
                     } else {
-                        scale(Fixed(spread * 1.33)); // the largest component at 1 / 1.33
+                        d = Fixed(spread * 1.33); // the largest component at 1 / 1.33
                     }
+                }
+                reds[k] = red;
+                greens[k] = green;
+                blues[k] = blue;
+                divisors[k] = d;
+                divide[k] = scale;
+            }
+            for (int i = xl; i < xr; ++i) {
+                const size_t k = static_cast<size_t>(i);
+                Fixed red = reds[k], green = greens[k], blue = blues[k];
+                if (divide[k]) {
+                    const FixedDivisor by(divisors[k]);
+                    red = by.divide(red);
+                    green = by.divide(green);
+                    blue = by.divide(blue);
                 }
                 int R, G, B;
                 TRgb<Fixed>(red, green, blue).toInt(bits, R, G, B);

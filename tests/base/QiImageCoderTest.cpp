@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -492,8 +493,9 @@ TEST(QiImageCoderRows, EveryTenBitCodeMatchesTheReference) {
 
 // Whole frames large enough to be split into bands on the thread pool give the
 // same bytes as the reference rows one after the other: random rows, runs of
-// equal rows (whose output the fast path copies) and rows equal but for their
-// last pixel; an odd size and one UHD frame.
+// equal rows (whose output the fast path copies), rows equal but for their
+// last pixel and rows of bars (whose runs the fast path converts once); an
+// odd size and one UHD frame.
 TEST(QiImageCoder, BandedFramesMatchTheReferenceRows) {
     struct Size {
         int w, h;
@@ -508,6 +510,19 @@ TEST(QiImageCoder, BandedFramesMatchTheReferenceRows) {
             if (y > 0 && (kind == 1 || kind == 2 || kind == 4)) {
                 std::memcpy(row, row - w, w * sizeof(uint64_t));
                 if (kind == 4) row[w - 1] ^= 1;
+            } else if (kind == 3 || kind == 5) {
+                // Bars of 1 .. 60 pixels (runs of every length about the threshold), and for
+                // kind 5 single pixels of another colour inside them.
+                auto colours = randomRow(rng, 10, 8);
+                std::uniform_int_distribution<int> length(1, 60), pick(0, 7), dot(0, 40);
+                for (int x = 0; x < w;) {
+                    const int n = std::min(length(rng), w - x);
+                    std::fill(row + x, row + x + n, colours[static_cast<size_t>(pick(rng))]);
+                    x += n;
+                }
+                if (kind == 5)
+                    for (int x = 0; x < w; ++x)
+                        if (dot(rng) == 0) row[x] = colours[static_cast<size_t>(pick(rng))];
             } else {
                 auto random = randomRow(rng, 10, w);
                 std::memcpy(row, random.data(), w * sizeof(uint64_t));
