@@ -122,6 +122,20 @@ private:
     double inverse;
 };
 
+// a / b exactly as operator/ gives it (the whole part of a * 2^16 / b, low 32 bits kept), by one
+// double division where 0 <= a < 2^20 (raw) and b > 0. The exact quotient Q is a multiple of
+// 1 / b, so when it is not whole it lies at least 1 / b below the next whole number, while the
+// correctly rounded quotient is within Q * 2^-53 = a * 2^16 / b * 2^-53 < 1 / b of it: both have
+// the same whole part. Other operands go through operator/.
+inline Fixed quickDivide(Fixed a, Fixed b) {
+    if (b.v <= 0 || a.v < 0 || a.v >= (1 << 20)) return a / b;
+    const double q = static_cast<double>(a.v) * 65536.0 / static_cast<double>(b.v);
+    const uint32_t low = static_cast<uint32_t>(static_cast<uint64_t>(q));
+    return Fixed::fromRaw(low <= INT32_MAX
+                              ? static_cast<int32_t>(low)
+                              : static_cast<int32_t>(low - 2147483648u) - INT32_MAX - 1);
+}
+
 inline Fixed min(Fixed a, Fixed b) {
     return b < a ? b : a;
 }

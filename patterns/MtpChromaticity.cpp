@@ -190,10 +190,10 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
                 const size_t k = static_cast<size_t>(i);
                 Fixed red = reds[k], green = greens[k], blue = blues[k];
                 if (divide[k]) {
-                    const FixedDivisor by(divisors[k]);
-                    red = by.divide(red);
-                    green = by.divide(green);
-                    blue = by.divide(blue);
+                    const Fixed d = divisors[k];
+                    red = quickDivide(red, d);
+                    green = quickDivide(green, d);
+                    blue = quickDivide(blue, d);
                 }
                 int R, G, B;
                 TRgb<Fixed>(red, green, blue).toInt(bits, R, G, B);

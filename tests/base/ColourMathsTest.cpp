@@ -54,7 +54,7 @@ TEST(Fixed, NoTrapOnDivisionByZeroOrOutOfRangeValues) {
     EXPECT_EQ(Fixed(-std::numeric_limits<double>::infinity()).v, INT32_MIN);
 }
 
-TEST(Fixed, DivisorGivesTheQuotientsOfDivision) {
+TEST(Fixed, DivisorAndQuickDivisionGiveTheQuotientsOfDivision) {
     // Every sign and magnitude of divisor, dividends on both sides of the reciprocal's limit
     // (2^20), and the quotients next to every whole number of a small divisor.
     std::vector<int32_t> divisors = {0,      1,         -1,        2,         3,
@@ -74,10 +74,24 @@ TEST(Fixed, DivisorGivesTheQuotientsOfDivision) {
     }
     for (int32_t d : divisors) {
         const FixedDivisor divisor(raw(d));
+        auto check = [&](int32_t a) {
+            const int32_t exact = (raw(a) / raw(d)).v;
+            ASSERT_EQ(exact, divisor.divide(raw(a)).v) << a << " / " << d;
+            ASSERT_EQ(exact, quickDivide(raw(a), raw(d)).v) << a << " / " << d;
+        };
         for (int32_t a : dividends)
-            ASSERT_EQ((raw(a) / raw(d)).v, divisor.divide(raw(a)).v) << a << " / " << d;
+            check(a);
         for (int32_t a = -3000; a <= 3000; ++a)
-            ASSERT_EQ((raw(a) / raw(d)).v, divisor.divide(raw(a)).v) << a << " / " << d;
+            check(a);
+        // Dividends whose quotient is whole, and one below: exactly on and just off the line.
+        if (d > 0 && d < 1 << 16)
+            for (int32_t k = 1; k < 16; ++k) {
+                const int64_t a = int64_t(d) * k; // a * 2^16 / d = k * 2^16
+                if (a < (1 << 20)) {
+                    check(static_cast<int32_t>(a));
+                    check(static_cast<int32_t>(a - 1));
+                }
+            }
     }
 }
 
