@@ -100,7 +100,7 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
 
     raster->setFrames(1);
     raster->coding = QiImage::RGB;
-    raster->blt(mtp::grey(raster, static_cast<unsigned>(raster->getBlackLevel())), 0, 0, -1, -1);
+    const uint64_t black = mtp::grey(raster, static_cast<unsigned>(raster->getBlackLevel()));
 
     // x runs W pixels per unit rightward from x0, y H pixels per unit upward from yBase, so the
     // chart keeps the raster's aspect ratio. Colours are linear: no transfer function.
@@ -128,15 +128,16 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
     for (int i = 0; i < W; ++i)
         columnX[static_cast<size_t>(i)] = Fixed(static_cast<double>(i) / W);
 
-    // Rows r0 .. r1 - 1; put(x, y, colour) stores a pixel.
-    // Rows r0 .. r1 - 1; put(x, y, colour) stores a pixel. A row is taken in two passes, first
-    // every pixel's linear RGB and its divisor, then the divisions: short loops whose pixels the
-    // processor overlaps, where one long loop waited on each pixel's divisions in turn.
-    auto drawRows = [&](int64_t r0, int64_t r1, auto&& put) {
+    // Rows r0 .. r1 - 1; put(x, y, colour) stores a pixel, and before(r) runs before row r is
+    // drawn. A row is taken in two passes, first every pixel's linear RGB and its divisor, then
+    // the divisions: short loops whose pixels the processor overlaps, where one long loop waited
+    // on each pixel's divisions in turn.
+    auto drawRows = [&](int64_t r0, int64_t r1, auto&& put, auto&& before) {
         std::vector<Fixed> reds(columnX.size()), greens(columnX.size()), blues(columnX.size()),
             divisors(columnX.size());
         std::vector<uint8_t> divide(columnX.size());
         for (int r = static_cast<int>(r0); r < r1; ++r) {
+            before(r);
             const int xl = left[static_cast<size_t>(r)], xr = right[static_cast<size_t>(r)];
             if (xl >= xr) continue;
             const Fixed y(static_cast<double>(r) / H);
@@ -203,7 +204,8 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
     };
     if (raster->directStores()) {
         // Each row of the chart is its own row of the raster: bands of rows on the thread pool,
-        // stored as setPixel would (clipped to the raster).
+        // stored as setPixel would (clipped to the raster). A band clears its raster rows to
+        // black just before it draws on them; the rows below the base line are black only.
         uint64_t* pixels = raster->pixels;
         auto put = [pixels, W, H](int x, int y, uint64_t colour) {
             if (static_cast<unsigned>(x) < static_cast<unsigned>(W) &&
@@ -211,11 +213,22 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
                 pixels[static_cast<size_t>(y) * static_cast<size_t>(W) + static_cast<size_t>(x)] =
                     colour;
         };
+        auto clearRow = [pixels, W, H, yBase, black](int r) {
+            const int y = yBase - r;
+            if (y >= 0 && y < H) {
+                uint64_t* row = pixels + static_cast<size_t>(y) * static_cast<size_t>(W);
+                std::fill(row, row + W, black);
+            }
+        };
+        raster->blt(black, 0, yBase + 1, -1, -1);
         // The chart is wider on some rows than on others: several bands per thread even it out.
         QiThreadPool::shared().forBands(
-            0, H, 8, [&](int64_t r0, int64_t r1) { drawRows(r0, r1, put); }, 8);
+            0, H, 8, [&](int64_t r0, int64_t r1) { drawRows(r0, r1, put, clearRow); }, 8);
     } else {
-        drawRows(0, H, [raster](int x, int y, uint64_t colour) { raster->setPixel(x, y, colour); });
+        raster->blt(black, 0, 0, -1, -1);
+        drawRows(
+            0, H, [raster](int x, int y, uint64_t colour) { raster->setPixel(x, y, colour); },
+            [](int) {});
     }
 
     core->renderTitle(getName(), nullptr, raster);
