@@ -159,10 +159,11 @@ template <class Fn> void runBands(int height, int width, Fn&& fn) {
         return;
     }
     // Bands of at least 16K pixels: below that a band costs more to hand over than to convert.
+    // Four per thread, so that a thread held up elsewhere holds up little of the frame.
     const int64_t grain = std::max<int64_t>(1, (int64_t(1) << 14) / width);
-    QiThreadPool::shared().forBands(0, height, grain, [&](int64_t y0, int64_t y1) {
-        fn(static_cast<int>(y0), static_cast<int>(y1));
-    });
+    QiThreadPool::shared().forBands(
+        0, height, grain,
+        [&](int64_t y0, int64_t y1) { fn(static_cast<int>(y0), static_cast<int>(y1)); }, 4);
 }
 
 } // namespace
