@@ -158,20 +158,28 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
                 Fixed red = X * m[0] + Y * m[3] + Z * m[6];
                 Fixed green = X * m[1] + Y * m[4] + Z * m[7];
                 Fixed blue = X * m[2] + Y * m[5] + Z * m[8];
-                const float MAX = max(max(red, green), blue).toFloat();
-                const float MIN = min(min(red, green), blue).toFloat();
+                // The largest and smallest component pass through single precision on their
+                // way to the divisor: below 2^24 (raw) they come back unchanged, and their
+                // difference in double is exact.
+                const Fixed top = max(max(red, green), blue), bottom = min(min(red, green), blue);
+                const bool exact = top.v < (1 << 24) && top.v > -(1 << 24) &&
+                                   bottom.v < (1 << 24) && bottom.v > -(1 << 24);
+                const double MAX = exact ? static_cast<double>(top.v) / 65536.0
+                                         : static_cast<double>(top.toFloat());
+                const double MIN = exact ? static_cast<double>(bottom.v) / 65536.0
+                                         : static_cast<double>(bottom.toFloat());
                 // Each component is then divided by d.
                 Fixed d;
                 bool scale = true;
                 if (MIN >= 0) {
                     // Inside the primaries' triangle: full brightness.
-                    d = Fixed(static_cast<double>(MAX));
+                    d = exact ? top : Fixed(MAX);
                 } else {
-                    const Fixed low(static_cast<double>(MIN));
+                    const Fixed low = exact ? bottom : Fixed(MIN);
                     red = red - low;
                     green = green - low;
                     blue = blue - low;
-                    const double spread = static_cast<double>(MAX) - static_cast<double>(MIN);
+                    const double spread = MAX - MIN;
                     if (style == Full) {
                         d = Fixed(spread);
                     } else if (style == Constrained) {

@@ -491,16 +491,21 @@ TEST(QiImageCoderRows, EveryTenBitCodeMatchesTheReference) {
         }
 }
 
-// Whole frames large enough to be split into bands on the thread pool give the
-// same bytes as the reference rows one after the other: random rows, runs of
+// Whole frames, small ones and ones split into bands on the thread pool, give
+// the same bytes as the reference rows one after the other: random rows, runs of
 // equal rows (whose output the fast path copies), rows equal but for their
-// last pixel and rows of bars (whose runs the fast path converts once); an
-// odd size and one UHD frame.
+// last pixel and rows of bars (whose runs the fast path converts once); every
+// width from 1 to 130, an odd size and one UHD frame.
 TEST(QiImageCoder, BandedFramesMatchTheReferenceRows) {
     struct Size {
         int w, h;
     };
-    for (const Size size : {Size{1001, 97}, Size{3840, 2160}}) {
+    std::vector<Size> sizes;
+    for (int w = 1; w <= 130; ++w)
+        sizes.push_back({w, 8}); // every kind of row at every width
+    sizes.push_back({1001, 97});
+    sizes.push_back({3840, 2160});
+    for (const Size size : sizes) {
         const int w = size.w, h = size.h;
         QiImage img(w, h, 10);
         std::mt19937 rng(7);
