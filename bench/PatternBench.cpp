@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -40,13 +41,24 @@ namespace {
 
 using Args = std::vector<std::pair<std::string, std::string>>;
 
-// One pattern with its arguments. A changing variant gets a new window colour
-// every iteration, as a calibration run sends patch after patch.
+// One pattern with its arguments. A changing variant adds arguments that change
+// every iteration: a new window colour, as a calibration run sends patch after
+// patch, or another colour space, so the chart is computed afresh every time.
 struct Variant {
     std::string label;
     Args args;
-    bool changing = false;
+    std::function<Args(unsigned step)> change;
 };
+
+Args windowLevel(unsigned step) {
+    // Levels 64 .. 940 in an order that never repeats the previous one.
+    const std::string level = std::to_string(64 + (step * 97) % 877);
+    return {{"Color_Red", level}, {"Color_Green", level}, {"Color_Blue", level}};
+}
+
+Args otherSpace(unsigned step) {
+    return {{"RgbSpace", step % 2 ? "Rec601" : "Rec709"}};
+}
 
 std::vector<Variant> variants() {
     std::vector<Variant> v;
@@ -56,16 +68,21 @@ std::vector<Variant> variants() {
           "Checkerboard", "Chromaticity", "Color",     "Colorbars",   "Contrast",
           "Geometry",     "Gradient",     "Sharpness", "VerticalBar", "Window",
           "ZonePlate",    "Resolution",   "ImageFile", "Sine",        "SectorStar"})
-        v.push_back({name, {{"Pattern", name}}});
+        v.push_back({name, {{"Pattern", name}}, nullptr});
     // The heavy variants.
-    v.push_back({"SectorStar.360", {{"Pattern", "SectorStar"}, {"Divisions", "360"}}});
+    v.push_back({"SectorStar.360", {{"Pattern", "SectorStar"}, {"Divisions", "360"}}, nullptr});
     v.push_back({"SectorStar.Sine360",
-                 {{"Pattern", "SectorStar"}, {"Divisions", "360"}, {"Style", "Sine"}}});
+                 {{"Pattern", "SectorStar"}, {"Divisions", "360"}, {"Style", "Sine"}},
+                 nullptr});
     for (const char* style : {"shaded", "constrained", "full"})
         v.push_back({std::string("Chromaticity.") + style,
-                     {{"Pattern", "Chromaticity"}, {"Style", style}}});
+                     {{"Pattern", "Chromaticity"}, {"Style", style}},
+                     nullptr});
+    // The chart computed every time: the chart of the last render is kept, so the colour space
+    // alternates.
+    v.push_back({"Chromaticity.fresh", {{"Pattern", "Chromaticity"}}, otherSpace});
     // The calibration patch: a window of 10 % of the screen, a new level each time.
-    v.push_back({"Window.10", {{"Pattern", "Window"}, {"Size", "10"}}, true});
+    v.push_back({"Window.10", {{"Pattern", "Window"}, {"Size", "10"}}, windowLevel});
     return v;
 }
 
@@ -193,26 +210,21 @@ void runPattern(benchmark::State& state, Backend backend, Size size, Layout layo
         state.SkipWithError("the raster did not take the size or the layout");
         return;
     }
-    Args args = variant.args;
-    const size_t colourAt = args.size();
-    if (variant.changing)
-        for (const char* key : {"Color_Red", "Color_Green", "Color_Blue"})
-            args.emplace_back(key, "0");
+    Args args;
     unsigned step = 0;
-    auto nextColour = [&] {
-        if (!variant.changing) return;
-        // Levels 64 .. 940 in an order that never repeats the previous one.
-        const std::string level = std::to_string(64 + (step++ * 97) % 877);
-        for (size_t i = colourAt; i < args.size(); ++i)
-            args[i].second = level;
+    auto next = [&] {
+        args = variant.args;
+        if (variant.change)
+            for (const auto& kv : variant.change(step++))
+                args.push_back(kv);
     };
-    nextColour();
+    next();
     rig.run(args); // first render: caches and buffers settle outside the timing
 
     std::vector<double> ms;
     const double cpu0 = cpuMs();
     for (auto _ : state) {
-        nextColour();
+        next();
         const auto t0 = std::chrono::steady_clock::now();
         rig.run(args);
         const std::chrono::duration<double> d = std::chrono::steady_clock::now() - t0;

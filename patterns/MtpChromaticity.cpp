@@ -73,6 +73,37 @@ unsigned code(int c) {
     return c < 0 ? 0u : static_cast<unsigned>(c);
 }
 
+// The locus span of every row: inside the locus between its left and right edge, from the
+// splines. An empty span skips the row y = 0, where the left edge lies right of the right one.
+void locusSpans(int W, int H, std::vector<int>& left, std::vector<int>& right) {
+    left.assign(static_cast<size_t>(std::max(H, 0)), 0);
+    right.assign(left.size(), 0);
+    for (int r = 0; isInited && r < H; ++r) {
+        const double yc = static_cast<double>(r) / H;
+        const int xl = truncToInt(W * alglib::spline1dcalc(l31s, yc));
+        if (xl <= 0) continue;
+        const int xr = truncToInt(alglib::spline1dcalc(r31s, yc) * W);
+        if (xr >= W || xl >= W || xr < 1 || xl >= xr) continue;
+        left[static_cast<size_t>(r)] = xl;
+        right[static_cast<size_t>(r)] = xr;
+    }
+}
+
+// The chart of the last render (on a raster with direct stores). Its pixels depend on nothing but
+// the raster's width, height and depth, the style and the space: a render that repeats all five
+// takes them from here, and only the background and the title are drawn again. Renders run on
+// the render thread; the lock keeps the cache sound all the same.
+struct ChartCache {
+    bool valid = false;
+    int width = 0, height = 0, bits = 0;
+    unsigned style = 0, space = 0;
+    std::vector<int> left, right; // the locus span of each row
+    std::vector<size_t> offset;   // where each row's span starts in `pixels`
+    std::vector<uint64_t> pixels;
+};
+std::mutex sChartMx;
+ChartCache sChart;
+
 } // namespace
 
 MtpChromaticity::MtpChromaticity() {
@@ -110,19 +141,32 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
     const Fixed one(1.0);
     const Fixed darkGrey = Fixed::fromRaw(6553); // 0.1
 
-    // Inside the locus between its left and right edge, per row; the edges come from the splines
-    // here, on this thread. An empty span skips the row y = 0, where the left edge lies right of
-    // the right one.
-    std::vector<int> left(static_cast<size_t>(std::max(H, 0)), 0), right(left.size(), 0);
-    for (int r = 0; isInited && r < H; ++r) {
-        const double yc = static_cast<double>(r) / H;
-        const int xl = truncToInt(W * alglib::spline1dcalc(l31s, yc));
-        if (xl <= 0) continue;
-        const int xr = truncToInt(alglib::spline1dcalc(r31s, yc) * W);
-        if (xr >= W || xl >= W || xr < 1 || xl >= xr) continue;
-        left[static_cast<size_t>(r)] = xl;
-        right[static_cast<size_t>(r)] = xr;
+    // The locus spans (computed here, on this thread) and, on a raster with direct stores, the
+    // chart of the last render when it is this one.
+    const bool direct = raster->directStores();
+    std::unique_lock<std::mutex> cacheLock(sChartMx, std::defer_lock);
+    std::vector<int> ownLeft, ownRight;
+    bool cached = false;
+    if (direct) {
+        cacheLock.lock();
+        cached = sChart.valid && sChart.width == W && sChart.height == H && sChart.bits == bits &&
+                 sChart.style == style && sChart.space == spaceIndex;
+        if (!cached) {
+            sChart.valid = false;
+            locusSpans(W, H, sChart.left, sChart.right);
+            sChart.offset.assign(sChart.left.size(), 0);
+            size_t total = 0;
+            for (size_t r = 0; r < sChart.left.size(); ++r) {
+                sChart.offset[r] = total;
+                total += static_cast<size_t>(std::max(sChart.right[r] - sChart.left[r], 0));
+            }
+            sChart.pixels.resize(total);
+        }
+    } else {
+        locusSpans(W, H, ownLeft, ownRight);
     }
+    const std::vector<int>& left = direct ? sChart.left : ownLeft;
+    const std::vector<int>& right = direct ? sChart.right : ownRight;
     // The chromaticity x of every column, the same on every row.
     std::vector<Fixed> columnX(static_cast<size_t>(std::max(W, 0)));
     for (int i = 0; i < W; ++i)
@@ -132,7 +176,7 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
     // drawn. A row is taken in two passes, first every pixel's linear RGB and its divisor, then
     // the divisions: short loops whose pixels the processor overlaps, where one long loop waited
     // on each pixel's divisions in turn.
-    auto drawRows = [&](int64_t r0, int64_t r1, auto&& put, auto&& before) {
+    auto drawRows = [&](int64_t r0, int64_t r1, auto&& put, auto&& before, uint64_t* keep) {
         std::vector<Fixed> reds(columnX.size()), greens(columnX.size()), blues(columnX.size()),
             divisors(columnX.size());
         std::vector<uint8_t> divide(columnX.size());
@@ -206,11 +250,15 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
                 }
                 int R, G, B;
                 TRgb<Fixed>(red, green, blue).toInt(bits, R, G, B);
-                put(x0 + i, yBase - r, mtp::packRGB(raster, code(R), code(G), code(B)));
+                const uint64_t colour = mtp::packRGB(raster, code(R), code(G), code(B));
+                put(x0 + i, yBase - r, colour);
+                if (keep)
+                    keep[sChart.offset[static_cast<size_t>(r)] + static_cast<size_t>(i - xl)] =
+                        colour;
             }
         }
     };
-    if (raster->directStores()) {
+    if (direct) {
         // Each row of the chart is its own row of the raster: bands of rows on the thread pool,
         // stored as setPixel would (clipped to the raster). A band clears its raster rows to
         // black just before it draws on them; the rows below the base line are black only.
@@ -228,15 +276,41 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
                 std::fill(row, row + W, black);
             }
         };
+        // A kept chart is copied row by row (clipped as setPixel would).
+        auto copyRows = [&](int64_t r0, int64_t r1) {
+            for (int r = static_cast<int>(r0); r < r1; ++r) {
+                clearRow(r);
+                const int y = yBase - r, xl = left[static_cast<size_t>(r)];
+                const int from = std::max(x0 + xl, 0);
+                const int to = std::min(x0 + right[static_cast<size_t>(r)], W);
+                if (y < 0 || y >= H || from >= to) continue;
+                const uint64_t* src = sChart.pixels.data() + sChart.offset[static_cast<size_t>(r)];
+                std::copy(src + (from - x0 - xl), src + (to - x0 - xl),
+                          pixels + static_cast<size_t>(y) * static_cast<size_t>(W) + from);
+            }
+        };
         raster->blt(black, 0, yBase + 1, -1, -1);
         // The chart is wider on some rows than on others: several bands per thread even it out.
         QiThreadPool::shared().forBands(
-            0, H, 8, [&](int64_t r0, int64_t r1) { drawRows(r0, r1, put, clearRow); }, 8);
+            0, H, 8,
+            [&](int64_t r0, int64_t r1) {
+                if (cached)
+                    copyRows(r0, r1);
+                else
+                    drawRows(r0, r1, put, clearRow, sChart.pixels.data());
+            },
+            8);
+        sChart.valid = true;
+        sChart.width = W;
+        sChart.height = H;
+        sChart.bits = bits;
+        sChart.style = style;
+        sChart.space = spaceIndex;
     } else {
         raster->blt(black, 0, 0, -1, -1);
         drawRows(
             0, H, [raster](int x, int y, uint64_t colour) { raster->setPixel(x, y, colour); },
-            [](int) {});
+            [](int) {}, nullptr);
     }
 
     core->renderTitle(getName(), nullptr, raster);
