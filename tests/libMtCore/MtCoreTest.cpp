@@ -153,7 +153,9 @@ protected:
     // Waits until everything queued so far has been processed: an empty
     // request keeps the current pattern and draws nothing.
     void drain() {
-        int id = core->asyncSetGen(QiArgRetVal());
+        int id;
+        while ((id = core->asyncSetGen(QiArgRetVal())) < 0) // queue full: try again
+            std::this_thread::yield();
         bool r;
         core->waitForPattern(r, id);
     }
