@@ -869,7 +869,12 @@ bool MtCore::rescanFormats() {
     go_vFormat.count = static_cast<uint32_t>(formatCount);
     if (current < 0 || current >= count) current = 0;
     go_vFormat.defaultIndex = static_cast<uint32_t>(current);
-    videoFormat = static_cast<unsigned>(current);
+    // The engine stands at the format the raster runs: the list's default
+    // entry may be another one, and the next command would then take the
+    // difference for a format changed behind its back and drop its request's
+    // colour matrix.
+    const int running = formatIndex(formatNames, formatCount, raster->getCurrentFormat());
+    videoFormat = static_cast<unsigned>(running >= 0 ? running : current);
     // A rescan may have the back-end choose its format, matrix and layout again.
     adoptRasterColour(*this);
     for (int i = 0; i < oldCount; ++i)

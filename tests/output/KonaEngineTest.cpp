@@ -89,7 +89,8 @@ void expectReportedMatrixOnCard(MtCore& core, KonaRaster& raster, const std::str
 
 // A client's matrix is the card's matrix, whatever else changes after it:
 // the pixel layout and the pattern keep it, and a new video format brings the
-// back-end's matrix for it, which is then the one reported.
+// back-end's matrix for it, which is then the one reported. A format rescan
+// leaves the next request's matrix standing.
 TEST(KonaEngine, CardCarriesTheReportedMatrix) {
     unsetenv("KB_AJASTUB_NO_CARD");
     ajastub::privateStreamOwner();
@@ -113,6 +114,17 @@ TEST(KonaEngine, CardCarriesTheReportedMatrix) {
                 expectReportedMatrixOnCard(core, raster,
                                            std::string(matrix) + ", then " + step.first);
             }
+            // The card runs a format other than the list's default entry: a
+            // rescan must not cost the next request its matrix.
+            core.rescanFormats();
+            const char* next = QiImageCoder::colorMatrixName(QiImageCoder::ColorMatrix(5 - m));
+            run(core, {{"ColorEncoding", next}});
+            std::vector<QiArgRetVal> opts;
+            core.getGenOpts(opts);
+            const char* reported = nullptr;
+            ASSERT_TRUE(opts.at(12).find("ColorEncoding", &reported));
+            EXPECT_STREQ(next, reported) << "after a rescan";
+            expectReportedMatrixOnCard(core, raster, std::string(next) + " after a rescan");
         }
     }
     ajastub::resetCard();
