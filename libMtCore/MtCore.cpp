@@ -583,14 +583,20 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
         unsigned index = inStep ? videoFormat : (currentIndex >= 0 ? currentIndex : videoFormat);
         unsigned requested = index;
         bool present = go_vFormat.getOption(args, requested);
+        // Out of step, a VideoFormat naming the format the engine stood at is
+        // the one the current arguments carry over, not a new choice: the
+        // change made outside the engine (a back-end following its
+        // configuration) stands.
+        if (!inStep && present && requested == videoFormat) present = false;
         std::string target = current ? current : "";
         bool change = false;
         if (present && requested < static_cast<unsigned>(formatCount) &&
             (!current || std::strcmp(formatNames[requested], current) != 0)) {
             target = formatNames[requested];
             change = true;
-        } else if (!inStep && !present) {
-            // The raster's format was changed outside the engine: adopt it.
+        } else if (!inStep) {
+            // The raster's format was changed outside the engine: adopt it,
+            // with the matrix and layout it applies.
             args.remove("VideoFormat");
             args.remove("ColorEncoding");
             change = true;
