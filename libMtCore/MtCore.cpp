@@ -534,6 +534,9 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
     std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     bool rerender = raster->rerenderP();
+    // The back-end took up a change of the device (a layout or mode set
+    // outside the engine): report what it now applies.
+    if (rerender) adoptRasterColour(*this);
 
     bool b = titling;
     if (go_titling.getOption(args, b) && b != titling) {

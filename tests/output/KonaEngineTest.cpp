@@ -130,4 +130,36 @@ TEST(KonaEngine, CardCarriesTheReportedMatrix) {
     ajastub::resetCard();
 }
 
+// A frame-buffer format set on the card outside the engine is taken up and
+// reported; asking for the earlier layout then brings it back.
+TEST(KonaEngine, LayoutSetOutsideTheEngineIsReported) {
+    unsetenv("KB_AJASTUB_NO_CARD");
+    ajastub::privateStreamOwner();
+    ajastub::resetCard();
+    KonaRaster raster(true);
+    ASSERT_TRUE(raster.init());
+    {
+        MtCore core(&raster, nullptr, dataFolder().c_str());
+        run(core, {{"Pattern", "Colorbars"}});
+        auto reported = [&] {
+            std::vector<QiArgRetVal> opts;
+            core.getGenOpts(opts);
+            const char* name = nullptr;
+            return opts.size() == 14u && opts[12].find("OutputColor", &name) ? std::string(name)
+                                                                             : std::string();
+        };
+        ajastub::AjaStubCard c = ajastub::card();
+        c.frameBufferFormat[0] = NTV2_FBF_8BIT_YCBCR;
+        ajastub::setCard(c);
+        run(core, {{"Pattern", "Colorbars"}});
+        EXPECT_EQ("YCbCr_8", reported());
+        expectReportedMatrixOnCard(core, raster, "layout set outside");
+        run(core, {{"OutputColor", "YCbCr_10"}});
+        EXPECT_EQ("YCbCr_10", reported());
+        EXPECT_EQ(NTV2_FBF_10BIT_YCBCR, ajastub::card().frameBufferFormat[0]);
+        expectReportedMatrixOnCard(core, raster, "layout asked for again");
+    }
+    ajastub::resetCard();
+}
+
 } // namespace
