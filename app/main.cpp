@@ -22,6 +22,7 @@
 #include "RynMain.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
@@ -29,6 +30,8 @@
 #include <arpa/inet.h>
 #include <dns_sd.h>
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -147,10 +150,44 @@ const char* qtOption(int argc, char** argv, const char* name) {
     return nullptr;
 }
 
+// Without an X display Qt takes the Wayland session, provided it has the
+// platform plugin for it and the compositor's socket answers; otherwise it
+// falls back to X11 and aborts.
+bool waylandUsable(const char* name, std::string& problem) {
+    std::string path = name;
+    if (path[0] != '/') {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        path = std::string(runtime ? runtime : "") + "/" + name;
+    }
+    bool answers = false;
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() < sizeof address.sun_path) {
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        answers =
+            fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        if (fd >= 0) close(fd);
+    }
+    QStringList folders = QCoreApplication::libraryPaths();
+    for (QString& folder : folders)
+        folder += "/platforms";
+    if (const char* own = std::getenv("QT_QPA_PLATFORM_PLUGIN_PATH"))
+        folders << QString::fromLocal8Bit(own);
+    bool plugin = false;
+    for (const QString& folder : folders)
+        plugin |= !QDir(folder).entryList({"libqwayland*"}, QDir::Files).isEmpty();
+    if (answers && plugin) return true;
+    problem = std::string("DISPLAY is not set, and the Wayland display \"") + name + "\" " +
+              (answers ? "needs a Qt Wayland platform plugin, which is not installed"
+                       : "does not answer");
+    return false;
+}
+
 // Qt aborts the process when its X11 platform cannot reach a display. Looks
 // before Qt does; false with `problem` set when the X display Qt would use
-// cannot be opened. Another platform chosen for Qt, or a Wayland session
-// without an X display, is Qt's to judge.
+// cannot be opened, or when without one the Wayland session cannot be used
+// either. Another platform chosen for Qt is Qt's to judge.
 bool xDisplayUsable(int argc, char** argv, std::string& problem) {
     const char* platform = qtOption(argc, argv, "-platform");
     if (!platform) platform = std::getenv("QT_QPA_PLATFORM");
@@ -158,7 +195,8 @@ bool xDisplayUsable(int argc, char** argv, std::string& problem) {
     const char* display = qtOption(argc, argv, "-display");
     if (!display) display = std::getenv("DISPLAY");
     if (!display || !*display) {
-        if (!platform && std::getenv("WAYLAND_DISPLAY")) return true;
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        if (!platform && wayland && *wayland) return waylandUsable(wayland, problem);
         problem = "DISPLAY is not set";
         return false;
     }

@@ -82,6 +82,60 @@ private:
     }
 };
 
+// Division of many dividends by one divisor: divide(a) is exactly a / b (operator/), taken from a
+// double reciprocal and corrected in integers, so it costs a multiplication where operator/ costs
+// a 64-bit division. Dividends beyond 2^20 in magnitude (raw), and a divisor of 0, go through
+// operator/ itself.
+class FixedDivisor {
+public:
+    explicit FixedDivisor(Fixed b)
+        : divisor(b), magnitude(b.v < 0 ? -static_cast<int64_t>(b.v) : b.v),
+          inverse(b.v != 0 ? 1.0 / static_cast<double>(magnitude) : 0.0) {}
+
+    Fixed divide(Fixed a) const {
+        if (divisor.v == 0 || a.v > kLimit || a.v < -kLimit) return a / divisor;
+        // |a << 32| < 2^53: held exactly in a double, and the estimate of the quotient is off by
+        // at most one either way; the remainder puts it right.
+        const int64_t n = static_cast<int64_t>(a.v < 0 ? -a.v : a.v) * 4294967296LL;
+        int64_t q = static_cast<int64_t>(static_cast<double>(n) * inverse);
+        int64_t r = n - q * magnitude;
+        while (r < 0) {
+            --q;
+            r += magnitude;
+        }
+        while (r >= magnitude) {
+            ++q;
+            r -= magnitude;
+        }
+        if ((a.v < 0) != (divisor.v < 0)) q = -q; // the quotient truncates toward zero
+        return Fixed::fromRaw(wrapLow(static_cast<uint32_t>(static_cast<uint64_t>(q >> 16))));
+    }
+
+private:
+    static constexpr int32_t kLimit = (1 << 20) - 1;
+    static constexpr int32_t wrapLow(uint32_t u) {
+        return u <= INT32_MAX ? static_cast<int32_t>(u)
+                              : static_cast<int32_t>(u - 2147483648u) - INT32_MAX - 1;
+    }
+    Fixed divisor;
+    int64_t magnitude;
+    double inverse;
+};
+
+// a / b exactly as operator/ gives it (the whole part of a * 2^16 / b, low 32 bits kept), by one
+// double division where 0 <= a < 2^20 (raw) and b > 0. The exact quotient Q is a multiple of
+// 1 / b, so when it is not whole it lies at least 1 / b below the next whole number, while the
+// correctly rounded quotient is within Q * 2^-53 = a * 2^16 / b * 2^-53 < 1 / b of it: both have
+// the same whole part. Other operands go through operator/.
+inline Fixed quickDivide(Fixed a, Fixed b) {
+    if (b.v <= 0 || a.v < 0 || a.v >= (1 << 20)) return a / b;
+    const double q = static_cast<double>(a.v) * 65536.0 / static_cast<double>(b.v);
+    const uint32_t low = static_cast<uint32_t>(static_cast<uint64_t>(q));
+    return Fixed::fromRaw(low <= INT32_MAX
+                              ? static_cast<int32_t>(low)
+                              : static_cast<int32_t>(low - 2147483648u) - INT32_MAX - 1);
+}
+
 inline Fixed min(Fixed a, Fixed b) {
     return b < a ? b : a;
 }

@@ -2,6 +2,7 @@
 
 #include "QiImage.h"
 #include "QiImageCoderRows.h"
+#include "QiThreadPool.h"
 
 #include <algorithm>
 #include <array>
@@ -9,8 +10,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
-#include <thread>
 
 // This file is built with -ffp-contract=off: the fast row coders sum the same
 // correctly rounded products as the reference ones, in the same order, and a
@@ -204,37 +203,20 @@ inline void readGated(const qicoder::CoderFrame& f, uint64_t p, unsigned c[3]) {
         if (f.gatingMask & (1u << i)) c[i] = f.gate[i];
 }
 
-// Runs fn(y0, y1) over bands of rows; large frames on worker threads that are
-// joined before returning.
+// Runs fn(y0, y1) over bands of rows: a large frame on the shared thread pool,
+// a small one (or with KB_SCALAR set) on the calling thread.
 template <class Fn> void runBands(int height, int width, Fn&& fn) {
     if (height <= 0 || width <= 0) return;
-    int n = 1;
-    if (!qicoder::scalarOnly() && static_cast<long>(width) * height >= (1L << 16)) {
-        static const int hw = [] {
-            unsigned c = std::thread::hardware_concurrency();
-            return c == 0 ? 1 : static_cast<int>(std::min(c, 8u));
-        }();
-        n = std::min(hw, height);
-    }
-    if (n <= 1) {
+    if (qicoder::scalarOnly() || static_cast<long>(width) * height < (1L << 16)) {
         fn(0, height);
         return;
     }
-    std::array<std::thread, 8> workers;
-    std::array<bool, 8> started{};
-    auto bandStart = [&](int i) { return static_cast<int>(static_cast<long>(height) * i / n); };
-    for (int i = 1; i < n; ++i) {
-        try {
-            workers[i] =
-                std::thread([&fn, y0 = bandStart(i), y1 = bandStart(i + 1)] { fn(y0, y1); });
-            started[i] = true;
-        } catch (const std::system_error&) {
-            fn(bandStart(i), bandStart(i + 1)); // no thread to be had: do the band here
-        }
-    }
-    fn(0, bandStart(1));
-    for (int i = 1; i < n; ++i)
-        if (started[i]) workers[i].join();
+    // Bands of at least 16K pixels: below that a band costs more to hand over than to convert.
+    // Four per thread, so that a thread held up elsewhere holds up little of the frame.
+    const int64_t grain = std::max<int64_t>(1, (int64_t(1) << 14) / width);
+    QiThreadPool::shared().forBands(
+        0, height, grain,
+        [&](int64_t y0, int64_t y1) { fn(static_cast<int>(y0), static_cast<int>(y1)); }, 4);
 }
 
 } // namespace
@@ -363,24 +345,85 @@ bool QiImageCoder::setColorMatrix(ColorMatrix m) {
 
 namespace {
 
+// A run of at least this many units of one colour is converted once and copied.
+constexpr int kMinRunUnits = 4;
+
+// True when the `n` pixels from p on all equal `colour`.
+inline bool allEqual(const uint64_t* p, int n, uint64_t colour) {
+    for (int i = 0; i < n; ++i)
+        if (p[i] != colour) return false;
+    return true;
+}
+
+// Converts one row with the fast row coder. The YCbCr layouts code pixels in
+// independent units (pairs, or groups of six for v210) of `unit` pixels that
+// fill `unitElems` elements, so a span of whole units converts as it would
+// inside the row: a run of units of one colour converts its first unit and
+// copies it, and the spans between runs convert as they are.
+template <class T, class Fast>
+void convertRowRuns(Fast fast, const qicoder::CoderFrame& f, const uint64_t* src, int width, T* row,
+                    int unit, int unitElems) {
+    int done = 0; // pixels converted so far (whole units)
+    int x = 0;    // start of the next unit to look at
+    while (x + unit <= width) {
+        const uint64_t colour = src[x];
+        if (!allEqual(src + x, unit, colour)) {
+            x += unit;
+            continue;
+        }
+        int end = x + unit;
+        while (end + unit <= width && allEqual(src + end, unit, colour))
+            end += unit;
+        const int units = (end - x) / unit;
+        if (units >= kMinRunUnits) {
+            T* out = row + static_cast<size_t>(x / unit) * unitElems;
+            if (x > done)
+                fast(f, src + done, x - done, row + static_cast<size_t>(done / unit) * unitElems);
+            fast(f, src + x, unit, out);
+            for (int k = 1; k < units; ++k)
+                std::memcpy(out + static_cast<size_t>(k) * unitElems, out, unitElems * sizeof(T));
+            done = end;
+        }
+        x = end;
+    }
+    if (done < width)
+        fast(f, src + done, width - done, row + static_cast<size_t>(done / unit) * unitElems);
+}
+
 // Converts every row of the coder's image with the fast or the reference row
-// coder; `rowWords` is the destination stride in elements of T.
+// coder; `rowStride` is the destination stride and `rowElems` the part of it
+// a row coder writes, both in elements of T.
+//
+// A row coder's output depends on nothing but its source row and the frame,
+// so on the fast path a row equal to the one above it (bars, windows, most
+// patterns repeat rows) takes a copy of that row's output instead, and the
+// YCbCr rows convert runs of one colour once (convertRowRuns).
 template <class T, class Fast, class Scalar>
 bool convertImage(const QiImageCoder& coder, qicoder::CoderFrame& f, qicoder::Layout layout, T* dst,
-                  size_t rowStride, Fast fast, Scalar scalar) {
+                  size_t rowStride, size_t rowElems, Fast fast, Scalar scalar) {
     const QiImage* img = coder.image;
     if (!img || !dst || !img->pixels) return true;
     qicoder::prepare(f, coder, layout);
     const bool useFast = f.fastOk && !qicoder::scalarOnly();
     const int w = img->width;
+    const size_t srcBytes = static_cast<size_t>(w) * sizeof(uint64_t);
+    // Units of the YCbCr layouts: pixels, and elements of T they fill.
+    int unit = 0, unitElems = 0;
+    if (layout == qicoder::Layout::V210) unit = 6, unitElems = 4;
+    if (layout == qicoder::Layout::YCbCr422_8) unit = 2, unitElems = 2;
     runBands(img->height, w, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             const uint64_t* src = img->pixels + static_cast<size_t>(y) * static_cast<size_t>(w);
             T* row = dst + static_cast<size_t>(y) * rowStride;
-            if (useFast)
-                fast(f, src, w, row);
-            else
+            if (!useFast) {
                 scalar(f, src, w, row);
+            } else if (y > y0 && std::memcmp(src, src - w, srcBytes) == 0) {
+                std::memcpy(row, row - rowStride, rowElems * sizeof(T));
+            } else if (unit > 0) {
+                convertRowRuns(fast, f, src, w, row, unit, unitElems);
+            } else {
+                fast(f, src, w, row);
+            }
         }
     });
     return true;
@@ -396,7 +439,7 @@ bool QiImageCoder::to_RGB8_32(uint32_t* dst, unsigned rPos, unsigned gPos, unsig
                               unsigned aPos) {
     qicoder::CoderFrame f;
     f.pos[0] = rPos, f.pos[1] = gPos, f.pos[2] = bPos, f.pos[3] = aPos;
-    return convertImage(*this, f, qicoder::Layout::RGB8_32, dst, widthOf(image),
+    return convertImage(*this, f, qicoder::Layout::RGB8_32, dst, widthOf(image), widthOf(image),
                         qicoder::toRGB8_32Row_Fast, qicoder::toRGB8_32Row_Scalar);
 }
 
@@ -404,7 +447,8 @@ bool QiImageCoder::to_RGB8_24(uint8_t* dst, unsigned rPos, unsigned gPos, unsign
     qicoder::CoderFrame f;
     f.pos[0] = rPos, f.pos[1] = gPos, f.pos[2] = bPos;
     return convertImage(*this, f, qicoder::Layout::RGB8_24, dst, widthOf(image) * 3,
-                        qicoder::toRGB8_24Row_Fast, qicoder::toRGB8_24Row_Scalar);
+                        widthOf(image) * 3, qicoder::toRGB8_24Row_Fast,
+                        qicoder::toRGB8_24Row_Scalar);
 }
 
 bool QiImageCoder::to_RGB10(uint32_t* dst, unsigned rPos, unsigned gPos, unsigned bPos,
@@ -413,30 +457,32 @@ bool QiImageCoder::to_RGB10(uint32_t* dst, unsigned rPos, unsigned gPos, unsigne
     f.pos[0] = rPos, f.pos[1] = gPos, f.pos[2] = bPos;
     f.hostOrder = hostOrder;
     f.dpx = dpx;
-    return convertImage(*this, f, qicoder::Layout::RGB10, dst, widthOf(image),
+    return convertImage(*this, f, qicoder::Layout::RGB10, dst, widthOf(image), widthOf(image),
                         qicoder::toRGB10Row_Fast, qicoder::toRGB10Row_Scalar);
 }
 
 bool QiImageCoder::to_422_8(uint16_t* dst, const uint8_t* order) {
     qicoder::CoderFrame f;
     std::memcpy(f.order, order, 4);
-    return convertImage(*this, f, qicoder::Layout::YCbCr422_8, dst, widthOf(image),
+    return convertImage(*this, f, qicoder::Layout::YCbCr422_8, dst, widthOf(image), widthOf(image),
                         qicoder::to422_8Row_Fast, qicoder::to422_8Row_Scalar);
 }
 
 bool QiImageCoder::to_422_16(uint32_t* dst, const uint8_t* order) {
     qicoder::CoderFrame f;
     std::memcpy(f.order, order, 4);
-    return convertImage(*this, f, qicoder::Layout::YCbCr422_16, dst, widthOf(image),
+    return convertImage(*this, f, qicoder::Layout::YCbCr422_16, dst, widthOf(image), widthOf(image),
                         qicoder::to422_16Row_Scalar, qicoder::to422_16Row_Scalar);
 }
 
 bool QiImageCoder::to_v210(uint32_t* dst, bool tenBit) {
     qicoder::CoderFrame f;
     f.tenBit = tenBit;
-    return convertImage(*this, f, qicoder::Layout::V210, dst,
-                        qicoder::v210RowWords(image ? image->width : 0), qicoder::toV210Row_Fast,
-                        qicoder::toV210Row_Scalar);
+    const int w = image ? image->width : 0;
+    // Every group of six pixels fills four words; the rest of the stride is not written.
+    const size_t written = w > 0 ? static_cast<size_t>((w + 5) / 6) * 4 : 0;
+    return convertImage(*this, f, qicoder::Layout::V210, dst, qicoder::v210RowWords(w), written,
+                        qicoder::toV210Row_Fast, qicoder::toV210Row_Scalar);
 }
 
 // ---------------------------------------------------------------------------

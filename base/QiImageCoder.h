@@ -9,11 +9,12 @@
 //
 // Each output raster embeds one coder whose image is the raster itself. The
 // conversions run on the render thread; a large frame is split into bands of
-// rows converted on short-lived worker threads that are joined before the call
-// returns. Each conversion covers the whole image and writes only the caller's
+// rows converted on the shared thread pool (QiThreadPool), all done before the
+// call returns, and a row equal to the one above it takes a copy of that row's
+// output. Each conversion covers the whole image and writes only the caller's
 // buffer (row y at word or byte y*width, v210 rows at y*ceil(width/48)*32
 // words). Setting the environment variable KB_SCALAR to a non-zero value forces
-// the single-threaded reference row coders.
+// the single-threaded reference row coders, row by row.
 #pragma once
 
 #include <cstdint>

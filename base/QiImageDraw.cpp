@@ -3,13 +3,18 @@
 //
 // Every primitive stores through the virtual setPixel(int, int, uint64_t). When directStores()
 // proves that call to be QiImage's own, the loops write the array instead, clipped the same way,
-// so a full-frame fill costs no virtual call per pixel.
+// so a full-frame fill costs no virtual call per pixel; large ones are then split into bands of
+// rows on the shared thread pool. Through setPixel everything stays on the calling thread.
 #include "QiFixed.h"
 #include "QiImage.h"
+#include "QiImageDrawRows.h"
+#include "QiThreadPool.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -32,6 +37,56 @@ struct DirectStore {
     }
 };
 
+// Stores count pixels from src at (x0 .. x0 + count - 1, y); those outside the image are dropped.
+void storeRow(const VirtualStore& store, int64_t x0, int64_t y, int64_t count,
+              const uint64_t* src) {
+    for (int64_t i = 0; i < count; ++i)
+        store(static_cast<int>(x0 + i), static_cast<int>(y), src[i]);
+}
+void storeRow(const DirectStore& store, int64_t x0, int64_t y, int64_t count, const uint64_t* src) {
+    if (y < 0 || y >= store.height) return;
+    const int64_t a = std::max<int64_t>(x0, 0), b = std::min<int64_t>(x0 + count, store.width);
+    if (a < b)
+        std::memcpy(store.pixels + static_cast<size_t>(y) * store.width + a, src + (a - x0),
+                    static_cast<size_t>(b - a) * sizeof(uint64_t));
+}
+
+// Sets pixels x0 .. x1 - 1 of row y to colour; those outside the image are dropped.
+void fillSpan(const VirtualStore& store, int64_t x0, int64_t x1, int64_t y, uint64_t colour) {
+    for (int64_t x = x0; x < x1; ++x)
+        store(static_cast<int>(x), static_cast<int>(y), colour);
+}
+void fillSpan(const DirectStore& store, int64_t x0, int64_t x1, int64_t y, uint64_t colour) {
+    if (y < 0 || y >= store.height) return;
+    x0 = std::max<int64_t>(x0, 0);
+    x1 = std::min<int64_t>(x1, store.width);
+    if (x0 < x1) {
+        uint64_t* row = store.pixels + static_cast<size_t>(y) * store.width;
+        std::fill(row + x0, row + x1, colour);
+    }
+}
+
+using qidraw::kBandPixels;
+
+// Runs fn(store, first, last) over [begin, end), steps of a loop whose step stores about
+// `stepPixels` pixels. With direct stores the steps are split into bands on the thread pool (the
+// caller promises that different steps store different pixels); through setPixel they all run on
+// this thread.
+template <class Fn>
+void forSteps(QiImage* image, int64_t begin, int64_t end, int64_t stepPixels, Fn&& fn,
+              int perThread = 1) {
+    if (end <= begin) return;
+    if (!image->directStores()) {
+        fn(VirtualStore{image}, begin, end);
+        return;
+    }
+    const DirectStore store{image->pixels, static_cast<unsigned>(image->width),
+                            static_cast<unsigned>(image->height)};
+    const int64_t grain = std::max<int64_t>(1, kBandPixels / std::max<int64_t>(stepPixels, 1));
+    QiThreadPool::shared().forBands(
+        begin, end, grain, [&](int64_t first, int64_t last) { fn(store, first, last); }, perThread);
+}
+
 // Runs fn with the store this image allows.
 template <class Fn> void withStore(QiImage* image, Fn&& fn) {
     if (image->directStores())
@@ -50,10 +105,15 @@ void fillRect(QiImage* image, int64_t x0, int64_t y0, int64_t x1, int64_t y1, ui
     y1 = std::min<int64_t>(y1, image->height);
     if (x0 >= x1 || y0 >= y1) return;
     if (image->directStores()) {
-        for (int64_t y = y0; y < y1; ++y) {
-            uint64_t* row = image->pixels + y * image->width;
-            std::fill(row + x0, row + x1, colour);
-        }
+        uint64_t* pixels = image->pixels;
+        const int64_t width = image->width;
+        QiThreadPool::shared().forBands(y0, y1, std::max<int64_t>(1, kBandPixels / (x1 - x0)),
+                                        [=](int64_t first, int64_t last) {
+                                            for (int64_t y = first; y < last; ++y) {
+                                                uint64_t* row = pixels + y * width;
+                                                std::fill(row + x0, row + x1, colour);
+                                            }
+                                        });
         return;
     }
     for (int64_t y = y0; y < y1; ++y)
@@ -442,8 +502,9 @@ bool QiImage::renderZonePlate(int, int, int, int, int cx, int cy, unsigned k, ui
         std::vector<uint32_t> colPhase(static_cast<size_t>(std::max(columns, 0)));
         for (int i = 0; i < columns; ++i)
             colPhase[i] = (quadrant ? square(i + 1) : square(static_cast<int64_t>(i) - cx)) * k;
-        withStore(this, [&](auto store) {
-            for (int ey = 0; ey < cy; ++ey) {
+        // Step ey stores rows cy - ey and cy + ey only, so the steps split into bands.
+        auto rows = [&](auto store, int64_t ey0, int64_t ey1) {
+            for (int ey = static_cast<int>(ey0); ey < ey1; ++ey) {
                 const uint32_t rowPhase = square(ey + 1) * k;
                 const int above = cy - ey, below = cy + ey;
                 if (quadrant) {
@@ -462,15 +523,16 @@ bool QiImage::renderZonePlate(int, int, int, int, int cx, int cy, unsigned k, ui
                     }
                 }
             }
-        });
+        };
+        forSteps(this, 0, cy, 2 * static_cast<int64_t>(width), rows);
         return true;
     }
 
     std::vector<uint32_t> colPhase(static_cast<size_t>(width));
     for (int col = 0; col < width; ++col)
         colPhase[col] = square(static_cast<int64_t>(col) - cx) * k;
-    withStore(this, [&](auto store) {
-        for (int row = 0; row < height; ++row) {
+    forSteps(this, 0, height, width, [&](auto store, int64_t row0, int64_t row1) {
+        for (int row = static_cast<int>(row0); row < row1; ++row) {
             const uint32_t rowPhase = square(static_cast<int64_t>(row) - cy) * k;
             for (int col = 0; col < width; ++col)
                 store(col, row, colours[zoneIndex(colPhase[col] + rowPhase)]);
@@ -485,19 +547,189 @@ bool QiImage::renderSine(unsigned x, unsigned y, unsigned w, unsigned h, bool al
     const unsigned count = alongX ? w : h;
     const int64_t origin = alongX ? x : y;
     const int64_t limit = alongX ? width : height;
+    // The colour of each line across the sweep, then the lines row by row.
+    std::vector<uint64_t> colour;
     for (unsigned i = 0; i < count && origin + i < limit; ++i) {
         const double t = static_cast<double>(i) / count;
         // 64-bit: t^2 * 1023 * k passes the int range for large k.
         const int index = static_cast<int>(static_cast<int64_t>(t * t * 1023.0 * k + 0.5) & 1023);
-        const uint64_t colour = interpolateColor(c0, c1, tab[index] / 1023.0);
-        const int64_t at = origin + i;
-        if (alongX)
-            fillRect(this, at, y, at + 1, static_cast<int64_t>(y) + h, colour);
-        else
-            fillRect(this, x, at, static_cast<int64_t>(x) + w, at + 1, colour);
+        colour.push_back(interpolateColor(c0, c1, tab[index] / 1023.0));
+    }
+    const int64_t lines = static_cast<int64_t>(colour.size());
+    if (alongX) {
+        // Vertical lines: every row of the box holds the same run of colours.
+        const int64_t top = std::max<int64_t>(y, 0);
+        const int64_t bottom = std::min<int64_t>(static_cast<int64_t>(y) + h, height);
+        forSteps(this, top, bottom, lines, [&](auto store, int64_t r0, int64_t r1) {
+            for (int64_t r = r0; r < r1; ++r)
+                storeRow(store, x, r, lines, colour.data());
+        });
+    } else {
+        // Horizontal lines: row origin + i in colour i.
+        const int64_t left = std::max<int64_t>(x, 0);
+        const int64_t right = std::min<int64_t>(static_cast<int64_t>(x) + w, width);
+        if (left >= right) return true;
+        forSteps(this, 0, lines, right - left, [&](auto store, int64_t i0, int64_t i1) {
+            for (int64_t i = i0; i < i1; ++i)
+                fillSpan(store, left, right, origin + i, colour[static_cast<size_t>(i)]);
+        });
     }
     return true;
 }
+
+namespace qidraw {
+
+void storeRowThroughSetPixel(QiImage* image, int y, const uint64_t* row) {
+    storeRow(VirtualStore{image}, 0, y, image->width, row);
+}
+
+void repeatRow(QiImage* image, int from, int first, int last) {
+    const int64_t width = image->width;
+    if (from < 0 || from >= image->height || width <= 0) return;
+    const int64_t y0 = std::max(first, 0), y1 = std::min(last, image->height);
+    const uint64_t* src = image->pixels + from * width;
+    if (!image->directStores()) {
+        const std::vector<uint64_t> row(src, src + width); // setPixel may change the source row
+        for (int64_t y = y0; y < y1; ++y)
+            if (y != from) storeRow(VirtualStore{image}, 0, y, width, row.data());
+        return;
+    }
+    forSteps(image, y0, y1, width, [&](auto store, int64_t r0, int64_t r1) {
+        for (int64_t y = r0; y < r1; ++y)
+            if (y != from) storeRow(store, 0, y, width, src);
+    });
+}
+
+namespace {
+
+constexpr FxLong kHalfTurn = 180 << 16;
+// Boundaries are widened by this many units of 2^-16 degree on each side: FxAtan2 lies within 7
+// units of the exact angle for offsets up to kFastReach pixels.
+constexpr double kMarginUnits = 64.0;
+constexpr int64_t kFastReach = 8192;
+constexpr unsigned kMaxFastSectors = 4096;
+constexpr double kPi = 3.14159265358979323846;
+
+// The colour depends on A = angle + 180 degrees through floor(A / period) only: a sector of
+// 360 / n degrees, or for the sine a step of the table, 1/1024 turn. These are the boundaries
+// between 0 and 360 degrees, both ends included (A a few units outside lands next to them).
+std::vector<double> boundaries(const SectorStar& s) {
+    std::vector<double> a;
+    const double turn = 360.0 * 65536.0;
+    const unsigned count = s.sine ? 1024u : s.n;
+    for (unsigned k = 0; k <= count; ++k)
+        a.push_back(turn * k / count);
+    return a;
+}
+
+} // namespace
+
+uint64_t sectorColour(const SectorStar& s, FxLong angle) {
+    const FxLong a = angle + kHalfTurn;
+    if (s.sine) return s.sineLut[((a / 360) >> 6) * s.n & 1023];
+    // 64-bit product: a * n stays exact for every n, and an angle a few units below 0 still
+    // gives a sector in range.
+    int64_t sector = ((a * s.n) / 360) >> 16;
+    sector %= s.nColours;
+    if (sector < 0) sector += s.nColours;
+    return s.colours[sector];
+}
+
+void sectorStarRow_Scalar(const SectorStar& s, int64_t y, int64_t x0, int64_t count,
+                          uint64_t* out) {
+    for (int64_t i = 0; i < count; ++i)
+        out[i] = sectorColour(s, FxAtan2(y - s.cy, x0 + i - s.cx));
+}
+
+SectorStarFast::SectorStarFast(const SectorStar& s) {
+    const double margin = kMarginUnits / 65536.0;
+    for (double a : boundaries(s)) {
+        const double deg = a / 65536.0 - 180.0; // the boundary as an angle about the centre
+        degLow.push_back(deg - margin);
+        degHigh.push_back(deg + margin);
+        cotLow.push_back(1.0 / std::tan((deg - margin) * kPi / 180.0));
+        cotHigh.push_back(1.0 / std::tan((deg + margin) * kPi / 180.0));
+    }
+}
+
+bool sectorStarFastFits(const SectorStar& s, int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
+    auto within = [](int64_t v) { return v >= -kFastReach && v <= kFastReach; };
+    // Without sectors there are no boundaries; with very many every pixel is near one.
+    if (!s.sine && (s.n == 0 || s.n > kMaxFastSectors)) return false;
+    return x0 < x1 && y0 < y1 && within(x0 - s.cx) && within(x1 - 1 - s.cx) && within(y0 - s.cy) &&
+           within(y1 - 1 - s.cy);
+}
+
+void sectorStarRow_Fast(const SectorStar& s, const SectorStarFast& plan, int64_t y, int64_t x0,
+                        int64_t count, uint64_t* out, SectorStarScratch& scratch) {
+    const int64_t dy = y - s.cy;
+    // Pixels whose exact angle lies within the margin of a boundary, as ranges of i. Along a row
+    // the exact angle is monotonic in dx: it falls from 180 to 0 degrees above the centre
+    // (dy > 0) and rises from -180 to 0 below it, and dx = dy * cot(angle).
+    auto& near = scratch.near;
+    near.clear();
+    if (dy == 0) {
+        near.emplace_back(0, count - 1); // on the centre's row every angle is a boundary's
+    } else {
+        const double fdy = static_cast<double>(dy);
+        const double inf = std::numeric_limits<double>::infinity();
+        const double lo = static_cast<double>(x0 - s.cx), hi = lo + static_cast<double>(count);
+        for (size_t k = 0; k < plan.degLow.size(); ++k) {
+            const double a = plan.degLow[k], b = plan.degHigh[k];
+            double from, to; // dx range of angles a .. b
+            if (dy > 0) {
+                if (b <= 0.0 || a >= 180.0) continue;
+                from = b >= 180.0 ? -inf : fdy * plan.cotHigh[k];
+                to = a <= 0.0 ? inf : fdy * plan.cotLow[k];
+            } else {
+                if (b <= -180.0 || a >= 0.0) continue;
+                from = a <= -180.0 ? -inf : fdy * plan.cotLow[k];
+                to = b >= 0.0 ? inf : fdy * plan.cotHigh[k];
+            }
+            // From the pixel at or left of the range to the one at or right of it: a boundary
+            // between two pixels marks both.
+            if (to < lo || from > hi) continue;
+            const int64_t first = std::max<int64_t>(
+                0, static_cast<int64_t>(std::floor(std::max(from, lo - 1.0) - lo)));
+            const int64_t last = std::min<int64_t>(
+                count - 1, static_cast<int64_t>(std::ceil(std::min(to, hi + 1.0) - lo)));
+            if (first <= last) near.emplace_back(first, last);
+        }
+        std::sort(near.begin(), near.end());
+    }
+
+    // The pixels whose angle is taken: every near pixel and the first pixel of each run between
+    // near ranges (the run shares its colour). All angles of the row are taken in one batch.
+    auto& xs = scratch.xs;
+    xs.clear();
+    int64_t next = 0; // first pixel not yet listed
+    for (size_t r = 0; r < near.size();) {
+        const int64_t first = std::max(near[r].first, next);
+        int64_t last = near[r].second;
+        for (++r; r < near.size() && near[r].first <= last + 1; ++r)
+            last = std::max(last, near[r].second);
+        if (next < first) xs.push_back(next); // a run
+        for (int64_t i = first; i <= last; ++i)
+            xs.push_back(i);
+        next = std::max(next, last + 1);
+    }
+    if (next < count) xs.push_back(next);
+    const int n = static_cast<int>(xs.size());
+    scratch.ys.assign(xs.size(), dy);
+    scratch.angles.resize(xs.size());
+    for (FxLong& v : xs)
+        v += x0 - s.cx; // pixel index to offset from the centre
+    FxAtan2Many(scratch.ys.data(), xs.data(), scratch.angles.data(), n);
+
+    // Each listed pixel's colour holds until the next listed pixel.
+    for (int k = 0; k < n; ++k) {
+        const int64_t from = xs[static_cast<size_t>(k)] - (x0 - s.cx);
+        const int64_t to = k + 1 < n ? xs[static_cast<size_t>(k) + 1] - (x0 - s.cx) : count;
+        std::fill(out + from, out + to, sectorColour(s, scratch.angles[static_cast<size_t>(k)]));
+    }
+}
+
+} // namespace qidraw
 
 bool QiImage::renderSectorStar(unsigned x, unsigned y, unsigned w, unsigned h, unsigned cx,
                                unsigned cy, bool sine, unsigned n, unsigned nColours,
@@ -505,39 +737,40 @@ bool QiImage::renderSectorStar(unsigned x, unsigned y, unsigned w, unsigned h, u
     if (!colours || nColours == 0 || (sine && nColours < 2)) return false;
     uint64_t sineLut[1024];
     if (sine) sineColours(this, colours[0], colours[1], sineLut);
-    const FxLong half = 180 << 16;
     // Only the box's part inside the image is visited (setPixel would drop the rest).
     const int64_t right = std::min<int64_t>(static_cast<int64_t>(x) + w, width);
     const int64_t bottom = std::min<int64_t>(static_cast<int64_t>(y) + h, height);
+    if (x >= right || y >= bottom) return true;
 
-    if (x >= right) return true;
-    // Offsets from the centre are signed: the angle is taken about (cx, cy). The column offsets
-    // are the same on every row; the angles of a row are taken together.
-    const size_t columns = static_cast<size_t>(right - x);
-    std::vector<FxLong> dx(columns), dy(columns), angle(columns);
-    for (size_t i = 0; i < columns; ++i)
-        dx[i] = static_cast<FxLong>(x + i) - cx;
+    // Offsets from the centre are signed: the angle is taken about (cx, cy).
+    qidraw::SectorStar star;
+    star.cx = cx;
+    star.cy = cy;
+    star.sine = sine;
+    star.n = n;
+    star.nColours = nColours;
+    star.colours = colours;
+    star.sineLut = sineLut;
+    const int64_t columns = right - x;
+    const bool fast =
+        !QiThreadPool::scalarOnly() && qidraw::sectorStarFastFits(star, x, y, right, bottom);
+    std::unique_ptr<qidraw::SectorStarFast> plan;
+    if (fast) plan.reset(new qidraw::SectorStarFast(star));
 
-    withStore(this, [&](auto store) {
-        for (int64_t row = y; row < bottom; ++row) {
-            std::fill(dy.begin(), dy.end(), row - static_cast<FxLong>(cy));
-            FxAtan2Many(dy.data(), dx.data(), angle.data(), static_cast<int>(columns));
-            for (size_t i = 0; i < columns; ++i) {
-                const FxLong a = angle[i] + half;
-                uint64_t colour;
-                if (sine) {
-                    colour = sineLut[((a / 360) >> 6) * n & 1023];
-                } else {
-                    // 64-bit product: a * n stays exact for every n, and an angle a few units
-                    // below 0 still gives a sector in range.
-                    int64_t sector = ((a * n) / 360) >> 16;
-                    sector %= nColours;
-                    if (sector < 0) sector += nColours;
-                    colour = colours[sector];
-                }
-                store(static_cast<int>(x + i), static_cast<int>(row), colour);
+    // Rows near the centre take more angles than the others: several bands per thread.
+    forSteps(
+        this, y, bottom, columns,
+        [&](auto store, int64_t r0, int64_t r1) {
+            std::vector<uint64_t> row(static_cast<size_t>(columns));
+            qidraw::SectorStarScratch scratch;
+            for (int64_t r = r0; r < r1; ++r) {
+                if (fast)
+                    qidraw::sectorStarRow_Fast(star, *plan, r, x, columns, row.data(), scratch);
+                else
+                    qidraw::sectorStarRow_Scalar(star, r, x, columns, row.data());
+                storeRow(store, x, r, columns, row.data());
             }
-        }
-    });
+        },
+        4);
     return true;
 }

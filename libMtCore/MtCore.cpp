@@ -606,6 +606,18 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
         }
         if (change) {
             bool ok = raster->setRasterFormat(target.c_str());
+            unsigned oc = outputColor;
+            if (!ok && present && go_colorspace.getOption(args, oc) && oc != outputColor &&
+                oc < 4) {
+                // The running layout may be one the new format cannot show;
+                // the request names another, so apply it first and try again.
+                raster->setOutputPixelFormat(skOutputPixelFormats[oc]);
+                if (raster->getOutputPixelFormat() == skOutputPixelFormats[oc]) {
+                    outputColor = oc;
+                    rerender = true;
+                    ok = raster->setRasterFormat(target.c_str());
+                }
+            }
             if (ok) rerender = true;
             if (ok || !inStep) {
                 adoptRasterColour(*this);
@@ -616,6 +628,11 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
             int now = formatIndex(formatNames, formatCount, raster->getCurrentFormat());
             if (now >= 0) videoFormat = static_cast<unsigned>(now);
         }
+        // The current arguments fill later requests: they name the format
+        // that runs, so a change the card refused does not come back with a
+        // command that does not ask for it.
+        const char* running = raster->getCurrentFormat();
+        if (present && running) args.set("VideoFormat", running);
     }
 
     unsigned oc = outputColor;
@@ -624,6 +641,8 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
         if (raster->getOutputPixelFormat() == skOutputPixelFormats[oc]) {
             outputColor = oc;
             rerender = true;
+        } else {
+            args.set("OutputColor", go_colorspace.getName(outputColor)); // refused, as above
         }
     }
 

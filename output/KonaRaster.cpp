@@ -140,9 +140,21 @@ bool KonaRaster::resize(int w, int h) {
 
 bool KonaRaster::setFrames(unsigned n) {
     size_t words = static_cast<size_t>(n) * frameWords();
+    // Every render asks for its frames: a block of the same shape (count, layout, row bytes and
+    // height) is kept. A conversion writes the bytes it wrote last time again, and those no
+    // conversion writes (row padding) are still zero.
+    if (hostFrames && n == frames && words == hostWords && layout == hostLayout &&
+        rowBytes == hostRowBytes && height == hostHeight) {
+        curFrame = 0;
+        return true;
+    }
     uint32_t* block = words ? new (std::nothrow) uint32_t[words]() : nullptr;
     delete[] hostFrames;
     hostFrames = block;
+    hostWords = block ? words : 0;
+    hostLayout = layout;
+    hostRowBytes = rowBytes;
+    hostHeight = height;
     frames = (block || words == 0) ? n : 0;
     curFrame = 0;
     return frames == n;

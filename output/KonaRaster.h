@@ -79,6 +79,13 @@ private:
 
     // setupRasterFormat's work, choosing the colour matrix only when asked.
     bool adoptFormat(KRdPixFormats newLayout, unsigned videoFormat, bool chooseMatrix);
+
+    // The shape hostFrames was allocated for.
+    size_t hostWords = 0;
+    KRdPixFormats hostLayout = KRd_V210;
+    unsigned hostRowBytes = 0;
+    int hostHeight = 0;
+
     // Bytes of one converted frame, and the words each frame takes in the
     // host block (whole words, so every conversion fits).
     size_t frameBytes() const;

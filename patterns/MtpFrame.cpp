@@ -9,22 +9,6 @@ namespace mtp {
 
 char const* const kOrientationNames[3] = {"Horizontal", "Vertical", nullptr};
 
-uint32_t maxCode(QiImage const* image) {
-    int bits = image ? image->bits : 8;
-    if (bits < 1) bits = 1;
-    if (bits > 21) bits = 21; // three components in 64 bits
-    return (uint32_t(1) << bits) - 1;
-}
-
-uint64_t packRGB(QiImage const* image, unsigned r, unsigned g, unsigned b) {
-    const uint32_t top = maxCode(image);
-    const int bits = image ? image->bits : 8;
-    const uint64_t c0 = r > top ? top : r;
-    const uint64_t c1 = g > top ? top : g;
-    const uint64_t c2 = b > top ? top : b;
-    return c0 << (2 * bits) | c1 << bits | c2;
-}
-
 uint64_t grey(QiImage const* image, unsigned v) {
     return packRGB(image, v, v, v);
 }

@@ -14,12 +14,12 @@
 #pragma once
 
 #include "QiArgRetVal.h"
+#include "QiImage.h"
 #include "QiOption.h"
 
 #include <cstdint>
 
 class MtCore;
-class QiImage;
 
 namespace mtp {
 
@@ -39,12 +39,24 @@ constexpr QiOptUiSettings shownWhen(int x, int y, char const* field, char const*
 extern char const* const kOrientationNames[3];
 
 // The largest code value of the image's depth (255 at 8 bits, 1023 at 10).
-uint32_t maxCode(QiImage const* image);
+inline uint32_t maxCode(QiImage const* image) {
+    int bits = image ? image->bits : 8;
+    if (bits < 1) bits = 1;
+    if (bits > 21) bits = 21; // three components in 64 bits
+    return (uint32_t(1) << bits) - 1;
+}
 
 // Packs (r, g, b). A component above the depth's largest code is limited to
 // it: an RGB option value is a client's number and, left as it is, would carry
 // into the neighbouring component's bits.
-uint64_t packRGB(QiImage const* image, unsigned r, unsigned g, unsigned b);
+inline uint64_t packRGB(QiImage const* image, unsigned r, unsigned g, unsigned b) {
+    const uint32_t top = maxCode(image);
+    const int bits = image ? image->bits : 8;
+    const uint64_t c0 = r > top ? top : r;
+    const uint64_t c1 = g > top ? top : g;
+    const uint64_t c2 = b > top ? top : b;
+    return c0 << (2 * bits) | c1 << bits | c2;
+}
 
 // The grey (v, v, v), limited like packRGB.
 uint64_t grey(QiImage const* image, unsigned v);

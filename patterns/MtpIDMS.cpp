@@ -2,8 +2,10 @@
 
 #include "MtCore.h"
 #include "MtpFrame.h"
+#include "QiImageDrawRows.h"
 #include "QiRaster.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -47,15 +49,46 @@ bool MtpIDMS::render(MtCore* core, QiRaster* raster, QiArgRetVal const&) {
     const int bh = static_cast<int>(std::sqrt(static_cast<double>(H64 * H64 / 25)));
     const int kx = (W - bw) / 64, ky = (H - bh) / 64;
 
+    // Rectangle i has its sides kx and ky further in than rectangle i - 1, so each lies inside the
+    // one before and a pixel shows the innermost rectangle that holds it. Drawn row by row: on
+    // each row the rectangles that cross it leave a segment left and right of the next one, and
+    // the innermost is drawn whole; every pixel is written once.
+    constexpr int kCount = sizeof kLevels8 / sizeof kLevels8[0];
+    struct Rect {
+        int x, y, w, h;
+        uint64_t colour;
+    };
+    Rect rects[kCount];
     int x = 0, y = 0, w = W, h = H;
-    for (unsigned level : kLevels8) {
-        raster->blt(mtp::grey(raster, mtp::scale8(raster, level)), x, y, w, h);
+    for (int i = 0; i < kCount; ++i) {
+        rects[i] = {x, y, w, h, mtp::grey(raster, mtp::scale8(raster, kLevels8[i]))};
         x += kx;
         y += ky;
         w -= 2 * kx;
         h -= 2 * ky;
     }
-
+    qidraw::paintRows(raster, 0, H, [&](int row, uint64_t* pixels) {
+        auto fill = [&](int64_t from, int64_t to, uint64_t colour) {
+            from = std::max<int64_t>(from, 0);
+            to = std::min<int64_t>(to, W);
+            if (from < to) std::fill(pixels + from, pixels + to, colour);
+        };
+        auto holds = [&](const Rect& r) {
+            return r.w >= 1 && r.h >= 1 && row >= r.y && row - r.y < r.h;
+        };
+        int inner = -1;
+        while (inner + 1 < kCount && holds(rects[inner + 1]))
+            ++inner;
+        for (int i = 0; i < inner; ++i) {
+            const Rect &r = rects[i], &next = rects[i + 1];
+            fill(r.x, next.x, r.colour);
+            fill(static_cast<int64_t>(next.x) + next.w, static_cast<int64_t>(r.x) + r.w, r.colour);
+        }
+        if (inner >= 0) {
+            const Rect& r = rects[inner];
+            fill(r.x, static_cast<int64_t>(r.x) + r.w, r.colour);
+        }
+    });
     const unsigned s16 = mtp::scale8(raster, 16), s235 = mtp::scale8(raster, 235);
     const int x0 = W / 2 - bw / 2, y0 = H / 2 - bh / 2;
     raster->drawLineBox(mtp::packRGB(raster, s16, s16, s235), x0, y0, bw, bh);

@@ -2,6 +2,7 @@
 
 #include "MtCore.h"
 #include "MtpFrame.h"
+#include "QiImageDrawRows.h"
 #include "QiRaster.h"
 
 #include <cstdio>
@@ -45,23 +46,28 @@ bool MtpResolution::render(MtCore* core, QiRaster* raster, QiArgRetVal const& ar
     const uint64_t high = mtp::readColour(po_HiColor, args, raster);
 
     const int Wpx = raster->getWidth(), Hpx = raster->getHeight();
-    raster->blt(low, 0, 0, -1, -1);
     switch (style) {
     case VLines:
+        // Every row is the same: the first is drawn and then repeated down the raster.
+        raster->blt(low, 0, 0, -1, 1);
         for (int x = 0; x + 1 < Wpx; x += 2)
-            raster->vLine(high, x, 0, Hpx);
+            raster->vLine(high, x, 0, 1);
+        qidraw::repeatRow(raster, 0, 1, Hpx);
         break;
     case HLines:
+        raster->blt(low, 0, 0, -1, -1);
         for (int y = 0; y + 1 < Hpx; y += 2)
             raster->hLine(high, 0, Wpx, y);
         break;
     case Pixels:
+        raster->blt(low, 0, 0, -1, -1);
         std::fprintf(stderr, "Pixels\n");
         for (int y = 0; y < Hpx; ++y)
             for (int x = y % 2; x < Wpx; x += 2)
                 raster->setPixel(x, y, high);
         break;
     default:
+        raster->blt(low, 0, 0, -1, -1);
         break;
     }
 

@@ -2,6 +2,7 @@
 
 #include "MtCore.h"
 #include "MtpFrame.h"
+#include "QiImageDrawRows.h"
 #include "QiRaster.h"
 
 namespace {
@@ -46,7 +47,8 @@ bool MtpVerticalBar::render(MtCore* core, QiRaster* raster, QiArgRetVal const& a
                             static_cast<unsigned>(b));
     };
     const int Wpx = raster->getWidth();
-    raster->blt(colour(B, B, B), 0, 0, -1, -1);
+    // Every row is the same: the first is drawn and then repeated down the raster.
+    raster->blt(colour(B, B, B), 0, 0, -1, 1);
     raster->setFrames(1);
     raster->coding = QiImage::RGB;
     period = 0;
@@ -73,7 +75,8 @@ bool MtpVerticalBar::render(MtCore* core, QiRaster* raster, QiArgRetVal const& a
     // is at least one pixel (its minimum), so the walk always ends.
     unsigned k = invert ? 1 : 0;
     for (int x = offset; x < Wpx; x += width, ++k)
-        raster->blt(style == EightColour ? eight[k % 8] : two[k % 2], x, 0, width, -1);
+        raster->blt(style == EightColour ? eight[k % 8] : two[k % 2], x, 0, width, 1);
+    qidraw::repeatRow(raster, 0, 1, raster->getHeight());
 
     core->renderTitle(getName(), nullptr, raster);
     raster->render(0, false);

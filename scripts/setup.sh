@@ -1,8 +1,24 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for Kettlebright and builds it (default preset).
 # Safe to run again: it installs only what is missing and rebuilds incrementally.
+#
+#   scripts/setup.sh          the build and test dependencies
+#   scripts/setup.sh --bench  also the peers that bench/peers.sh compares with
+#                             (FFmpeg, GStreamer); benchmark tools only, never
+#                             needed to build or run the generator
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+WITH_BENCH=0
+for arg in "$@"; do
+    case "$arg" in
+    --bench) WITH_BENCH=1 ;;
+    *)
+        echo "usage: scripts/setup.sh [--bench]" >&2
+        exit 2
+        ;;
+    esac
+done
 
 PACKAGES=(
     build-essential cmake ninja-build pkg-config git python3 locales
@@ -15,6 +31,9 @@ PACKAGES=(
     xvfb xauth trayer
     zbar-tools
 )
+if [ "$WITH_BENCH" -eq 1 ]; then
+    PACKAGES+=(ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
+fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi

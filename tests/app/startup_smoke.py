@@ -454,13 +454,17 @@ def no_display_runs():
     unused = next(":%d" % n for n in range(400, 500)
                   if not os.path.exists("/tmp/.X%d-lock" % n) and
                   not os.path.exists("/tmp/.X11-unix/X%d" % n))
-    for display in (None, unused):
-        run = subprocess.run([APP], env=desktop_env(display), stdout=subprocess.PIPE,
+    # A Wayland display left in the environment that nobody serves does not
+    # make up for the missing X display.
+    for display, extra in ((None, {}), (unused, {}),
+                           (None, {"WAYLAND_DISPLAY": "kb-no-such-wayland-display"})):
+        run = subprocess.run([APP], env=desktop_env(display, **extra), stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, timeout=START_TIMEOUT)
         lines = run.stderr.decode(errors="replace").splitlines()
         if run.returncode != 1 or len(lines) != 1 or \
                 "scripts/run.sh" not in lines[0] or "DISPLAY" not in lines[0]:
-            fail("display %r: status %r, standard error %r" % (display, run.returncode, lines))
+            fail("display %r %r: status %r, standard error %r" %
+                 (display, extra, run.returncode, lines))
 
 
 def main():

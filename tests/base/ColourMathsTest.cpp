@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -51,6 +52,47 @@ TEST(Fixed, NoTrapOnDivisionByZeroOrOutOfRangeValues) {
     EXPECT_EQ(Fixed(std::numeric_limits<double>::quiet_NaN()).v, 0);
     EXPECT_EQ(Fixed(1e12).v, INT32_MAX);
     EXPECT_EQ(Fixed(-std::numeric_limits<double>::infinity()).v, INT32_MIN);
+}
+
+TEST(Fixed, DivisorAndQuickDivisionGiveTheQuotientsOfDivision) {
+    // Every sign and magnitude of divisor, dividends on both sides of the reciprocal's limit
+    // (2^20), and the quotients next to every whole number of a small divisor.
+    std::vector<int32_t> divisors = {0,      1,         -1,        2,         3,
+                                     7,      65536,     -65536,    21845,     1 << 20,
+                                     -99991, INT32_MAX, INT32_MIN, 123456789, -5};
+    std::vector<int32_t> dividends = {0,       1,          -1,        (1 << 20) - 1, -(1 << 20) + 1,
+                                      1 << 20, -(1 << 20), INT32_MAX, INT32_MIN,     65536,
+                                      -65536};
+    uint64_t state = 7;
+    auto next = [&] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<int32_t>(static_cast<uint32_t>(state >> 32) >> (state >> 59));
+    };
+    for (int i = 0; i < 300; ++i) {
+        divisors.push_back(next());
+        dividends.push_back(next());
+    }
+    for (int32_t d : divisors) {
+        const FixedDivisor divisor(raw(d));
+        auto check = [&](int32_t a) {
+            const int32_t exact = (raw(a) / raw(d)).v;
+            ASSERT_EQ(exact, divisor.divide(raw(a)).v) << a << " / " << d;
+            ASSERT_EQ(exact, quickDivide(raw(a), raw(d)).v) << a << " / " << d;
+        };
+        for (int32_t a : dividends)
+            check(a);
+        for (int32_t a = -3000; a <= 3000; ++a)
+            check(a);
+        // Dividends whose quotient is whole, and one below: exactly on and just off the line.
+        if (d > 0 && d < 1 << 16)
+            for (int32_t k = 1; k < 16; ++k) {
+                const int64_t a = int64_t(d) * k; // a * 2^16 / d = k * 2^16
+                if (a < (1 << 20)) {
+                    check(static_cast<int32_t>(a));
+                    check(static_cast<int32_t>(a - 1));
+                }
+            }
+    }
 }
 
 TEST(ColourMaths, GlobalChromaticitiesInFixed) {

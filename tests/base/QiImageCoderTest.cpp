@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -594,53 +595,94 @@ TEST(QiImageCoderRows, EveryTenBitCodeMatchesTheReference) {
         }
 }
 
-// Whole frames large enough to be split into bands on worker threads give the
-// same bytes as the reference rows one after the other.
+// Whole frames, small ones and ones split into bands on the thread pool, give
+// the same bytes as the reference rows one after the other: random rows, runs of
+// equal rows (whose output the fast path copies), rows equal but for their
+// last pixel and rows of bars (whose runs the fast path converts once); every
+// width from 1 to 130, an odd size and one UHD frame.
 TEST(QiImageCoder, BandedFramesMatchTheReferenceRows) {
-    const int w = 1001, h = 97; // odd, above the threading threshold
-    QiImage img(w, h, 10);
-    std::mt19937 rng(7);
-    for (int y = 0; y < h; ++y) {
-        auto row = randomRow(rng, 10, w);
-        std::memcpy(img.pixels + static_cast<size_t>(y) * w, row.data(), w * sizeof(uint64_t));
-    }
-    QiImageCoder coder(&img);
-    coder.setColorGating(4, 0, 0, 33);
-    coder.setColorMatrix(QiImageCoder::Rec2020);
-
-    auto rowsOf = [&](Layout layout, size_t rowElems, auto scalar, auto* tag,
-                      const CoderFrame& base) {
-        using T = std::remove_pointer_t<decltype(tag)>;
-        CoderFrame f = base;
-        qicoder::prepare(f, coder, layout);
-        std::vector<T> out(rowElems * h, T(0x5A));
-        for (int y = 0; y < h; ++y)
-            scalar(f, img.pixels + static_cast<size_t>(y) * w, w, out.data() + y * rowElems);
-        return out;
+    struct Size {
+        int w, h;
     };
-    auto f = std::make_unique<CoderFrame>();
-    f->tenBit = true;
-    const unsigned stride = qicoder::v210RowWords(w);
-    std::vector<uint32_t> v210(stride * h, 0x5Au);
-    coder.to_v210(v210.data(), true);
-    EXPECT_EQ(v210,
-              rowsOf(Layout::V210, stride, qicoder::toV210Row_Scalar, (uint32_t*)nullptr, *f));
+    std::vector<Size> sizes;
+    for (int w = 1; w <= 130; ++w)
+        sizes.push_back({w, 8}); // every kind of row at every width
+    sizes.push_back({1001, 97});
+    sizes.push_back({3840, 2160});
+    for (const Size size : sizes) {
+        const int w = size.w, h = size.h;
+        QiImage img(w, h, 10);
+        std::mt19937 rng(7);
+        for (int y = 0; y < h; ++y) {
+            uint64_t* row = img.pixels + static_cast<size_t>(y) * w;
+            const int kind = y % 7;
+            if (y > 0 && (kind == 1 || kind == 2 || kind == 4)) {
+                std::memcpy(row, row - w, w * sizeof(uint64_t));
+                if (kind == 4) row[w - 1] ^= 1;
+            } else if (kind == 3 || kind == 5) {
+                // Bars of 1 .. 60 pixels (runs of every length about the threshold), and for
+                // kind 5 single pixels of another colour inside them.
+                auto colours = randomRow(rng, 10, 8);
+                std::uniform_int_distribution<int> length(1, 60), pick(0, 7), dot(0, 40);
+                for (int x = 0; x < w;) {
+                    const int n = std::min(length(rng), w - x);
+                    std::fill(row + x, row + x + n, colours[static_cast<size_t>(pick(rng))]);
+                    x += n;
+                }
+                if (kind == 5)
+                    for (int x = 0; x < w; ++x)
+                        if (dot(rng) == 0) row[x] = colours[static_cast<size_t>(pick(rng))];
+            } else {
+                auto random = randomRow(rng, 10, w);
+                std::memcpy(row, random.data(), w * sizeof(uint64_t));
+            }
+        }
+        QiImageCoder coder(&img);
+        coder.setColorGating(4, 0, 0, 33);
+        coder.setColorMatrix(QiImageCoder::Rec2020);
 
-    const uint8_t order[4] = {0, 1, 2, 3};
-    std::memcpy(f->order, order, 4);
-    std::vector<uint16_t> y8(static_cast<size_t>(w) * h, 0x5A);
-    coder.to_422_8(y8.data(), order);
-    EXPECT_EQ(y8,
-              rowsOf(Layout::YCbCr422_8, w, qicoder::to422_8Row_Scalar, (uint16_t*)nullptr, *f));
+        auto rowsOf = [&](Layout layout, size_t rowElems, auto scalar, auto* tag,
+                          const CoderFrame& base) {
+            using T = std::remove_pointer_t<decltype(tag)>;
+            auto f = std::make_unique<CoderFrame>(base);
+            qicoder::prepare(*f, coder, layout);
+            std::vector<T> out(rowElems * h, T(0x5A));
+            for (int y = 0; y < h; ++y)
+                scalar(*f, img.pixels + static_cast<size_t>(y) * w, w, out.data() + y * rowElems);
+            return out;
+        };
+        auto f = std::make_unique<CoderFrame>();
+        f->tenBit = true;
+        const unsigned stride = qicoder::v210RowWords(w);
+        std::vector<uint32_t> v210(stride * h, 0x5Au);
+        coder.to_v210(v210.data(), true);
+        EXPECT_EQ(v210,
+                  rowsOf(Layout::V210, stride, qicoder::toV210Row_Scalar, (uint32_t*)nullptr, *f));
+        if (w > 2000) continue; // the UHD frame checks the layout that is its main use
 
-    f->pos[0] = 2, f->pos[1] = 1, f->pos[2] = 0, f->pos[3] = 3;
-    std::vector<uint32_t> rgb8(static_cast<size_t>(w) * h, 0x5A);
-    coder.to_RGB8_32(rgb8.data(), 2, 1, 0, 3);
-    EXPECT_EQ(rgb8,
-              rowsOf(Layout::RGB8_32, w, qicoder::toRGB8_32Row_Scalar, (uint32_t*)nullptr, *f));
+        const uint8_t order[4] = {0, 1, 2, 3};
+        std::memcpy(f->order, order, 4);
+        std::vector<uint16_t> y8(static_cast<size_t>(w) * h, 0x5A);
+        coder.to_422_8(y8.data(), order);
+        EXPECT_EQ(
+            y8, rowsOf(Layout::YCbCr422_8, w, qicoder::to422_8Row_Scalar, (uint16_t*)nullptr, *f));
 
-    f->pos[0] = 0, f->pos[1] = 1, f->pos[2] = 2, f->dpx = true, f->hostOrder = false;
-    std::vector<uint32_t> rgb10(static_cast<size_t>(w) * h, 0x5A);
-    coder.to_RGB10(rgb10.data(), 0, 1, 2, false, true);
-    EXPECT_EQ(rgb10, rowsOf(Layout::RGB10, w, qicoder::toRGB10Row_Scalar, (uint32_t*)nullptr, *f));
+        f->pos[0] = 2, f->pos[1] = 1, f->pos[2] = 0, f->pos[3] = 3;
+        std::vector<uint32_t> rgb8(static_cast<size_t>(w) * h, 0x5A);
+        coder.to_RGB8_32(rgb8.data(), 2, 1, 0, 3);
+        EXPECT_EQ(rgb8,
+                  rowsOf(Layout::RGB8_32, w, qicoder::toRGB8_32Row_Scalar, (uint32_t*)nullptr, *f));
+
+        std::vector<uint8_t> rgb24(static_cast<size_t>(w) * h * 3, 0x5A);
+        coder.to_RGB8_24(rgb24.data(), 2, 1, 0);
+        f->pos[0] = 2, f->pos[1] = 1, f->pos[2] = 0;
+        EXPECT_EQ(rgb24, rowsOf(Layout::RGB8_24, size_t(w) * 3, qicoder::toRGB8_24Row_Scalar,
+                                (uint8_t*)nullptr, *f));
+
+        f->pos[0] = 0, f->pos[1] = 1, f->pos[2] = 2, f->dpx = true, f->hostOrder = false;
+        std::vector<uint32_t> rgb10(static_cast<size_t>(w) * h, 0x5A);
+        coder.to_RGB10(rgb10.data(), 0, 1, 2, false, true);
+        EXPECT_EQ(rgb10,
+                  rowsOf(Layout::RGB10, w, qicoder::toRGB10Row_Scalar, (uint32_t*)nullptr, *f));
+    }
 }

@@ -1,5 +1,6 @@
 #include "QiImage.h"
 #include "QiFixed.h"
+#include "QiImageDrawRows.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <set>
 #include <utility>
 #include <vector>
@@ -550,53 +552,128 @@ TEST(QiImage, SineSectorStar) {
         }
 }
 
-TEST(QiImage, DirectAndVirtualStoresDrawTheSame) {
-    // Every primitive on a plain image (direct stores) and on one that overrides setPixel
-    // (virtual stores): the same pixels, and for the overriding one nothing bypasses setPixel.
-    auto scene = [](QiImage& im) {
-        im.clear(kCanary);
-        im.blt(1, 10, 10, 50, 30);
-        im.blt(2, -20, -5, -1, 12);
-        im.drawBar(3, 1, 1, 2, 3, 7, 9);
-        im.drawHollowBox(4, 0, 0, 20, 20, 1, 1, 20, 20);
-        im.hLine(5, -3, 90, 40);
-        im.vLine(6, 70, -2, 200);
-        im.drawLine(7, -10, 3, 120, 77);
-        im.drawLineBox(8, 5, 5, 60, 40);
-        im.drawLineGrid(9, 2, 2, 80, 50, 5, 4, 1, 1);
-        im.drawCircle(10, 40, 30, 25);
-        im.renderGradient(50, 0, 20, -1, 0, 1023, true, 2.2);
-        im.renderSine(0, 60, 96, 10, true, 5, 0, 1023);
-        QiImage src(17, 13, 10);
-        src.clear(0x55);
-        im.blt(&src, 80, 60, -4, -4, -1, -1);
-    };
-    QiImage fast(96, 72, 10);
-    ForwardingImage slow(96, 72, 10);
-    scene(fast);
-    scene(slow);
-    EXPECT_EQ(contents(fast), contents(slow));
-    for (int y = 0; y < 72; ++y)
-        for (int x = 0; x < 96; ++x)
-            if (at(slow, x, y) != kCanary) {
-                ASSERT_TRUE(slow.touched.count({x, y})) << x << "," << y;
+TEST(QiImage, SectorStarFastRowsMatchTheReference) {
+    // Random rows of 1 .. 130 pixels about random centres (on the row, near it and as far as the
+    // fast rows reach), every style, few and many sectors: the same colours as FxAtan2 per pixel.
+    uint64_t colours[8] = {11, 22, 33, 44, 55, 66, 77, 88};
+    uint64_t sineLut[1024];
+    for (int i = 0; i < 1024; ++i)
+        sineLut[i] = 1000 + static_cast<uint64_t>(i);
+    std::mt19937 rng(2024);
+    std::uniform_int_distribution<int> offset(-8000, 8000), small(-40, 40), pick(0, 6);
+    const unsigned counts[] = {1, 2, 3, 36, 91, 360, 4096};
+    for (int width = 1; width <= 130; ++width)
+        for (int trial = 0; trial < 6; ++trial) {
+            qidraw::SectorStar s;
+            s.sine = trial % 3 == 2;
+            s.n = s.sine ? static_cast<unsigned>(pick(rng) * 60) : counts[pick(rng)];
+            s.nColours = trial % 3 == 1 ? 8 : 2;
+            s.colours = colours;
+            s.sineLut = sineLut;
+            const bool near = trial < 3;
+            s.cx = near ? small(rng) + width / 2 : offset(rng);
+            s.cy = near ? small(rng) : offset(rng);
+            const int64_t x0 = near ? 0 : std::max<int64_t>(s.cx - 8192, offset(rng));
+            qidraw::SectorStarFast plan(s);
+            qidraw::SectorStarScratch scratch;
+            for (int64_t y = s.cy - 3; y <= s.cy + 3; ++y) {
+                const int64_t row = near ? y : y + offset(rng) / 2;
+                if (!qidraw::sectorStarFastFits(s, x0, row, x0 + width, row + 1)) continue;
+                std::vector<uint64_t> fast(static_cast<size_t>(width) + 1, kCanary),
+                    ref(static_cast<size_t>(width) + 1, kCanary);
+                qidraw::sectorStarRow_Fast(s, plan, row, x0, width, fast.data(), scratch);
+                qidraw::sectorStarRow_Scalar(s, row, x0, width, ref.data());
+                ASSERT_EQ(ref, fast) << "width " << width << " centre " << s.cx << "," << s.cy
+                                     << " row " << row << " x0 " << x0 << " n " << s.n;
             }
+        }
 
-    const int plates[][2] = {{48, 36}, {30, 36}, {30, 20}};
-    for (auto& c : plates) {
-        fast.clear(kCanary);
-        slow.clear(kCanary);
-        fast.renderZonePlate(0, 0, 96, 72, c[0], c[1], 91, 0, 1023);
-        slow.renderZonePlate(0, 0, 96, 72, c[0], c[1], 91, 0, 1023);
-        EXPECT_EQ(contents(fast), contents(slow)) << c[0] << "," << c[1];
+    // One UHD frame, drawn in bands on the thread pool, against the reference row by row: the
+    // default star in full, the sine star of 360 sectors on every 16th row.
+    QiImage uhd(3840, 2160, 10);
+    for (bool sine : {false, true}) {
+        qidraw::SectorStar s;
+        s.cx = 1920;
+        s.cy = 1080;
+        s.sine = sine;
+        s.n = sine ? 360 : 36;
+        s.nColours = 2;
+        s.colours = colours;
+        uint64_t lut[1024];
+        for (int i = 0; i < 1024; ++i)
+            lut[i] =
+                uhd.interpolateColor(colours[0], colours[1], QiImage::sineTable10()[i] / 1023.0);
+        s.sineLut = lut;
+        uhd.renderSectorStar(0, 0, 3840, 2160, 1920, 1080, sine, s.n, 2, colours);
+        std::vector<uint64_t> ref(3840);
+        for (int y = 0; y < 2160; y += sine ? 16 : 1) {
+            qidraw::sectorStarRow_Scalar(s, y, 0, 3840, ref.data());
+            ASSERT_EQ(0, std::memcmp(ref.data(), uhd.pixels + static_cast<size_t>(y) * 3840,
+                                     3840 * sizeof(uint64_t)))
+                << "row " << y << " sine " << sine;
+        }
     }
-    uint64_t colours[4] = {1, 2, 3, 4};
-    fast.renderSectorStar(3, 4, 90, 60, 48, 36, false, 24, 4, colours);
-    slow.renderSectorStar(3, 4, 90, 60, 48, 36, false, 24, 4, colours);
-    EXPECT_EQ(contents(fast), contents(slow));
+}
 
-    VouchedImage vouched(96, 72, 10);
-    scene(vouched);
-    scene(fast);
-    EXPECT_EQ(contents(vouched), contents(fast));
+TEST(QiImage, DirectAndVirtualStoresDrawTheSame) {
+    // Every primitive on a plain image (direct stores, large ones in bands on the thread pool)
+    // and on one that overrides setPixel (virtual stores, one thread): the same pixels, and for
+    // the overriding one nothing bypasses setPixel. A small image and one large enough for bands.
+    struct Size {
+        int w, h;
+    };
+    for (const Size size : {Size{96, 72}, Size{700, 400}}) {
+        const int W = size.w, H = size.h;
+        auto scene = [&](QiImage& im) {
+            im.clear(kCanary);
+            im.blt(1, 10, 10, 50, 30);
+            im.blt(2, -20, -5, -1, 12);
+            im.drawBar(3, 1, 1, 2, 3, 7, 9);
+            im.drawHollowBox(4, 0, 0, 20, 20, 1, 1, 20, 20);
+            im.hLine(5, -3, 90, 40);
+            im.vLine(6, 70, -2, 200);
+            im.drawLine(7, -10, 3, 120, 77);
+            im.drawLineBox(8, 5, 5, 60, 40);
+            im.drawLineGrid(9, 2, 2, 80, 50, 5, 4, 1, 1);
+            im.drawCircle(10, 40, 30, 25);
+            im.renderGradient(50, 0, 20, -1, 0, 1023, true, 2.2);
+            im.renderSine(0, 60, 96, 10, true, 5, 0, 1023);
+            im.renderSine(3, H / 2, W, H, true, 7, 0, 1023);
+            im.renderSine(W / 3, 2, W, H / 3, false, 9, 0, 1023);
+            im.blt(11, W / 4, H / 5, W, H / 2);
+            qidraw::repeatRow(&im, H / 3, H / 2, H + 5); // down to the bottom and past it
+            qidraw::repeatRow(&im, 1, -3, 4);            // over the source row itself
+            QiImage src(17, 13, 10);
+            src.clear(0x55);
+            im.blt(&src, 80, 60, -4, -4, -1, -1);
+        };
+        QiImage fast(W, H, 10);
+        ForwardingImage slow(W, H, 10);
+        scene(fast);
+        scene(slow);
+        EXPECT_EQ(contents(fast), contents(slow));
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x)
+                if (at(slow, x, y) != kCanary) {
+                    ASSERT_TRUE(slow.touched.count({x, y})) << x << "," << y;
+                }
+
+        const int plates[][2] = {{W / 2, H / 2}, {30, H / 2}, {30, 20}};
+        for (auto& c : plates) {
+            fast.clear(kCanary);
+            slow.clear(kCanary);
+            fast.renderZonePlate(0, 0, W, H, c[0], c[1], 91, 0, 1023);
+            slow.renderZonePlate(0, 0, W, H, c[0], c[1], 91, 0, 1023);
+            EXPECT_EQ(contents(fast), contents(slow)) << c[0] << "," << c[1];
+        }
+        uint64_t colours[4] = {1, 2, 3, 4};
+        fast.renderSectorStar(3, 4, W - 6, H - 12, W / 2, H / 2, false, 24, 4, colours);
+        slow.renderSectorStar(3, 4, W - 6, H - 12, W / 2, H / 2, false, 24, 4, colours);
+        EXPECT_EQ(contents(fast), contents(slow));
+
+        VouchedImage vouched(W, H, 10);
+        scene(vouched);
+        scene(fast);
+        EXPECT_EQ(contents(vouched), contents(fast));
+    }
 }

@@ -719,6 +719,56 @@ TEST_F(BmdEngineTest, The720p60ModeIsReportedByAPublishedName) {
     EXPECT_EQ(mode, kHp60);
 }
 
+// A mode or layout the card refuses (no 10-bit RGB at 2160p 60) is not
+// applied, not reported, and does not come back with a later command that
+// does not name it: the current arguments hold what the card runs.
+TEST_F(BmdEngineTest, RefusedSettingsDoNotComeBackLater) {
+    start(kHi50);
+    struct {
+        const char* key;
+        const char* value;
+        const char* format; // reported afterwards
+        const char* layout;
+        unsigned enables;           // modes enabled by the step
+        const char* key2 = nullptr; // a second change in the same request
+        const char* value2 = nullptr;
+    } const steps[] = {
+        {"VideoFormat", "UHD 2160p 30", "UHD 2160p 30", "YCbCr_10", 1},
+        {"OutputColor", "RGB_10", "UHD 2160p 30", "RGB_10", 0},
+        {"VideoFormat", "UHD 2160p 60", "UHD 2160p 30", "RGB_10", 0}, // refused
+        {"OutputColor", "YCbCr_10", "UHD 2160p 30", "YCbCr_10", 0},
+        {"GateRed", "0", "UHD 2160p 30", "YCbCr_10", 0},
+        {"VideoFormat", "UHD 2160p 60", "UHD 2160p 60", "YCbCr_10", 1},
+        {"OutputColor", "RGB_10", "UHD 2160p 60", "YCbCr_10", 0}, // refused
+        {"VideoFormat", "HD 1080p 24", "HD 1080p 24", "YCbCr_10", 1},
+        {"OutputColor", "RGB_10", "HD 1080p 24", "RGB_10", 0},
+        // A format the running layout cannot go to, asked for together with
+        // a layout it can show: both are applied.
+        {"VideoFormat", "UHD 2160p 60", "UHD 2160p 60", "YCbCr_10", 1, "OutputColor", "YCbCr_10"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(std::string(step.key) + " " + step.value);
+        unsigned enables = stub::enableCount();
+        if (step.key2)
+            run({{step.key, step.value}, {step.key2, step.value2}});
+        else
+            run({{step.key, step.value}});
+        EXPECT_EQ(stub::enableCount(), enables + step.enables);
+        QiArgRetVal settings = reported();
+        EXPECT_EQ(testsupport::text(settings, "VideoFormat"), step.format);
+        EXPECT_EQ(testsupport::text(settings, "OutputColor"), step.layout);
+        std::vector<QiArgRetVal> records;
+        core->getGenOpts(records);
+        ASSERT_EQ(records.size(), 14u);
+        for (const char* key : {"VideoFormat", "OutputColor"}) {
+            if (records[13].find(key)) {
+                EXPECT_EQ(testsupport::text(records[13], key), testsupport::text(settings, key))
+                    << key;
+            }
+        }
+    }
+}
+
 // Brightness "Blinking" (two frames, 750 ms) on the card: the frames alternate
 // at the pattern's period, within one frame period of the mode (PAL: 40 ms),
 // for at least three periods.

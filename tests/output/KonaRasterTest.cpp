@@ -426,12 +426,28 @@ TEST_F(KonaRasterTest, FrameRingAndSizes) {
     EXPECT_TRUE(r.showFrame(-1));
     EXPECT_EQ(1u, r.curFrame);
     EXPECT_FALSE(r.p_showFrame(3));
+    // Every render asks for its frames again: the same ring stays, back at frame 0. A ring of
+    // another shape is allocated afresh, so no byte of the old layout survives in its padding.
+    unsigned* again = nullptr;
+    ASSERT_TRUE(r.setFrames(3));
+    EXPECT_EQ(0u, r.curFrame);
+    ASSERT_TRUE(r.frameData(again, bytes, 2));
+    EXPECT_EQ(data, again);
+    EXPECT_EQ(255, reinterpret_cast<uint8_t*>(again)[bytes - 1]);
+
     // The card takes only whole frames of its own format.
     EXPECT_FALSE(r.p_showFrame(1));
     EXPECT_TRUE(ajastub::frame(0).empty());
     ASSERT_TRUE(r.resize(1280, 720));
     EXPECT_TRUE(r.p_showFrame(1));
     EXPECT_EQ(size_t(3840) * 720, ajastub::frame(0).size());
+
+    ASSERT_TRUE(r.setOutputPixelFormat(QiImageCoder::YCbCr_10));
+    ASSERT_TRUE(r.setFrames(1));
+    ASSERT_TRUE(r.frameData(again, bytes, 0));
+    EXPECT_EQ(std::vector<uint8_t>(bytes, 0),
+              std::vector<uint8_t>(reinterpret_cast<uint8_t*>(again),
+                                   reinterpret_cast<uint8_t*>(again) + bytes));
 
     AjaStubCard c = ajastub::card();
     c.faults.dma = true;

@@ -78,3 +78,20 @@ TEST_F(Chromaticity, UnknownValuesDrawTheDefaultsAndRec601Differs) {
     EXPECT_FALSE(rgbAt(rec601, px(192), py(540)) == kShadedGreen);
     EXPECT_FALSE(rgbAt(rec601, px(192), py(540)) == (Rgb{64, 64, 64}));
 }
+
+// The chart of the last render is kept and drawn again when nothing it depends on changed: after
+// other patterns, other styles, spaces and sizes, the same request shows the same frame.
+TEST_F(Chromaticity, AChartDrawnAgainIsTheSameWhateverCameBefore) {
+    const MemoryFrame first = chart({});
+    const MemoryFrame again = chart({});
+    EXPECT_EQ(first.bytes, again.bytes);
+    e.run(request({{"Pattern", "Colorbars"}}));
+    const MemoryFrame full = chart({{"Style", "full"}});
+    EXPECT_NE(first.bytes, full.bytes);
+    chart({{"RgbSpace", "Rec601"}, {"Style", "shaded"}});
+    EXPECT_EQ(1280, chart({{"VideoFormat", "720p50"}, {"RgbSpace", "Rec709"}}).width);
+    const MemoryFrame back = chart({{"VideoFormat", "1080p25"}});
+    EXPECT_EQ(1920, back.width);
+    EXPECT_EQ(first.bytes, back.bytes);
+    EXPECT_EQ(full.bytes, chart({{"Style", "full"}}).bytes);
+}

@@ -51,7 +51,7 @@ struct MemoryRasterConfig {
     unsigned frames = 1;
     std::string version = "MemoryRaster 1.0";
     std::string serial = "MEM00001";
-    size_t keepShown = 16; // shown frames kept, oldest dropped first
+    size_t keepShown = 16; // shown frames kept, oldest dropped first (0: none, no copy)
 };
 
 // One frame handed to the device.
@@ -99,7 +99,11 @@ public:
         if (frame >= ring.size()) return false;
         const QiImageCoder::PixelFormat layout = coder.pixelFormat;
         std::vector<uint8_t>& buf = ring[frame].bytes;
-        buf.assign(frameBytes(layout, width, height), 0);
+        // A frame of the same layout and size is converted over the last one:
+        // the conversion writes the same bytes, and the rest stays zero.
+        if (ring[frame].layout != layout || ring[frame].width != width ||
+            ring[frame].height != height || buf.size() != frameBytes(layout, width, height))
+            buf.assign(frameBytes(layout, width, height), 0);
         ring[frame].index = frame;
         ring[frame].layout = layout;
         ring[frame].width = width;
@@ -134,6 +138,7 @@ public:
             ++outOfRing; // the base must never let this happen
             return false;
         }
+        if (cfg.keepShown == 0) return true;
         shown.push_back(ring[n]);
         while (shown.size() > cfg.keepShown)
             shown.pop_front();
