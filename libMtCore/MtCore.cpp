@@ -534,6 +534,9 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
     std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     bool rerender = raster->rerenderP();
+    // The back-end took up a change of the device (a layout or mode set
+    // outside the engine): report what it now applies.
+    if (rerender) adoptRasterColour(*this);
 
     bool b = titling;
     if (go_titling.getOption(args, b) && b != titling) {
@@ -583,14 +586,20 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
         unsigned index = inStep ? videoFormat : (currentIndex >= 0 ? currentIndex : videoFormat);
         unsigned requested = index;
         bool present = go_vFormat.getOption(args, requested);
+        // Out of step, a VideoFormat naming the format the engine stood at is
+        // the one the current arguments carry over, not a new choice: the
+        // change made outside the engine (a back-end following its
+        // configuration) stands.
+        if (!inStep && present && requested == videoFormat) present = false;
         std::string target = current ? current : "";
         bool change = false;
         if (present && requested < static_cast<unsigned>(formatCount) &&
             (!current || std::strcmp(formatNames[requested], current) != 0)) {
             target = formatNames[requested];
             change = true;
-        } else if (!inStep && !present) {
-            // The raster's format was changed outside the engine: adopt it.
+        } else if (!inStep) {
+            // The raster's format was changed outside the engine: adopt it,
+            // with the matrix and layout it applies.
             args.remove("VideoFormat");
             args.remove("ColorEncoding");
             change = true;
@@ -888,7 +897,12 @@ bool MtCore::rescanFormats() {
     go_vFormat.count = static_cast<uint32_t>(formatCount);
     if (current < 0 || current >= count) current = 0;
     go_vFormat.defaultIndex = static_cast<uint32_t>(current);
-    videoFormat = static_cast<unsigned>(current);
+    // The engine stands at the format the raster runs: the list's default
+    // entry may be another one, and the next command would then take the
+    // difference for a format changed behind its back and drop its request's
+    // colour matrix.
+    const int running = formatIndex(formatNames, formatCount, raster->getCurrentFormat());
+    videoFormat = static_cast<unsigned>(running >= 0 ? running : current);
     // A rescan may have the back-end choose its format, matrix and layout again.
     adoptRasterColour(*this);
     for (int i = 0; i < oldCount; ++i)

@@ -654,6 +654,38 @@ TEST_F(BmdEngineTest, CardWordsFollowTheReportedMatrix) {
     }
 }
 
+// A new configuration is followed once through the engine, with the matrix
+// its mode takes: also while the current arguments still name the client's
+// earlier format, and when the request names a format that chooses no other
+// mode. What is reported is what the card carries.
+TEST_F(BmdEngineTest, NewConfigurationIsFollowedAndReported) {
+    start(kHi50);
+    run({{"VideoFormat", "HD 720p 50"}}); // carried on by the requests below
+    struct {
+        BMDDisplayMode configured;
+        const char* key;
+        const char* value;
+        const char* format;
+        const char* matrix;
+    } const steps[] = {
+        {kPal, "OutputTitling", "0", "PAL", "Rec601"},
+        {kHi50, "VideoFormat", "HD 1080i 50", "HD 1080i 50", "Rec709"},
+        {kPal, "VideoFormat", "no such format", "PAL", "Rec601"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(std::string(step.format) + ", then " + step.key + " " + step.value);
+        run({{"ColorEncoding", "Rec2020"}});
+        stub::setDefaultMode(step.configured);
+        const unsigned enables = stub::enableCount();
+        run({{step.key, step.value}});
+        EXPECT_EQ(stub::enableCount(), enables + 1);
+        QiArgRetVal settings = reported();
+        EXPECT_EQ(testsupport::text(settings, "VideoFormat"), step.format);
+        EXPECT_EQ(testsupport::text(settings, "ColorEncoding"), step.matrix);
+        expectCardFollowsTheReport();
+    }
+}
+
 // The device runs "HD 720p 60" for the client's "720p 59.94": the reported
 // format is a published name and every other option still changes, without
 // enabling the mode again.

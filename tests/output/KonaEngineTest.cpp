@@ -89,7 +89,8 @@ void expectReportedMatrixOnCard(MtCore& core, KonaRaster& raster, const std::str
 
 // A client's matrix is the card's matrix, whatever else changes after it:
 // the pixel layout and the pattern keep it, and a new video format brings the
-// back-end's matrix for it, which is then the one reported.
+// back-end's matrix for it, which is then the one reported. A format rescan
+// leaves the next request's matrix standing.
 TEST(KonaEngine, CardCarriesTheReportedMatrix) {
     unsetenv("KB_AJASTUB_NO_CARD");
     ajastub::privateStreamOwner();
@@ -113,7 +114,50 @@ TEST(KonaEngine, CardCarriesTheReportedMatrix) {
                 expectReportedMatrixOnCard(core, raster,
                                            std::string(matrix) + ", then " + step.first);
             }
+            // The card runs a format other than the list's default entry: a
+            // rescan must not cost the next request its matrix.
+            core.rescanFormats();
+            const char* next = QiImageCoder::colorMatrixName(QiImageCoder::ColorMatrix(5 - m));
+            run(core, {{"ColorEncoding", next}});
+            std::vector<QiArgRetVal> opts;
+            core.getGenOpts(opts);
+            const char* reported = nullptr;
+            ASSERT_TRUE(opts.at(12).find("ColorEncoding", &reported));
+            EXPECT_STREQ(next, reported) << "after a rescan";
+            expectReportedMatrixOnCard(core, raster, std::string(next) + " after a rescan");
         }
+    }
+    ajastub::resetCard();
+}
+
+// A frame-buffer format set on the card outside the engine is taken up and
+// reported; asking for the earlier layout then brings it back.
+TEST(KonaEngine, LayoutSetOutsideTheEngineIsReported) {
+    unsetenv("KB_AJASTUB_NO_CARD");
+    ajastub::privateStreamOwner();
+    ajastub::resetCard();
+    KonaRaster raster(true);
+    ASSERT_TRUE(raster.init());
+    {
+        MtCore core(&raster, nullptr, dataFolder().c_str());
+        run(core, {{"Pattern", "Colorbars"}});
+        auto reported = [&] {
+            std::vector<QiArgRetVal> opts;
+            core.getGenOpts(opts);
+            const char* name = nullptr;
+            return opts.size() == 14u && opts[12].find("OutputColor", &name) ? std::string(name)
+                                                                             : std::string();
+        };
+        ajastub::AjaStubCard c = ajastub::card();
+        c.frameBufferFormat[0] = NTV2_FBF_8BIT_YCBCR;
+        ajastub::setCard(c);
+        run(core, {{"Pattern", "Colorbars"}});
+        EXPECT_EQ("YCbCr_8", reported());
+        expectReportedMatrixOnCard(core, raster, "layout set outside");
+        run(core, {{"OutputColor", "YCbCr_10"}});
+        EXPECT_EQ("YCbCr_10", reported());
+        EXPECT_EQ(NTV2_FBF_10BIT_YCBCR, ajastub::card().frameBufferFormat[0]);
+        expectReportedMatrixOnCard(core, raster, "layout asked for again");
     }
     ajastub::resetCard();
 }
