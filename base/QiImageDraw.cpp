@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -141,9 +142,7 @@ void sineColours(const QiImage* image, uint64_t c0, uint64_t c1, uint64_t* out) 
         out[i] = image->interpolateColor(c0, c1, tab[i] / 1023.0);
 }
 
-inline int zoneIndex(uint32_t phase) {
-    return static_cast<int>(phase / 1023.0 + 0.5) & 1023;
-}
+using qidraw::zoneIndex;
 
 // Symmetric double-step line of Wu and Rokne, walked from both ends at once in (major, minor)
 // coordinates; two pixels per step at each end.
@@ -489,6 +488,11 @@ bool QiImage::renderZonePlate(int, int, int, int, int cx, int cy, unsigned k, ui
     // splits into a column part and a row part, each computed once.
     uint64_t colours[1024];
     sineColours(this, c0, c1, colours);
+    // KB_SCALAR: the reference index and every pixel through the store.
+    const bool scalar = QiThreadPool::scalarOnly();
+    auto index = [scalar](uint32_t phase) {
+        return scalar ? qidraw::zoneIndex_Scalar(phase) : zoneIndex(phase);
+    };
     auto square = [](int64_t v) {
         uint32_t u = static_cast<uint32_t>(v);
         return u * u;
@@ -504,12 +508,39 @@ bool QiImage::renderZonePlate(int, int, int, int, int cx, int cy, unsigned k, ui
             colPhase[i] = (quadrant ? square(i + 1) : square(static_cast<int64_t>(i) - cx)) * k;
         // Step ey stores rows cy - ey and cy + ey only, so the steps split into bands.
         auto rows = [&](auto store, int64_t ey0, int64_t ey1) {
+            if constexpr (std::is_same<decltype(store), DirectStore>::value) {
+                if (!scalar) {
+                    // Both rows lie inside the image (cy = height / 2, and cx = width / 2 when
+                    // mirrored): the row below is drawn in place and the row above takes a copy.
+                    for (int ey = static_cast<int>(ey0); ey < ey1; ++ey) {
+                        const uint32_t rowPhase = square(ey + 1) * k;
+                        uint64_t* below = pixels + static_cast<size_t>(cy + ey) * width;
+                        uint64_t* above = pixels + static_cast<size_t>(cy - ey) * width;
+                        int from = 0, to = width;
+                        if (quadrant) {
+                            for (int ex = 0; ex < cx; ++ex) {
+                                const uint64_t colour = colours[zoneIndex(colPhase[ex] + rowPhase)];
+                                below[cx + ex] = colour;
+                                below[cx - ex] = colour;
+                            }
+                            from = 1, to = 2 * cx;
+                        } else {
+                            for (int col = 0; col < width; ++col)
+                                below[col] = colours[zoneIndex(colPhase[col] + rowPhase)];
+                        }
+                        if (ey > 0 && from < to)
+                            std::memcpy(above + from, below + from,
+                                        static_cast<size_t>(to - from) * sizeof(uint64_t));
+                    }
+                    return;
+                }
+            }
             for (int ey = static_cast<int>(ey0); ey < ey1; ++ey) {
                 const uint32_t rowPhase = square(ey + 1) * k;
                 const int above = cy - ey, below = cy + ey;
                 if (quadrant) {
                     for (int ex = 0; ex < cx; ++ex) {
-                        uint64_t colour = colours[zoneIndex(colPhase[ex] + rowPhase)];
+                        uint64_t colour = colours[index(colPhase[ex] + rowPhase)];
                         store(cx + ex, below, colour);
                         store(cx - ex, below, colour);
                         store(cx + ex, above, colour);
@@ -517,7 +548,7 @@ bool QiImage::renderZonePlate(int, int, int, int, int cx, int cy, unsigned k, ui
                     }
                 } else {
                     for (int col = 0; col < width; ++col) {
-                        uint64_t colour = colours[zoneIndex(colPhase[col] + rowPhase)];
+                        uint64_t colour = colours[index(colPhase[col] + rowPhase)];
                         store(col, below, colour);
                         store(col, above, colour);
                     }
@@ -535,7 +566,7 @@ bool QiImage::renderZonePlate(int, int, int, int, int cx, int cy, unsigned k, ui
         for (int row = static_cast<int>(row0); row < row1; ++row) {
             const uint32_t rowPhase = square(static_cast<int64_t>(row) - cy) * k;
             for (int col = 0; col < width; ++col)
-                store(col, row, colours[zoneIndex(colPhase[col] + rowPhase)]);
+                store(col, row, colours[index(colPhase[col] + rowPhase)]);
         }
     });
     return true;

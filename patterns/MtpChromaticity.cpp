@@ -269,12 +269,21 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
                 pixels[static_cast<size_t>(y) * static_cast<size_t>(W) + static_cast<size_t>(x)] =
                     colour;
         };
-        auto clearRow = [pixels, W, H, yBase, black](int r) {
+        // Clears the raster row of chart row r to black, but for the chart's span, which is
+        // drawn or copied over right after.
+        auto clearRow = [pixels, W, H, yBase, x0, black, &left, &right](int r) {
             const int y = yBase - r;
-            if (y >= 0 && y < H) {
-                uint64_t* row = pixels + static_cast<size_t>(y) * static_cast<size_t>(W);
+            if (y < 0 || y >= H) return;
+            uint64_t* row = pixels + static_cast<size_t>(y) * static_cast<size_t>(W);
+            const int xl = left[static_cast<size_t>(r)], xr = right[static_cast<size_t>(r)];
+            if (xl >= xr) {
                 std::fill(row, row + W, black);
+                return;
             }
+            const int from = std::min(std::max(x0 + xl, 0), W),
+                      to = std::max(std::min(x0 + xr, W), from);
+            std::fill(row, row + from, black);
+            std::fill(row + to, row + W, black);
         };
         // A kept chart is copied row by row (clipped as setPixel would).
         auto copyRows = [&](int64_t r0, int64_t r1) {
