@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // This file is built with -ffp-contract=off: the fast row coders sum the same
 // correctly rounded products as the reference ones, in the same order, and a
 // fused multiply-add would round differently in one and not the other.
@@ -537,6 +541,18 @@ void prepare(CoderFrame& f, const QiImageCoder& coder, Layout layout) {
         f.wordBase = static_cast<uint32_t>(uint64_t(255) << (8 * f.pos[3]));
     if (layout == Layout::RGB10) f.wordBase = finishRGB10(0xC0000000u, f.dpx, f.hostOrder);
     if (layout == Layout::YCbCr422_8 || layout == Layout::V210) staticTables();
+    if (layout == Layout::V210) {
+        const auto& T = matrixTable(f.matrix, f.bits, 10);
+        f.v210Products.assign(size_t(3) * n * 4, 0.0);
+        for (int c = 0; c < 3; ++c)
+            for (unsigned v = 0; v < n; ++v) {
+                const unsigned code = f.comp10[c][v];
+                double* e = &f.v210Products[(size_t(c) * n + v) * 4];
+                e[0] = T.cb[c][code];
+                e[1] = T.cr[c][code];
+                e[2] = T.y[c][code];
+            }
+    }
 }
 
 namespace {
@@ -752,6 +768,51 @@ void toV210Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint3
     }
 }
 
+#if defined(__SSE2__)
+// One v210 group of the matrix path from the paired products of CoderFrame::v210Products.
+inline void v210GroupPaired(const double* products, uint64_t m, int b, int b2, const uint64_t* src,
+                            int x, int last, int yOff, int s[3][4]) {
+    // The sums of the matrix path two at a time, each lane added in the order of the plain
+    // matrix path in toV210Row_Fast: (Cb, Cr) over both pixels, then each pixel's luma.
+    const size_t n = size_t(m) + 1;
+    const double *e0 = products, *e1 = products + n * 4, *e2 = products + n * 8;
+    const __m128d half = _mm_set1_pd(0.5);
+    // floor(v + 0.5) as roundHalf gives it: truncate, then one down where the truncation went
+    // up (the sums lie far inside the int range).
+    auto nearest = [half](__m128d v, int out[2]) {
+        v = _mm_add_pd(v, half);
+        const __m128i t = _mm_cvttpd_epi32(v);
+        const __m128d up = _mm_cmpgt_pd(_mm_cvtepi32_pd(t), v);
+        const __m128i down = _mm_shuffle_epi32(_mm_castpd_si128(up), _MM_SHUFFLE(3, 3, 2, 0));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_add_epi32(t, down));
+    };
+    for (int p = 0; p < 3; ++p) {
+        const uint64_t q0 = src[std::min(x + 2 * p, last)];
+        const uint64_t q1 = src[std::min(x + 2 * p + 1, last)];
+        const double* a0 = e0 + ((q0 >> b2) & m) * 4;
+        const double* b0 = e1 + ((q0 >> b) & m) * 4;
+        const double* d0 = e2 + (q0 & m) * 4;
+        const double* a1 = e0 + ((q1 >> b2) & m) * 4;
+        const double* b1 = e1 + ((q1 >> b) & m) * 4;
+        const double* d1 = e2 + (q1 & m) * 4;
+        __m128d chroma = _mm_add_pd(_mm_loadu_pd(a0), _mm_loadu_pd(b0));
+        chroma = _mm_add_pd(chroma, _mm_loadu_pd(d0));
+        chroma = _mm_add_pd(chroma, _mm_loadu_pd(a1));
+        chroma = _mm_add_pd(chroma, _mm_loadu_pd(b1));
+        chroma = _mm_add_pd(chroma, _mm_loadu_pd(d1));
+        __m128d luma = _mm_add_pd(_mm_set_pd(a1[2], a0[2]), _mm_set_pd(b1[2], b0[2]));
+        luma = _mm_add_pd(luma, _mm_set_pd(d1[2], d0[2]));
+        int cc[2], yy[2];
+        nearest(chroma, cc);
+        nearest(luma, yy);
+        s[p][0] = clampInt(yy[0] + yOff, 0, 1023);
+        s[p][1] = clampInt(cc[0] + 512, 0, 1023);
+        s[p][2] = clampInt(yy[1] + yOff, 0, 1023);
+        s[p][3] = clampInt(cc[1] + 512, 0, 1023);
+    }
+}
+#endif
+
 void toV210Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
     const StaticTables& st = staticTables();
     const int t = f.tenBit ? tenBitIndex(f.matrix) : -1;
@@ -765,8 +826,21 @@ void toV210Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint32_
     const uint64_t m = f.mask;
     const uint16_t *c0 = f.comp10[0], *c1 = f.comp10[1], *c2 = f.comp10[2];
     const int last = width - 1;
+#if defined(__SSE2__)
+    // The matrix path on paired look-ups, where the processor has the instructions for them.
+    const double* products =
+        t < 0 && f.v210Products.size() == size_t(3) * (m + 1) * 4 ? f.v210Products.data() : nullptr;
+#endif
 
     for (int x = 0; x < width; x += 6, dst += 4) {
+#if defined(__SSE2__)
+        if (products) {
+            int s[3][4];
+            v210GroupPaired(products, m, b, b2, src, x, last, yOff, s);
+            writeGroup(dst, s);
+            continue;
+        }
+#endif
         unsigned r[6], g[6], bl[6];
         if (x + 5 <= last) {
             for (int i = 0; i < 6; ++i) {

@@ -658,6 +658,11 @@ TEST(QiImageCoder, BandedFramesMatchTheReferenceRows) {
         coder.to_v210(v210.data(), true);
         EXPECT_EQ(v210,
                   rowsOf(Layout::V210, stride, qicoder::toV210Row_Scalar, (uint32_t*)nullptr, *f));
+        // And through the matrix, as the patterns send it.
+        f->tenBit = false;
+        coder.to_v210(v210.data(), false);
+        EXPECT_EQ(v210,
+                  rowsOf(Layout::V210, stride, qicoder::toV210Row_Scalar, (uint32_t*)nullptr, *f));
         if (w > 2000) continue; // the UHD frame checks the layout that is its main use
 
         const uint8_t order[4] = {0, 1, 2, 3};
