@@ -694,18 +694,30 @@ bool sectorStarFastFits(const SectorStar& s, int64_t x0, int64_t y0, int64_t x1,
 void sectorStarRow_Fast(const SectorStar& s, const SectorStarFast& plan, int64_t y, int64_t x0,
                         int64_t count, uint64_t* out, SectorStarScratch& scratch) {
     const int64_t dy = y - s.cy;
+    const int64_t phases = static_cast<int64_t>(plan.degLow.size()) - 1; // boundaries 0 .. phases
     // Pixels whose exact angle lies within the margin of a boundary, as ranges of i. Along a row
     // the exact angle is monotonic in dx: it falls from 180 to 0 degrees above the centre
     // (dy > 0) and rises from -180 to 0 below it, and dx = dy * cot(angle).
     auto& near = scratch.near;
     near.clear();
     if (dy == 0) {
-        near.emplace_back(0, count - 1); // on the centre's row every angle is a boundary's
+        near.push_back({0, count - 1, -1}); // on the centre's row every angle is a boundary's
     } else {
         const double fdy = static_cast<double>(dy);
         const double inf = std::numeric_limits<double>::infinity();
         const double lo = static_cast<double>(x0 - s.cx), hi = lo + static_cast<double>(count);
-        for (size_t k = 0; k < plan.degLow.size(); ++k) {
+        // Only boundaries about the angles the row spans can come near it: those between the
+        // angles of its ends, one pixel out, widened far beyond any rounding of the two.
+        const double toDeg = 180.0 / kPi, widen = 1e-3;
+        const double e0 = std::atan2(fdy, lo - 1.0) * toDeg, e1 = std::atan2(fdy, hi + 1.0) * toDeg;
+        const double spanLow = std::min(e0, e1) - widen, spanHigh = std::max(e0, e1) + widen;
+        const size_t kFirst = static_cast<size_t>(
+            std::lower_bound(plan.degHigh.begin(), plan.degHigh.end(), spanLow) -
+            plan.degHigh.begin());
+        const size_t kEnd =
+            static_cast<size_t>(std::upper_bound(plan.degLow.begin(), plan.degLow.end(), spanHigh) -
+                                plan.degLow.begin());
+        for (size_t k = kFirst; k < kEnd; ++k) {
             const double a = plan.degLow[k], b = plan.degHigh[k];
             double from, to; // dx range of angles a .. b
             if (dy > 0) {
@@ -724,27 +736,43 @@ void sectorStarRow_Fast(const SectorStar& s, const SectorStarFast& plan, int64_t
                 0, static_cast<int64_t>(std::floor(std::max(from, lo - 1.0) - lo)));
             const int64_t last = std::min<int64_t>(
                 count - 1, static_cast<int64_t>(std::ceil(std::min(to, hi + 1.0) - lo)));
-            if (first <= last) near.emplace_back(first, last);
+            if (first <= last) near.push_back({first, last, static_cast<int64_t>(k)});
         }
-        std::sort(near.begin(), near.end());
+        if (!std::is_sorted(near.begin(), near.end())) std::sort(near.begin(), near.end());
     }
 
-    // The pixels whose angle is taken: every near pixel and the first pixel of each run between
-    // near ranges (the run shares its colour). All angles of the row are taken in one batch.
+    // The pixels whose angle is taken: every near pixel, and the first pixel of a run between
+    // near ranges whose phase is not known. Past the near pixels of boundaries k the angle lies
+    // in the phase below the smallest k above the centre (the angle falls) and in that of the
+    // largest k below it; the next boundary would have near pixels of its own before the run
+    // ends. All angles of the row are taken in one batch.
     auto& xs = scratch.xs;
+    auto& runs = scratch.runs;
     xs.clear();
-    int64_t next = 0; // first pixel not yet listed
+    runs.clear();
+    int64_t next = 0;   // first pixel not yet listed
+    int64_t phase = -1; // phase of the pixels after the last near range, when known
+    auto run = [&](int64_t from, int64_t end) {
+        if (phase >= 0 && phase < phases)
+            runs.push_back({from, end, phase});
+        else
+            xs.push_back(from); // the run shares the colour of its first pixel
+    };
     for (size_t r = 0; r < near.size();) {
         const int64_t first = std::max(near[r].first, next);
-        int64_t last = near[r].second;
-        for (++r; r < near.size() && near[r].first <= last + 1; ++r)
-            last = std::max(last, near[r].second);
-        if (next < first) xs.push_back(next); // a run
+        int64_t last = near[r].last, kLow = near[r].k, kHigh = near[r].k;
+        for (++r; r < near.size() && near[r].first <= last + 1; ++r) {
+            last = std::max(last, near[r].last);
+            kLow = std::min(kLow, near[r].k);
+            kHigh = std::max(kHigh, near[r].k);
+        }
+        if (next < first) run(next, first);
         for (int64_t i = first; i <= last; ++i)
             xs.push_back(i);
         next = std::max(next, last + 1);
+        phase = kLow < 0 ? -1 : (dy > 0 ? kLow - 1 : kHigh);
     }
-    if (next < count) xs.push_back(next);
+    if (next < count) run(next, count);
     const int n = static_cast<int>(xs.size());
     scratch.ys.assign(xs.size(), dy);
     scratch.angles.resize(xs.size());
@@ -752,11 +780,18 @@ void sectorStarRow_Fast(const SectorStar& s, const SectorStarFast& plan, int64_t
         v += x0 - s.cx; // pixel index to offset from the centre
     FxAtan2Many(scratch.ys.data(), xs.data(), scratch.angles.data(), n);
 
-    // Each listed pixel's colour holds until the next listed pixel.
+    // Each listed pixel's colour holds until the next listed pixel; then the runs of a known
+    // phase, in the colour of any angle inside it.
     for (int k = 0; k < n; ++k) {
         const int64_t from = xs[static_cast<size_t>(k)] - (x0 - s.cx);
         const int64_t to = k + 1 < n ? xs[static_cast<size_t>(k) + 1] - (x0 - s.cx) : count;
         std::fill(out + from, out + to, sectorColour(s, scratch.angles[static_cast<size_t>(k)]));
+    }
+    for (const SectorStarScratch::Run& r : runs) {
+        const uint64_t colour =
+            s.sine ? s.sineLut[(r.phase * s.n) & 1023]
+                   : s.colours[static_cast<size_t>(r.phase % static_cast<int64_t>(s.nColours))];
+        std::fill(out + r.first, out + r.end, colour);
     }
 }
 

@@ -8,10 +8,10 @@
 // The reference row (_Scalar) takes FxAtan2 of every pixel, as the primitive is defined. The fast
 // row (_Fast) gives the same pixels with far fewer angles: the colour only changes where the angle
 // crosses a sector (or sine-phase) boundary, so it takes FxAtan2 only of the pixels that lie near a
-// boundary and of one pixel of each run between them. Near means within 64 units of 2^-16 degree
-// of the exact angle, ten times the largest error of FxAtan2 for offsets up to 8192 pixels, so the
-// colour of every other pixel follows from its exact angle. sectorStarFastFits() says whether a
-// box lies within that reach. Tests call both rows and compare.
+// boundary; the pixels of each run between two boundaries lie in the phase between them. Near means
+// within 64 units of 2^-16 degree of the exact angle, ten times the largest error of FxAtan2 for
+// offsets up to 8192 pixels, so the colour of every other pixel follows from its exact angle.
+// sectorStarFastFits() says whether a box lies within that reach. Tests call both rows and compare.
 #pragma once
 
 #include "QiFixed.h"
@@ -96,7 +96,19 @@ struct SectorStarFast {
     std::vector<double> degLow, degHigh; // the same angles in degrees
 };
 struct SectorStarScratch {
-    std::vector<std::pair<int64_t, int64_t>> near; // pixel ranges near a boundary
+    struct Near {
+        int64_t first, last; // pixel range near boundary k
+        int64_t k;
+        bool operator<(const Near& o) const {
+            return first != o.first ? first < o.first : (last != o.last ? last < o.last : k < o.k);
+        }
+    };
+    struct Run {
+        int64_t first, end; // pixels of one phase between boundaries
+        int64_t phase;
+    };
+    std::vector<Near> near;
+    std::vector<Run> runs;
     std::vector<FxLong> xs, ys, angles;
 };
 
