@@ -770,8 +770,16 @@ void toV210Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint3
 
 #if defined(__SSE2__)
 // One v210 group of the matrix path from the paired products of CoderFrame::v210Products.
+// The last pair converted and its samples: a pair equal to it (runs of a few pixels, too short
+// for convertRowRuns) takes them again.
+struct LastPair {
+    bool valid = false;
+    uint64_t q0 = 0, q1 = 0;
+    int s[4] = {0, 0, 0, 0};
+};
+
 inline void v210GroupPaired(const double* products, uint64_t m, int b, int b2, const uint64_t* src,
-                            int x, int last, int yOff, int s[3][4]) {
+                            int x, int last, int yOff, int s[3][4], LastPair& memo) {
     // The sums of the matrix path two at a time, each lane added in the order of the plain
     // matrix path in toV210Row_Fast: (Cb, Cr) over both pixels, then each pixel's luma.
     const size_t n = size_t(m) + 1;
@@ -789,6 +797,10 @@ inline void v210GroupPaired(const double* products, uint64_t m, int b, int b2, c
     for (int p = 0; p < 3; ++p) {
         const uint64_t q0 = src[std::min(x + 2 * p, last)];
         const uint64_t q1 = src[std::min(x + 2 * p + 1, last)];
+        if (memo.valid && q0 == memo.q0 && q1 == memo.q1) {
+            std::memcpy(s[p], memo.s, sizeof memo.s);
+            continue;
+        }
         const double* a0 = e0 + ((q0 >> b2) & m) * 4;
         const double* b0 = e1 + ((q0 >> b) & m) * 4;
         const double* d0 = e2 + (q0 & m) * 4;
@@ -809,6 +821,10 @@ inline void v210GroupPaired(const double* products, uint64_t m, int b, int b2, c
         s[p][1] = clampInt(cc[0] + 512, 0, 1023);
         s[p][2] = clampInt(yy[1] + yOff, 0, 1023);
         s[p][3] = clampInt(cc[1] + 512, 0, 1023);
+        memo.valid = true;
+        memo.q0 = q0;
+        memo.q1 = q1;
+        std::memcpy(memo.s, s[p], sizeof memo.s);
     }
 }
 #endif
@@ -830,13 +846,14 @@ void toV210Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint32_
     // The matrix path on paired look-ups, where the processor has the instructions for them.
     const double* products =
         t < 0 && f.v210Products.size() == size_t(3) * (m + 1) * 4 ? f.v210Products.data() : nullptr;
+    LastPair memo;
 #endif
 
     for (int x = 0; x < width; x += 6, dst += 4) {
 #if defined(__SSE2__)
         if (products) {
             int s[3][4];
-            v210GroupPaired(products, m, b, b2, src, x, last, yOff, s);
+            v210GroupPaired(products, m, b, b2, src, x, last, yOff, s, memo);
             writeGroup(dst, s);
             continue;
         }
