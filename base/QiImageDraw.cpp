@@ -729,14 +729,15 @@ void sectorStarRow_Fast(const SectorStar& s, const SectorStarFast& plan, int64_t
                 from = a <= -180.0 ? -inf : fdy * plan.cotLow[k];
                 to = b >= 0.0 ? inf : fdy * plan.cotHigh[k];
             }
-            // From the pixel at or left of the range to the one at or right of it: a boundary
-            // between two pixels marks both.
-            if (to < lo || from > hi) continue;
+            // The pixels inside the range; where none is, the range still splits the row
+            // between the pixels about it (an empty range: last = first - 1). Every pixel
+            // outside lies beyond the margin, on the side FxAtan2 gives it too.
+            if (to < lo || from > hi - 1.0) continue;
             const int64_t first = std::max<int64_t>(
-                0, static_cast<int64_t>(std::floor(std::max(from, lo - 1.0) - lo)));
+                0, static_cast<int64_t>(std::ceil(std::max(from, lo - 1.0) - lo)));
             const int64_t last = std::min<int64_t>(
-                count - 1, static_cast<int64_t>(std::ceil(std::min(to, hi + 1.0) - lo)));
-            if (first <= last) near.push_back({first, last, static_cast<int64_t>(k)});
+                count - 1, static_cast<int64_t>(std::floor(std::min(to, hi + 1.0) - lo)));
+            near.push_back({first, std::max(last, first - 1), static_cast<int64_t>(k)});
         }
         if (!std::is_sorted(near.begin(), near.end())) std::sort(near.begin(), near.end());
     }
