@@ -717,7 +717,10 @@ void sectorStarRow_Fast(const SectorStar& s, const SectorStarFast& plan, int64_t
         const size_t kEnd =
             static_cast<size_t>(std::upper_bound(plan.degLow.begin(), plan.degLow.end(), spanHigh) -
                                 plan.degLow.begin());
-        for (size_t k = kFirst; k < kEnd; ++k) {
+        // Above the centre the angle falls along the row: the boundaries from the last, so that
+        // their ranges come in order of their pixels either way.
+        for (size_t j = kFirst; j < kEnd; ++j) {
+            const size_t k = dy > 0 ? kEnd - 1 - (j - kFirst) : j;
             const double a = plan.degLow[k], b = plan.degHigh[k];
             double from, to; // dx range of angles a .. b
             if (dy > 0) {
@@ -739,7 +742,12 @@ void sectorStarRow_Fast(const SectorStar& s, const SectorStarFast& plan, int64_t
                 count - 1, static_cast<int64_t>(std::floor(std::min(to, hi + 1.0) - lo)));
             near.push_back({first, std::max(last, first - 1), static_cast<int64_t>(k)});
         }
-        if (!std::is_sorted(near.begin(), near.end())) std::sort(near.begin(), near.end());
+        // Ranges that start at the same pixel merge whatever their order.
+        auto byFirst = [](const SectorStarScratch::Near& p, const SectorStarScratch::Near& q) {
+            return p.first < q.first;
+        };
+        if (!std::is_sorted(near.begin(), near.end(), byFirst))
+            std::sort(near.begin(), near.end(), byFirst);
     }
 
     // The pixels whose angle is taken: every near pixel, and the first pixel of a run between

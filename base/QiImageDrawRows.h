@@ -99,9 +99,6 @@ struct SectorStarScratch {
     struct Near {
         int64_t first, last; // pixel range near boundary k
         int64_t k;
-        bool operator<(const Near& o) const {
-            return first != o.first ? first < o.first : (last != o.last ? last < o.last : k < o.k);
-        }
     };
     struct Run {
         int64_t first, end; // pixels of one phase between boundaries
