@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -394,6 +395,47 @@ void convertRowRuns(Fast fast, const qicoder::CoderFrame& f, const uint64_t* src
         fast(f, src + done, width - done, row + static_cast<size_t>(done / unit) * unitElems);
 }
 
+// For each row, the earliest row further up that may hold the same pixels, or -1: rows with
+// the same fingerprint, a hash of 32 pixels spread over the row. Patterns repeat rows far apart
+// (a plate mirrored about its middle row), where the row just above does not find them; a
+// candidate is compared in full before its output is copied.
+std::vector<int> earlierRowCandidates(const QiImage* img) {
+    const int w = img->width, h = img->height;
+    if (w <= 0 || h <= 0) return std::vector<int>(static_cast<size_t>(std::max(h, 0)), -1);
+    std::vector<uint64_t> prints(static_cast<size_t>(h));
+    for (int y = 0; y < h; ++y) {
+        const uint64_t* src = img->pixels + static_cast<size_t>(y) * static_cast<size_t>(w);
+        uint64_t fp = 0;
+        for (int i = 0; i < 32; ++i) {
+            fp = (fp ^ src[static_cast<int64_t>(i) * (w - 1) / 31]) * 0x9E3779B97F4A7C15ull;
+            fp ^= fp >> 29;
+        }
+        prints[static_cast<size_t>(y)] = fp;
+    }
+    // An open-addressed table of the first row of each fingerprint.
+    size_t size = 1;
+    while (size < 2 * static_cast<size_t>(h))
+        size *= 2;
+    std::vector<int> slot(size, -1);
+    std::vector<int> earlier(static_cast<size_t>(h), -1);
+    for (int y = 0; y < h; ++y) {
+        const uint64_t fp = prints[static_cast<size_t>(y)];
+        for (size_t i = static_cast<size_t>(fp * 0xD6E8FEB86659FD93ull >> 32) & (size - 1);;
+             i = (i + 1) & (size - 1)) {
+            const int first = slot[i];
+            if (first < 0) {
+                slot[i] = y;
+                break;
+            }
+            if (prints[static_cast<size_t>(first)] == fp) {
+                earlier[static_cast<size_t>(y)] = first;
+                break;
+            }
+        }
+    }
+    return earlier;
+}
+
 // Converts every row of the coder's image with the fast or the reference row
 // coder; `rowStride` is the destination stride and `rowElems` the part of it
 // a row coder writes, both in elements of T.
@@ -415,19 +457,47 @@ bool convertImage(const QiImageCoder& coder, qicoder::CoderFrame& f, qicoder::La
     int unit = 0, unitElems = 0;
     if (layout == qicoder::Layout::V210) unit = 6, unitElems = 4;
     if (layout == qicoder::Layout::YCbCr422_8) unit = 2, unitElems = 2;
+    if (!useFast) {
+        runBands(img->height, w, [&](int y0, int y1) {
+            for (int y = y0; y < y1; ++y)
+                scalar(f, img->pixels + static_cast<size_t>(y) * static_cast<size_t>(w), w,
+                       dst + static_cast<size_t>(y) * rowStride);
+        });
+        return true;
+    }
+    // Rows equal to an earlier one are copied once every other row is converted: the band that
+    // owns a row compares it with its candidate, and a row that is not equal after all is
+    // converted (earlier = -1).
+    std::vector<int> earlier = earlierRowCandidates(img);
+    auto source = [&](int y) {
+        return img->pixels + static_cast<size_t>(y) * static_cast<size_t>(w);
+    };
+    auto output = [&](int y) { return dst + static_cast<size_t>(y) * rowStride; };
     runBands(img->height, w, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
-            const uint64_t* src = img->pixels + static_cast<size_t>(y) * static_cast<size_t>(w);
-            T* row = dst + static_cast<size_t>(y) * rowStride;
-            if (!useFast) {
-                scalar(f, src, w, row);
-            } else if (y > y0 && std::memcmp(src, src - w, srcBytes) == 0) {
+            int& e = earlier[static_cast<size_t>(y)];
+            const uint64_t* src = source(y);
+            T* row = output(y);
+            // The row above first, when this band has its output: near and most often equal.
+            if (y > y0 && earlier[static_cast<size_t>(y) - 1] < 0 &&
+                std::memcmp(src, src - w, srcBytes) == 0) {
                 std::memcpy(row, row - rowStride, rowElems * sizeof(T));
-            } else if (unit > 0) {
-                convertRowRuns(fast, f, src, w, row, unit, unitElems);
-            } else {
-                fast(f, src, w, row);
+                e = -1;
+                continue;
             }
+            if (e >= 0 && std::memcmp(src, source(e), srcBytes) == 0) continue;
+            e = -1;
+            if (unit > 0)
+                convertRowRuns(fast, f, src, w, row, unit, unitElems);
+            else
+                fast(f, src, w, row);
+        }
+    });
+    if (std::all_of(earlier.begin(), earlier.end(), [](int e) { return e < 0; })) return true;
+    runBands(img->height, w, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const int e = earlier[static_cast<size_t>(y)];
+            if (e >= 0) std::memcpy(output(y), output(e), rowElems * sizeof(T));
         }
     });
     return true;
