@@ -355,9 +355,10 @@ constexpr int kMinRunUnits = 4;
 
 // True when the `n` pixels from p on all equal `colour`.
 inline bool allEqual(const uint64_t* p, int n, uint64_t colour) {
+    uint64_t differ = 0; // one test for the whole unit: runs end at no predictable place
     for (int i = 0; i < n; ++i)
-        if (p[i] != colour) return false;
-    return true;
+        differ |= p[i] ^ colour;
+    return differ == 0;
 }
 
 // Converts one row with the fast row coder. The YCbCr layouts code pixels in

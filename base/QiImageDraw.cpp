@@ -836,8 +836,18 @@ bool QiImage::renderSectorStar(unsigned x, unsigned y, unsigned w, unsigned h, u
     forSteps(
         this, y, bottom, columns,
         [&](auto store, int64_t r0, int64_t r1) {
-            std::vector<uint64_t> row(static_cast<size_t>(columns));
             qidraw::SectorStarScratch scratch;
+            // With direct stores the fast rows are drawn in place: the box lies inside the image.
+            if constexpr (std::is_same<decltype(store), DirectStore>::value) {
+                if (fast) {
+                    for (int64_t r = r0; r < r1; ++r)
+                        qidraw::sectorStarRow_Fast(star, *plan, r, x, columns,
+                                                   pixels + static_cast<size_t>(r) * width + x,
+                                                   scratch);
+                    return;
+                }
+            }
+            std::vector<uint64_t> row(static_cast<size_t>(columns));
             for (int64_t r = r0; r < r1; ++r) {
                 if (fast)
                     qidraw::sectorStarRow_Fast(star, *plan, r, x, columns, row.data(), scratch);
