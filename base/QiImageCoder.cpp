@@ -10,6 +10,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // This file is built with -ffp-contract=off: the fast row coders sum the same
 // correctly rounded products as the reference ones, in the same order, and a
@@ -350,9 +355,10 @@ constexpr int kMinRunUnits = 4;
 
 // True when the `n` pixels from p on all equal `colour`.
 inline bool allEqual(const uint64_t* p, int n, uint64_t colour) {
+    uint64_t differ = 0; // one test for the whole unit: runs end at no predictable place
     for (int i = 0; i < n; ++i)
-        if (p[i] != colour) return false;
-    return true;
+        differ |= p[i] ^ colour;
+    return differ == 0;
 }
 
 // Converts one row with the fast row coder. The YCbCr layouts code pixels in
@@ -390,6 +396,47 @@ void convertRowRuns(Fast fast, const qicoder::CoderFrame& f, const uint64_t* src
         fast(f, src + done, width - done, row + static_cast<size_t>(done / unit) * unitElems);
 }
 
+// For each row, the earliest row further up that may hold the same pixels, or -1: rows with
+// the same fingerprint, a hash of 32 pixels spread over the row. Patterns repeat rows far apart
+// (a plate mirrored about its middle row), where the row just above does not find them; a
+// candidate is compared in full before its output is copied.
+std::vector<int> earlierRowCandidates(const QiImage* img) {
+    const int w = img->width, h = img->height;
+    if (w <= 0 || h <= 0) return std::vector<int>(static_cast<size_t>(std::max(h, 0)), -1);
+    std::vector<uint64_t> prints(static_cast<size_t>(h));
+    for (int y = 0; y < h; ++y) {
+        const uint64_t* src = img->pixels + static_cast<size_t>(y) * static_cast<size_t>(w);
+        uint64_t fp = 0;
+        for (int i = 0; i < 32; ++i) {
+            fp = (fp ^ src[static_cast<int64_t>(i) * (w - 1) / 31]) * 0x9E3779B97F4A7C15ull;
+            fp ^= fp >> 29;
+        }
+        prints[static_cast<size_t>(y)] = fp;
+    }
+    // An open-addressed table of the first row of each fingerprint.
+    size_t size = 1;
+    while (size < 2 * static_cast<size_t>(h))
+        size *= 2;
+    std::vector<int> slot(size, -1);
+    std::vector<int> earlier(static_cast<size_t>(h), -1);
+    for (int y = 0; y < h; ++y) {
+        const uint64_t fp = prints[static_cast<size_t>(y)];
+        for (size_t i = static_cast<size_t>(fp * 0xD6E8FEB86659FD93ull >> 32) & (size - 1);;
+             i = (i + 1) & (size - 1)) {
+            const int first = slot[i];
+            if (first < 0) {
+                slot[i] = y;
+                break;
+            }
+            if (prints[static_cast<size_t>(first)] == fp) {
+                earlier[static_cast<size_t>(y)] = first;
+                break;
+            }
+        }
+    }
+    return earlier;
+}
+
 // Converts every row of the coder's image with the fast or the reference row
 // coder; `rowStride` is the destination stride and `rowElems` the part of it
 // a row coder writes, both in elements of T.
@@ -411,19 +458,47 @@ bool convertImage(const QiImageCoder& coder, qicoder::CoderFrame& f, qicoder::La
     int unit = 0, unitElems = 0;
     if (layout == qicoder::Layout::V210) unit = 6, unitElems = 4;
     if (layout == qicoder::Layout::YCbCr422_8) unit = 2, unitElems = 2;
+    if (!useFast) {
+        runBands(img->height, w, [&](int y0, int y1) {
+            for (int y = y0; y < y1; ++y)
+                scalar(f, img->pixels + static_cast<size_t>(y) * static_cast<size_t>(w), w,
+                       dst + static_cast<size_t>(y) * rowStride);
+        });
+        return true;
+    }
+    // Rows equal to an earlier one are copied once every other row is converted: the band that
+    // owns a row compares it with its candidate, and a row that is not equal after all is
+    // converted (earlier = -1).
+    std::vector<int> earlier = earlierRowCandidates(img);
+    auto source = [&](int y) {
+        return img->pixels + static_cast<size_t>(y) * static_cast<size_t>(w);
+    };
+    auto output = [&](int y) { return dst + static_cast<size_t>(y) * rowStride; };
     runBands(img->height, w, [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
-            const uint64_t* src = img->pixels + static_cast<size_t>(y) * static_cast<size_t>(w);
-            T* row = dst + static_cast<size_t>(y) * rowStride;
-            if (!useFast) {
-                scalar(f, src, w, row);
-            } else if (y > y0 && std::memcmp(src, src - w, srcBytes) == 0) {
+            int& e = earlier[static_cast<size_t>(y)];
+            const uint64_t* src = source(y);
+            T* row = output(y);
+            // The row above first, when this band has its output: near and most often equal.
+            if (y > y0 && earlier[static_cast<size_t>(y) - 1] < 0 &&
+                std::memcmp(src, src - w, srcBytes) == 0) {
                 std::memcpy(row, row - rowStride, rowElems * sizeof(T));
-            } else if (unit > 0) {
-                convertRowRuns(fast, f, src, w, row, unit, unitElems);
-            } else {
-                fast(f, src, w, row);
+                e = -1;
+                continue;
             }
+            if (e >= 0 && std::memcmp(src, source(e), srcBytes) == 0) continue;
+            e = -1;
+            if (unit > 0)
+                convertRowRuns(fast, f, src, w, row, unit, unitElems);
+            else
+                fast(f, src, w, row);
+        }
+    });
+    if (std::all_of(earlier.begin(), earlier.end(), [](int e) { return e < 0; })) return true;
+    runBands(img->height, w, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const int e = earlier[static_cast<size_t>(y)];
+            if (e >= 0) std::memcpy(output(y), output(e), rowElems * sizeof(T));
         }
     });
     return true;
@@ -537,6 +612,18 @@ void prepare(CoderFrame& f, const QiImageCoder& coder, Layout layout) {
         f.wordBase = static_cast<uint32_t>(uint64_t(255) << (8 * f.pos[3]));
     if (layout == Layout::RGB10) f.wordBase = finishRGB10(0xC0000000u, f.dpx, f.hostOrder);
     if (layout == Layout::YCbCr422_8 || layout == Layout::V210) staticTables();
+    if (layout == Layout::V210) {
+        const auto& T = matrixTable(f.matrix, f.bits, 10);
+        f.v210Products.assign(size_t(3) * n * 4, 0.0);
+        for (int c = 0; c < 3; ++c)
+            for (unsigned v = 0; v < n; ++v) {
+                const unsigned code = f.comp10[c][v];
+                double* e = &f.v210Products[(size_t(c) * n + v) * 4];
+                e[0] = T.cb[c][code];
+                e[1] = T.cr[c][code];
+                e[2] = T.y[c][code];
+            }
+    }
 }
 
 namespace {
@@ -752,6 +839,67 @@ void toV210Row_Scalar(const CoderFrame& f, const uint64_t* src, int width, uint3
     }
 }
 
+#if defined(__SSE2__)
+// One v210 group of the matrix path from the paired products of CoderFrame::v210Products.
+// The last pair converted and its samples: a pair equal to it (runs of a few pixels, too short
+// for convertRowRuns) takes them again.
+struct LastPair {
+    bool valid = false;
+    uint64_t q0 = 0, q1 = 0;
+    int s[4] = {0, 0, 0, 0};
+};
+
+inline void v210GroupPaired(const double* products, uint64_t m, int b, int b2, const uint64_t* src,
+                            int x, int last, int yOff, int s[3][4], LastPair& memo) {
+    // The sums of the matrix path two at a time, each lane added in the order of the plain
+    // matrix path in toV210Row_Fast: (Cb, Cr) over both pixels, then each pixel's luma.
+    const size_t n = size_t(m) + 1;
+    const double *e0 = products, *e1 = products + n * 4, *e2 = products + n * 8;
+    const __m128d half = _mm_set1_pd(0.5);
+    // floor(v + 0.5) as roundHalf gives it: truncate, then one down where the truncation went
+    // up (the sums lie far inside the int range).
+    auto nearest = [half](__m128d v, int out[2]) {
+        v = _mm_add_pd(v, half);
+        const __m128i t = _mm_cvttpd_epi32(v);
+        const __m128d up = _mm_cmpgt_pd(_mm_cvtepi32_pd(t), v);
+        const __m128i down = _mm_shuffle_epi32(_mm_castpd_si128(up), _MM_SHUFFLE(3, 3, 2, 0));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_add_epi32(t, down));
+    };
+    for (int p = 0; p < 3; ++p) {
+        const uint64_t q0 = src[std::min(x + 2 * p, last)];
+        const uint64_t q1 = src[std::min(x + 2 * p + 1, last)];
+        if (memo.valid && q0 == memo.q0 && q1 == memo.q1) {
+            std::memcpy(s[p], memo.s, sizeof memo.s);
+            continue;
+        }
+        const double* a0 = e0 + ((q0 >> b2) & m) * 4;
+        const double* b0 = e1 + ((q0 >> b) & m) * 4;
+        const double* d0 = e2 + (q0 & m) * 4;
+        const double* a1 = e0 + ((q1 >> b2) & m) * 4;
+        const double* b1 = e1 + ((q1 >> b) & m) * 4;
+        const double* d1 = e2 + (q1 & m) * 4;
+        __m128d chroma = _mm_add_pd(_mm_loadu_pd(a0), _mm_loadu_pd(b0));
+        chroma = _mm_add_pd(chroma, _mm_loadu_pd(d0));
+        chroma = _mm_add_pd(chroma, _mm_loadu_pd(a1));
+        chroma = _mm_add_pd(chroma, _mm_loadu_pd(b1));
+        chroma = _mm_add_pd(chroma, _mm_loadu_pd(d1));
+        __m128d luma = _mm_add_pd(_mm_set_pd(a1[2], a0[2]), _mm_set_pd(b1[2], b0[2]));
+        luma = _mm_add_pd(luma, _mm_set_pd(d1[2], d0[2]));
+        int cc[2], yy[2];
+        nearest(chroma, cc);
+        nearest(luma, yy);
+        s[p][0] = clampInt(yy[0] + yOff, 0, 1023);
+        s[p][1] = clampInt(cc[0] + 512, 0, 1023);
+        s[p][2] = clampInt(yy[1] + yOff, 0, 1023);
+        s[p][3] = clampInt(cc[1] + 512, 0, 1023);
+        memo.valid = true;
+        memo.q0 = q0;
+        memo.q1 = q1;
+        std::memcpy(memo.s, s[p], sizeof memo.s);
+    }
+}
+#endif
+
 void toV210Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint32_t* dst) {
     const StaticTables& st = staticTables();
     const int t = f.tenBit ? tenBitIndex(f.matrix) : -1;
@@ -765,8 +913,22 @@ void toV210Row_Fast(const CoderFrame& f, const uint64_t* src, int width, uint32_
     const uint64_t m = f.mask;
     const uint16_t *c0 = f.comp10[0], *c1 = f.comp10[1], *c2 = f.comp10[2];
     const int last = width - 1;
+#if defined(__SSE2__)
+    // The matrix path on paired look-ups, where the processor has the instructions for them.
+    const double* products =
+        t < 0 && f.v210Products.size() == size_t(3) * (m + 1) * 4 ? f.v210Products.data() : nullptr;
+    LastPair memo;
+#endif
 
     for (int x = 0; x < width; x += 6, dst += 4) {
+#if defined(__SSE2__)
+        if (products) {
+            int s[3][4];
+            v210GroupPaired(products, m, b, b2, src, x, last, yOff, s, memo);
+            writeGroup(dst, s);
+            continue;
+        }
+#endif
         unsigned r[6], g[6], bl[6];
         if (x + 5 <= last) {
             for (int i = 0; i < 6; ++i) {

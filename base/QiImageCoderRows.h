@@ -10,6 +10,7 @@
 #include "QiImageCoder.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace qicoder {
 
@@ -37,6 +38,10 @@ struct CoderFrame {
     uint16_t comp10[3][1024];
     uint32_t word[3][1024];
     uint32_t wordBase = 0;
+    // v210 through a matrix: per component and masked raster value, the Cb, Cr and luma
+    // products of its gated code and a zero, [3][mask + 1][4], so one pixel's three sums take
+    // three pairs of look-ups of two adjacent doubles.
+    std::vector<double> v210Products;
 };
 
 enum class Layout { RGB8_32, RGB8_24, RGB10, YCbCr422_8, YCbCr422_16, V210 };

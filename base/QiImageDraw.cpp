@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -141,9 +142,7 @@ void sineColours(const QiImage* image, uint64_t c0, uint64_t c1, uint64_t* out) 
         out[i] = image->interpolateColor(c0, c1, tab[i] / 1023.0);
 }
 
-inline int zoneIndex(uint32_t phase) {
-    return static_cast<int>(phase / 1023.0 + 0.5) & 1023;
-}
+using qidraw::zoneIndex;
 
 // Symmetric double-step line of Wu and Rokne, walked from both ends at once in (major, minor)
 // coordinates; two pixels per step at each end.
@@ -489,6 +488,11 @@ bool QiImage::renderZonePlate(int, int, int, int, int cx, int cy, unsigned k, ui
     // splits into a column part and a row part, each computed once.
     uint64_t colours[1024];
     sineColours(this, c0, c1, colours);
+    // KB_SCALAR: the reference index and every pixel through the store.
+    const bool scalar = QiThreadPool::scalarOnly();
+    auto index = [scalar](uint32_t phase) {
+        return scalar ? qidraw::zoneIndex_Scalar(phase) : zoneIndex(phase);
+    };
     auto square = [](int64_t v) {
         uint32_t u = static_cast<uint32_t>(v);
         return u * u;
@@ -504,12 +508,39 @@ bool QiImage::renderZonePlate(int, int, int, int, int cx, int cy, unsigned k, ui
             colPhase[i] = (quadrant ? square(i + 1) : square(static_cast<int64_t>(i) - cx)) * k;
         // Step ey stores rows cy - ey and cy + ey only, so the steps split into bands.
         auto rows = [&](auto store, int64_t ey0, int64_t ey1) {
+            if constexpr (std::is_same<decltype(store), DirectStore>::value) {
+                if (!scalar) {
+                    // Both rows lie inside the image (cy = height / 2, and cx = width / 2 when
+                    // mirrored): the row below is drawn in place and the row above takes a copy.
+                    for (int ey = static_cast<int>(ey0); ey < ey1; ++ey) {
+                        const uint32_t rowPhase = square(ey + 1) * k;
+                        uint64_t* below = pixels + static_cast<size_t>(cy + ey) * width;
+                        uint64_t* above = pixels + static_cast<size_t>(cy - ey) * width;
+                        int from = 0, to = width;
+                        if (quadrant) {
+                            for (int ex = 0; ex < cx; ++ex) {
+                                const uint64_t colour = colours[zoneIndex(colPhase[ex] + rowPhase)];
+                                below[cx + ex] = colour;
+                                below[cx - ex] = colour;
+                            }
+                            from = 1, to = 2 * cx;
+                        } else {
+                            for (int col = 0; col < width; ++col)
+                                below[col] = colours[zoneIndex(colPhase[col] + rowPhase)];
+                        }
+                        if (ey > 0 && from < to)
+                            std::memcpy(above + from, below + from,
+                                        static_cast<size_t>(to - from) * sizeof(uint64_t));
+                    }
+                    return;
+                }
+            }
             for (int ey = static_cast<int>(ey0); ey < ey1; ++ey) {
                 const uint32_t rowPhase = square(ey + 1) * k;
                 const int above = cy - ey, below = cy + ey;
                 if (quadrant) {
                     for (int ex = 0; ex < cx; ++ex) {
-                        uint64_t colour = colours[zoneIndex(colPhase[ex] + rowPhase)];
+                        uint64_t colour = colours[index(colPhase[ex] + rowPhase)];
                         store(cx + ex, below, colour);
                         store(cx - ex, below, colour);
                         store(cx + ex, above, colour);
@@ -517,7 +548,7 @@ bool QiImage::renderZonePlate(int, int, int, int, int cx, int cy, unsigned k, ui
                     }
                 } else {
                     for (int col = 0; col < width; ++col) {
-                        uint64_t colour = colours[zoneIndex(colPhase[col] + rowPhase)];
+                        uint64_t colour = colours[index(colPhase[col] + rowPhase)];
                         store(col, below, colour);
                         store(col, above, colour);
                     }
@@ -535,7 +566,7 @@ bool QiImage::renderZonePlate(int, int, int, int, int cx, int cy, unsigned k, ui
         for (int row = static_cast<int>(row0); row < row1; ++row) {
             const uint32_t rowPhase = square(static_cast<int64_t>(row) - cy) * k;
             for (int col = 0; col < width; ++col)
-                store(col, row, colours[zoneIndex(colPhase[col] + rowPhase)]);
+                store(col, row, colours[index(colPhase[col] + rowPhase)]);
         }
     });
     return true;
@@ -663,18 +694,33 @@ bool sectorStarFastFits(const SectorStar& s, int64_t x0, int64_t y0, int64_t x1,
 void sectorStarRow_Fast(const SectorStar& s, const SectorStarFast& plan, int64_t y, int64_t x0,
                         int64_t count, uint64_t* out, SectorStarScratch& scratch) {
     const int64_t dy = y - s.cy;
+    const int64_t phases = static_cast<int64_t>(plan.degLow.size()) - 1; // boundaries 0 .. phases
     // Pixels whose exact angle lies within the margin of a boundary, as ranges of i. Along a row
     // the exact angle is monotonic in dx: it falls from 180 to 0 degrees above the centre
     // (dy > 0) and rises from -180 to 0 below it, and dx = dy * cot(angle).
     auto& near = scratch.near;
     near.clear();
     if (dy == 0) {
-        near.emplace_back(0, count - 1); // on the centre's row every angle is a boundary's
+        near.push_back({0, count - 1, -1}); // on the centre's row every angle is a boundary's
     } else {
         const double fdy = static_cast<double>(dy);
         const double inf = std::numeric_limits<double>::infinity();
         const double lo = static_cast<double>(x0 - s.cx), hi = lo + static_cast<double>(count);
-        for (size_t k = 0; k < plan.degLow.size(); ++k) {
+        // Only boundaries about the angles the row spans can come near it: those between the
+        // angles of its ends, one pixel out, widened far beyond any rounding of the two.
+        const double toDeg = 180.0 / kPi, widen = 1e-3;
+        const double e0 = std::atan2(fdy, lo - 1.0) * toDeg, e1 = std::atan2(fdy, hi + 1.0) * toDeg;
+        const double spanLow = std::min(e0, e1) - widen, spanHigh = std::max(e0, e1) + widen;
+        const size_t kFirst = static_cast<size_t>(
+            std::lower_bound(plan.degHigh.begin(), plan.degHigh.end(), spanLow) -
+            plan.degHigh.begin());
+        const size_t kEnd =
+            static_cast<size_t>(std::upper_bound(plan.degLow.begin(), plan.degLow.end(), spanHigh) -
+                                plan.degLow.begin());
+        // Above the centre the angle falls along the row: the boundaries from the last, so that
+        // their ranges come in order of their pixels either way.
+        for (size_t j = kFirst; j < kEnd; ++j) {
+            const size_t k = dy > 0 ? kEnd - 1 - (j - kFirst) : j;
             const double a = plan.degLow[k], b = plan.degHigh[k];
             double from, to; // dx range of angles a .. b
             if (dy > 0) {
@@ -686,34 +732,56 @@ void sectorStarRow_Fast(const SectorStar& s, const SectorStarFast& plan, int64_t
                 from = a <= -180.0 ? -inf : fdy * plan.cotLow[k];
                 to = b >= 0.0 ? inf : fdy * plan.cotHigh[k];
             }
-            // From the pixel at or left of the range to the one at or right of it: a boundary
-            // between two pixels marks both.
-            if (to < lo || from > hi) continue;
+            // The pixels inside the range; where none is, the range still splits the row
+            // between the pixels about it (an empty range: last = first - 1). Every pixel
+            // outside lies beyond the margin, on the side FxAtan2 gives it too.
+            if (to < lo || from > hi - 1.0) continue;
             const int64_t first = std::max<int64_t>(
-                0, static_cast<int64_t>(std::floor(std::max(from, lo - 1.0) - lo)));
+                0, static_cast<int64_t>(std::ceil(std::max(from, lo - 1.0) - lo)));
             const int64_t last = std::min<int64_t>(
-                count - 1, static_cast<int64_t>(std::ceil(std::min(to, hi + 1.0) - lo)));
-            if (first <= last) near.emplace_back(first, last);
+                count - 1, static_cast<int64_t>(std::floor(std::min(to, hi + 1.0) - lo)));
+            near.push_back({first, std::max(last, first - 1), static_cast<int64_t>(k)});
         }
-        std::sort(near.begin(), near.end());
+        // Ranges that start at the same pixel merge whatever their order.
+        auto byFirst = [](const SectorStarScratch::Near& p, const SectorStarScratch::Near& q) {
+            return p.first < q.first;
+        };
+        if (!std::is_sorted(near.begin(), near.end(), byFirst))
+            std::sort(near.begin(), near.end(), byFirst);
     }
 
-    // The pixels whose angle is taken: every near pixel and the first pixel of each run between
-    // near ranges (the run shares its colour). All angles of the row are taken in one batch.
+    // The pixels whose angle is taken: every near pixel, and the first pixel of a run between
+    // near ranges whose phase is not known. Past the near pixels of boundaries k the angle lies
+    // in the phase below the smallest k above the centre (the angle falls) and in that of the
+    // largest k below it; the next boundary would have near pixels of its own before the run
+    // ends. All angles of the row are taken in one batch.
     auto& xs = scratch.xs;
+    auto& runs = scratch.runs;
     xs.clear();
-    int64_t next = 0; // first pixel not yet listed
+    runs.clear();
+    int64_t next = 0;   // first pixel not yet listed
+    int64_t phase = -1; // phase of the pixels after the last near range, when known
+    auto run = [&](int64_t from, int64_t end) {
+        if (phase >= 0 && phase < phases)
+            runs.push_back({from, end, phase});
+        else
+            xs.push_back(from); // the run shares the colour of its first pixel
+    };
     for (size_t r = 0; r < near.size();) {
         const int64_t first = std::max(near[r].first, next);
-        int64_t last = near[r].second;
-        for (++r; r < near.size() && near[r].first <= last + 1; ++r)
-            last = std::max(last, near[r].second);
-        if (next < first) xs.push_back(next); // a run
+        int64_t last = near[r].last, kLow = near[r].k, kHigh = near[r].k;
+        for (++r; r < near.size() && near[r].first <= last + 1; ++r) {
+            last = std::max(last, near[r].last);
+            kLow = std::min(kLow, near[r].k);
+            kHigh = std::max(kHigh, near[r].k);
+        }
+        if (next < first) run(next, first);
         for (int64_t i = first; i <= last; ++i)
             xs.push_back(i);
         next = std::max(next, last + 1);
+        phase = kLow < 0 ? -1 : (dy > 0 ? kLow - 1 : kHigh);
     }
-    if (next < count) xs.push_back(next);
+    if (next < count) run(next, count);
     const int n = static_cast<int>(xs.size());
     scratch.ys.assign(xs.size(), dy);
     scratch.angles.resize(xs.size());
@@ -721,11 +789,18 @@ void sectorStarRow_Fast(const SectorStar& s, const SectorStarFast& plan, int64_t
         v += x0 - s.cx; // pixel index to offset from the centre
     FxAtan2Many(scratch.ys.data(), xs.data(), scratch.angles.data(), n);
 
-    // Each listed pixel's colour holds until the next listed pixel.
+    // Each listed pixel's colour holds until the next listed pixel; then the runs of a known
+    // phase, in the colour of any angle inside it.
     for (int k = 0; k < n; ++k) {
         const int64_t from = xs[static_cast<size_t>(k)] - (x0 - s.cx);
         const int64_t to = k + 1 < n ? xs[static_cast<size_t>(k) + 1] - (x0 - s.cx) : count;
         std::fill(out + from, out + to, sectorColour(s, scratch.angles[static_cast<size_t>(k)]));
+    }
+    for (const SectorStarScratch::Run& r : runs) {
+        const uint64_t colour =
+            s.sine ? s.sineLut[(r.phase * s.n) & 1023]
+                   : s.colours[static_cast<size_t>(r.phase % static_cast<int64_t>(s.nColours))];
+        std::fill(out + r.first, out + r.end, colour);
     }
 }
 
@@ -761,8 +836,18 @@ bool QiImage::renderSectorStar(unsigned x, unsigned y, unsigned w, unsigned h, u
     forSteps(
         this, y, bottom, columns,
         [&](auto store, int64_t r0, int64_t r1) {
-            std::vector<uint64_t> row(static_cast<size_t>(columns));
             qidraw::SectorStarScratch scratch;
+            // With direct stores the fast rows are drawn in place: the box lies inside the image.
+            if constexpr (std::is_same<decltype(store), DirectStore>::value) {
+                if (fast) {
+                    for (int64_t r = r0; r < r1; ++r)
+                        qidraw::sectorStarRow_Fast(star, *plan, r, x, columns,
+                                                   pixels + static_cast<size_t>(r) * width + x,
+                                                   scratch);
+                    return;
+                }
+            }
+            std::vector<uint64_t> row(static_cast<size_t>(columns));
             for (int64_t r = r0; r < r1; ++r) {
                 if (fast)
                     qidraw::sectorStarRow_Fast(star, *plan, r, x, columns, row.data(), scratch);

@@ -8,10 +8,10 @@
 // The reference row (_Scalar) takes FxAtan2 of every pixel, as the primitive is defined. The fast
 // row (_Fast) gives the same pixels with far fewer angles: the colour only changes where the angle
 // crosses a sector (or sine-phase) boundary, so it takes FxAtan2 only of the pixels that lie near a
-// boundary and of one pixel of each run between them. Near means within 64 units of 2^-16 degree
-// of the exact angle, ten times the largest error of FxAtan2 for offsets up to 8192 pixels, so the
-// colour of every other pixel follows from its exact angle. sectorStarFastFits() says whether a
-// box lies within that reach. Tests call both rows and compare.
+// boundary; the pixels of each run between two boundaries lie in the phase between them. Near means
+// within 64 units of 2^-16 degree of the exact angle, ten times the largest error of FxAtan2 for
+// offsets up to 8192 pixels, so the colour of every other pixel follows from its exact angle.
+// sectorStarFastFits() says whether a box lies within that reach. Tests call both rows and compare.
 #pragma once
 
 #include "QiFixed.h"
@@ -57,6 +57,17 @@ template <class Paint> void paintRows(QiImage* image, int first, int last, Paint
     }
 }
 
+// The sine-table index of a zone-plate phase: the nearest integer to phase / 1023, halves up, in
+// 10 bits. The reference divides in double; the fast form is the same in integers, exactly: the
+// nearest integer is floor((2 phase + 1023) / 2046), and that quotient is never within 1/2046 of
+// an integer, far beyond the error of the double division.
+inline int zoneIndex_Scalar(uint32_t phase) {
+    return static_cast<int>(phase / 1023.0 + 0.5) & 1023;
+}
+inline int zoneIndex(uint32_t phase) {
+    return static_cast<int>((uint64_t(phase) * 2 + 1023) / 2046) & 1023;
+}
+
 // Copies row `from` of the image over rows first .. last - 1 (clipped to the image; row `from`
 // itself is left as it is).
 void repeatRow(QiImage* image, int from, int first, int last);
@@ -85,7 +96,16 @@ struct SectorStarFast {
     std::vector<double> degLow, degHigh; // the same angles in degrees
 };
 struct SectorStarScratch {
-    std::vector<std::pair<int64_t, int64_t>> near; // pixel ranges near a boundary
+    struct Near {
+        int64_t first, last; // pixel range near boundary k
+        int64_t k;
+    };
+    struct Run {
+        int64_t first, end; // pixels of one phase between boundaries
+        int64_t phase;
+    };
+    std::vector<Near> near;
+    std::vector<Run> runs;
     std::vector<FxLong> xs, ys, angles;
 };
 

@@ -7,6 +7,9 @@
 
 #include "Fixed.h"
 
+#include <cstdint>
+#include <vector>
+
 template <class T> struct TVec3 {
     TVec3() : v{T(0), T(0), T(0)} {}
     TVec3(T a, T b, T c) : v{a, b, c} {}
@@ -90,3 +93,28 @@ template <> inline void TRgb<Fixed>::toInt(int bits, int& red, int& green, int& 
     green = colourdetail::fixedCode(v[1], scale);
     blue = colourdetail::fixedCode(v[2], scale);
 }
+
+// toInt's code of one Fixed component at one depth, looked up for components 0 .. 1 (raw 0 ..
+// 2^16), where colours of ratios lie (a chart normalised to its largest component), and taken
+// as toInt takes it otherwise.
+class FixedCodeTable {
+public:
+    explicit FixedCodeTable(int bits)
+        : scale(Fixed::fromRaw(static_cast<int32_t>(
+              (int64_t(65536) << (bits < 0 ? 0 : (bits > 15 ? 15 : bits))) - 65536))),
+          codes(kSize) {
+        for (int32_t raw = 0; raw < kSize; ++raw)
+            codes[static_cast<size_t>(raw)] =
+                static_cast<uint16_t>(colourdetail::fixedCode(Fixed::fromRaw(raw), scale));
+    }
+    int code(Fixed component) const {
+        return static_cast<uint32_t>(component.v) < static_cast<uint32_t>(kSize)
+                   ? codes[static_cast<size_t>(component.v)]
+                   : colourdetail::fixedCode(component, scale);
+    }
+
+private:
+    static constexpr int32_t kSize = 65537;
+    Fixed scale;
+    std::vector<uint16_t> codes;
+};

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -104,6 +105,16 @@ struct ChartCache {
 std::mutex sChartMx;
 ChartCache sChart;
 
+// One table of codes per depth, built on first use and kept.
+const FixedCodeTable& codeTable(int bits) {
+    static std::mutex mx;
+    static std::unique_ptr<FixedCodeTable> tables[17];
+    const int b = std::min(std::max(bits, 0), 16);
+    std::lock_guard<std::mutex> lock(mx);
+    if (!tables[b]) tables[b] = std::make_unique<FixedCodeTable>(b);
+    return *tables[b];
+}
+
 } // namespace
 
 MtpChromaticity::MtpChromaticity() {
@@ -167,6 +178,8 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
     }
     const std::vector<int>& left = direct ? sChart.left : ownLeft;
     const std::vector<int>& right = direct ? sChart.right : ownRight;
+    // The codes of toInt looked up, but with KB_SCALAR.
+    const FixedCodeTable* codes = QiThreadPool::scalarOnly() ? nullptr : &codeTable(bits);
     // The chromaticity x of every column, the same on every row.
     std::vector<Fixed> columnX(static_cast<size_t>(std::max(W, 0)));
     for (int i = 0; i < W; ++i)
@@ -188,20 +201,21 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
             // XYZ of (x, y, Y = 1) as TCie_XYZ forms it, X = (x / y) * Y and
             // Z = ((1 - x - y) / y) * Y, with the row's divisor y set up once.
             const FixedDivisor byY(y);
+            // A product by one (raw 2^16) is the value itself: X * 1 = X, and Y = 1 contributes
+            // the matrix's middle row as it stands.
+            const bool finite = y != Fixed(0); // y = 0 has no finite XYZ: black
+            const Fixed* m = space.xyzToRgb.m;
             for (int i = xl; i < xr; ++i) {
                 const size_t k = static_cast<size_t>(i);
                 const Fixed x = columnX[k];
-                Fixed X, Y, Z; // y = 0 has no finite XYZ: black
-                if (y != Fixed(0)) {
-                    X = byY.divide(x) * one;
-                    Y = one;
-                    Z = byY.divide(one - x - y) * one;
-                }
                 // Linear RGB, summed as TMx3::vecMult does (space.toLRGB), in registers.
-                const Fixed* m = space.xyzToRgb.m;
-                Fixed red = X * m[0] + Y * m[3] + Z * m[6];
-                Fixed green = X * m[1] + Y * m[4] + Z * m[7];
-                Fixed blue = X * m[2] + Y * m[5] + Z * m[8];
+                Fixed red, green, blue;
+                if (finite) {
+                    const Fixed X = byY.divide(x), Z = byY.divide(one - x - y);
+                    red = X * m[0] + m[3] + Z * m[6];
+                    green = X * m[1] + m[4] + Z * m[7];
+                    blue = X * m[2] + m[5] + Z * m[8];
+                }
                 // The largest and smallest component pass through single precision on their
                 // way to the divisor: below 2^24 (raw) they come back unchanged, and their
                 // difference in double is exact.
@@ -249,7 +263,13 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
                     blue = quickDivide(blue, d);
                 }
                 int R, G, B;
-                TRgb<Fixed>(red, green, blue).toInt(bits, R, G, B);
+                if (codes) {
+                    R = codes->code(red);
+                    G = codes->code(green);
+                    B = codes->code(blue);
+                } else {
+                    TRgb<Fixed>(red, green, blue).toInt(bits, R, G, B);
+                }
                 const uint64_t colour = mtp::packRGB(raster, code(R), code(G), code(B));
                 put(x0 + i, yBase - r, colour);
                 if (keep)
@@ -269,12 +289,21 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
                 pixels[static_cast<size_t>(y) * static_cast<size_t>(W) + static_cast<size_t>(x)] =
                     colour;
         };
-        auto clearRow = [pixels, W, H, yBase, black](int r) {
+        // Clears the raster row of chart row r to black, but for the chart's span, which is
+        // drawn or copied over right after.
+        auto clearRow = [pixels, W, H, yBase, x0, black, &left, &right](int r) {
             const int y = yBase - r;
-            if (y >= 0 && y < H) {
-                uint64_t* row = pixels + static_cast<size_t>(y) * static_cast<size_t>(W);
+            if (y < 0 || y >= H) return;
+            uint64_t* row = pixels + static_cast<size_t>(y) * static_cast<size_t>(W);
+            const int xl = left[static_cast<size_t>(r)], xr = right[static_cast<size_t>(r)];
+            if (xl >= xr) {
                 std::fill(row, row + W, black);
+                return;
             }
+            const int from = std::min(std::max(x0 + xl, 0), W),
+                      to = std::max(std::min(x0 + xr, W), from);
+            std::fill(row, row + from, black);
+            std::fill(row + to, row + W, black);
         };
         // A kept chart is copied row by row (clipped as setPixel would).
         auto copyRows = [&](int64_t r0, int64_t r1) {

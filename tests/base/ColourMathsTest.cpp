@@ -151,6 +151,18 @@ TEST(ColourMaths, ToIntRoundsHalfAwayFromZeroWithoutClamping) {
     // Depths beyond what a Fixed holds are limited to 15 bits rather than overflowing.
     TRgb<Fixed>(Fixed(1.0), Fixed(1.0), Fixed(1.0)).toInt(31, r, g, b);
     EXPECT_EQ(r, 32767);
+    // The looked-up codes are toInt's at every depth, inside the table and about its ends.
+    for (int bits : {-1, 0, 1, 8, 10, 12, 15, 16}) {
+        const FixedCodeTable table(bits);
+        auto check = [&](int32_t raw) {
+            TRgb<Fixed>(Fixed::fromRaw(raw), Fixed(), Fixed()).toInt(bits, r, g, b);
+            ASSERT_EQ(table.code(Fixed::fromRaw(raw)), r) << raw << " at " << bits << " bits";
+        };
+        for (int32_t raw = -70000; raw <= 140000; ++raw)
+            check(raw);
+        for (int32_t raw : {INT32_MIN, INT32_MIN + 1, INT32_MAX, INT32_MAX - 1})
+            check(raw);
+    }
 }
 
 TEST(ColourMaths, PowerLawTransfer) {

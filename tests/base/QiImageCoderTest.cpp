@@ -598,8 +598,8 @@ TEST(QiImageCoderRows, EveryTenBitCodeMatchesTheReference) {
 // Whole frames, small ones and ones split into bands on the thread pool, give
 // the same bytes as the reference rows one after the other: random rows, runs of
 // equal rows (whose output the fast path copies), rows equal but for their
-// last pixel and rows of bars (whose runs the fast path converts once); every
-// width from 1 to 130, an odd size and one UHD frame.
+// last pixel, rows equal to one far above (or but for one pixel) and rows of bars (whose runs the
+// fast path converts once); every width from 1 to 130, an odd size and one UHD frame.
 TEST(QiImageCoder, BandedFramesMatchTheReferenceRows) {
     struct Size {
         int w, h;
@@ -619,6 +619,11 @@ TEST(QiImageCoder, BandedFramesMatchTheReferenceRows) {
             if (y > 0 && (kind == 1 || kind == 2 || kind == 4)) {
                 std::memcpy(row, row - w, w * sizeof(uint64_t));
                 if (kind == 4) row[w - 1] ^= 1;
+            } else if (y > 0 && kind == 6) {
+                // A row far above (a pattern mirrored about its middle row), every other time
+                // with one pixel off.
+                std::memcpy(row, img.pixels + static_cast<size_t>(y / 2) * w, w * sizeof(uint64_t));
+                if (y % 14 == 6) row[(y * 7919) % w] ^= 1;
             } else if (kind == 3 || kind == 5) {
                 // Bars of 1 .. 60 pixels (runs of every length about the threshold), and for
                 // kind 5 single pixels of another colour inside them.
@@ -656,6 +661,11 @@ TEST(QiImageCoder, BandedFramesMatchTheReferenceRows) {
         const unsigned stride = qicoder::v210RowWords(w);
         std::vector<uint32_t> v210(stride * h, 0x5Au);
         coder.to_v210(v210.data(), true);
+        EXPECT_EQ(v210,
+                  rowsOf(Layout::V210, stride, qicoder::toV210Row_Scalar, (uint32_t*)nullptr, *f));
+        // And through the matrix, as the patterns send it.
+        f->tenBit = false;
+        coder.to_v210(v210.data(), false);
         EXPECT_EQ(v210,
                   rowsOf(Layout::V210, stride, qicoder::toV210Row_Scalar, (uint32_t*)nullptr, *f));
         if (w > 2000) continue; // the UHD frame checks the layout that is its main use

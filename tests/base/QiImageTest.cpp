@@ -464,6 +464,35 @@ TEST(QiImage, ZonePlateCentredMirrorsAQuadrant) {
         }
 }
 
+TEST(QiImage, ZonePlateIndexInIntegersMatchesTheReference) {
+    // Every phase next to a rounding step (phase / 1023 = n + 1/2) and across the 32-bit range.
+    std::vector<uint32_t> phases = {0u, 1u, 510u, 511u, 512u, 1022u, 1023u, 0xFFFFFFFFu};
+    for (uint64_t n = 0; n < (uint64_t(1) << 22); n += 997)
+        for (int64_t d = -2; d <= 2; ++d) {
+            const int64_t p = static_cast<int64_t>((2 * n + 1) * 1023 / 2) + d;
+            if (p >= 0 && p <= 0xFFFFFFFFll) phases.push_back(static_cast<uint32_t>(p));
+        }
+    std::mt19937 rng(17);
+    for (int i = 0; i < 200000; ++i)
+        phases.push_back(static_cast<uint32_t>(rng()));
+    for (uint32_t p : phases)
+        ASSERT_EQ(qidraw::zoneIndex(p), qidraw::zoneIndex_Scalar(p)) << p;
+    // The plate drawn in place with mirrored rows against every pixel through setPixel, at every
+    // size from 1 to 130 (odd sizes leave a column or row past the mirrored quadrant).
+    for (int w = 1; w <= 130; w += 3)
+        for (int h : {1, 2, 5, 64, 129}) {
+            QiImage fast(w, h, 10);
+            ForwardingImage slow(w, h, 10);
+            for (int cx : {w / 2, w / 3}) {
+                fast.clear(kCanary);
+                slow.clear(kCanary);
+                fast.renderZonePlate(0, 0, w, h, cx, h / 2, 4093, 0, 1023);
+                slow.renderZonePlate(0, 0, w, h, cx, h / 2, 4093, 0, 1023);
+                ASSERT_EQ(contents(fast), contents(slow)) << w << "x" << h << " " << cx;
+            }
+        }
+}
+
 TEST(QiImage, ZonePlateOffCentre) {
     const uint16_t* tab = QiImage::sineTable10();
     auto expected = [&](const QiImage& im, int dx, int dy, unsigned k) {
