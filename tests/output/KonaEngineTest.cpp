@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,12 +27,22 @@ void run(MtCore& core, std::initializer_list<std::pair<const char*, const char*>
     core.waitForPattern(result, core.asyncSetGen(req));
 }
 
-TEST(KonaEngine, PatternsReachTheCard) {
-    unsetenv("KB_AJASTUB_NO_CARD");
-    ajastub::privateStreamOwner();
-    ajastub::resetCard();
-    KonaRaster raster(true);
-    ASSERT_TRUE(raster.init());
+// An engine test on a simulated AJA card of this program's own, found in the
+// state it powers up in.
+class KonaEngine : public testing::Test {
+protected:
+    void SetUp() override {
+        unsetenv("KB_AJASTUB_NO_CARD");
+        ajastub::privateStreamOwner();
+        ajastub::resetCard();
+        card = std::make_unique<KonaRaster>(true);
+        ASSERT_TRUE(card->init());
+    }
+    std::unique_ptr<KonaRaster> card;
+};
+
+TEST_F(KonaEngine, PatternsReachTheCard) {
+    KonaRaster& raster = *card;
     {
         MtCore core(&raster, nullptr, dataFolder().c_str());
         run(core, {{"Pattern", "Colorbars"}});
@@ -91,12 +102,8 @@ void expectReportedMatrixOnCard(MtCore& core, KonaRaster& raster, const std::str
 // the pixel layout and the pattern keep it, and a new video format brings the
 // back-end's matrix for it, which is then the one reported. A format rescan
 // leaves the next request's matrix standing.
-TEST(KonaEngine, CardCarriesTheReportedMatrix) {
-    unsetenv("KB_AJASTUB_NO_CARD");
-    ajastub::privateStreamOwner();
-    ajastub::resetCard();
-    KonaRaster raster(true);
-    ASSERT_TRUE(raster.init());
+TEST_F(KonaEngine, CardCarriesTheReportedMatrix) {
+    KonaRaster& raster = *card;
     {
         MtCore core(&raster, nullptr, dataFolder().c_str());
         run(core, {{"Pattern", "Colorbars"}});
@@ -132,12 +139,8 @@ TEST(KonaEngine, CardCarriesTheReportedMatrix) {
 
 // A frame-buffer format set on the card outside the engine is taken up and
 // reported; asking for the earlier layout then brings it back.
-TEST(KonaEngine, LayoutSetOutsideTheEngineIsReported) {
-    unsetenv("KB_AJASTUB_NO_CARD");
-    ajastub::privateStreamOwner();
-    ajastub::resetCard();
-    KonaRaster raster(true);
-    ASSERT_TRUE(raster.init());
+TEST_F(KonaEngine, LayoutSetOutsideTheEngineIsReported) {
+    KonaRaster& raster = *card;
     {
         MtCore core(&raster, nullptr, dataFolder().c_str());
         run(core, {{"Pattern", "Colorbars"}});
