@@ -187,8 +187,11 @@ bool waylandUsable(const char* name, std::string& problem) {
 // Qt aborts the process when its X11 platform cannot reach a display. Looks
 // before Qt does; false with `problem` set when the X display Qt would use
 // cannot be opened, or when without one the Wayland session cannot be used
-// either. Another platform chosen for Qt is Qt's to judge.
-bool xDisplayUsable(int argc, char** argv, std::string& problem) {
+// either. Another platform chosen for Qt is Qt's to judge. The connection
+// that proved the display is handed back in `held`, to be closed only once Qt
+// has its own: an X server with no other client resets when its last client
+// leaves, and would refuse Qt in the meantime.
+bool xDisplayUsable(int argc, char** argv, std::string& problem, xcb_connection_t*& held) {
     const char* platform = qtOption(argc, argv, "-platform");
     if (!platform) platform = std::getenv("QT_QPA_PLATFORM");
     if (platform && *platform && std::strncmp(platform, "xcb", 3) != 0) return true;
@@ -202,7 +205,10 @@ bool xDisplayUsable(int argc, char** argv, std::string& problem) {
     }
     xcb_connection_t* connection = xcb_connect(display, nullptr);
     const bool usable = xcb_connection_has_error(connection) == 0;
-    xcb_disconnect(connection);
+    if (usable)
+        held = connection;
+    else
+        xcb_disconnect(connection);
     if (!usable) problem = std::string("cannot open the X display \"") + display + "\"";
     return usable;
 }
@@ -217,7 +223,8 @@ std::string hostName() {
 
 int main(int argc, char** argv) {
     std::string displayProblem;
-    if (!xDisplayUsable(argc, argv, displayProblem)) {
+    xcb_connection_t* displayProof = nullptr;
+    if (!xDisplayUsable(argc, argv, displayProblem, displayProof)) {
         std::fprintf(stderr,
                      "%s: no usable X display (%s); start the generator with scripts/run.sh, "
                      "which starts a virtual one, or set DISPLAY to a running X server\n",
@@ -226,6 +233,7 @@ int main(int argc, char** argv) {
     }
     Q_INIT_RESOURCE(kettlebright);
     QApplication app(argc, argv);
+    if (displayProof) xcb_disconnect(displayProof);
     // Qt switches the C library to the user's locale; numbers in trace lines
     // and on the wire must keep the decimal point.
     std::setlocale(LC_NUMERIC, "C");
