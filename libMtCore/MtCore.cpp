@@ -577,6 +577,16 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
     // when the mute is lifted.
     if (gatingChanged && !videoMute && applyGating()) rerender = true;
 
+    // A pixel layout the raster takes becomes the reported one; false when the
+    // back-end keeps its own.
+    auto applyLayout = [&](unsigned oc) {
+        raster->setOutputPixelFormat(skOutputPixelFormats[oc]);
+        if (raster->getOutputPixelFormat() != skOutputPixelFormats[oc]) return false;
+        outputColor = oc;
+        rerender = true;
+        return true;
+    };
+
     // Video format.
     if (formatCount > 0) {
         const char* current = raster->getCurrentFormat();
@@ -611,12 +621,7 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
                 oc < 4) {
                 // The running layout may be one the new format cannot show;
                 // the request names another, so apply it first and try again.
-                raster->setOutputPixelFormat(skOutputPixelFormats[oc]);
-                if (raster->getOutputPixelFormat() == skOutputPixelFormats[oc]) {
-                    outputColor = oc;
-                    rerender = true;
-                    ok = raster->setRasterFormat(target.c_str());
-                }
+                if (applyLayout(oc)) ok = raster->setRasterFormat(target.c_str());
             }
             if (ok) rerender = true;
             if (ok || !inStep) {
@@ -636,15 +641,8 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
     }
 
     unsigned oc = outputColor;
-    if (go_colorspace.getOption(args, oc) && oc != outputColor && oc < 4) {
-        raster->setOutputPixelFormat(skOutputPixelFormats[oc]);
-        if (raster->getOutputPixelFormat() == skOutputPixelFormats[oc]) {
-            outputColor = oc;
-            rerender = true;
-        } else {
-            args.set("OutputColor", go_colorspace.getName(outputColor)); // refused, as above
-        }
-    }
+    if (go_colorspace.getOption(args, oc) && oc != outputColor && oc < 4 && !applyLayout(oc))
+        args.set("OutputColor", go_colorspace.getName(outputColor)); // refused, as above
 
     unsigned ce = colorEncoding;
     if (go_colorMatrix.getOption(args, ce) && ce != colorEncoding && ce < 6) {
