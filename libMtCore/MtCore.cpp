@@ -16,6 +16,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <strings.h>
@@ -98,7 +99,14 @@ QiAlias& sMyCurrentPattern = *new QiAlias;
 std::map<std::string, MtPatternRenderer*, LessCaseCmp>& sMyPatternMap =
     *new std::map<std::string, MtPatternRenderer*, LessCaseCmp>;
 std::vector<MtPatternRenderer*>& sMyPatternRenderers = *new std::vector<MtPatternRenderer*>;
-std::map<std::string, QiAlias>& sMyAliasMap = *new std::map<std::string, QiAlias>;
+// An alias: its renderer and its arguments. The arguments are never changed
+// in place (a new definition replaces them whole), so a queued command may
+// share them as they stood when it was accepted.
+struct StoredAlias {
+    MtPatternRenderer* renderer = nullptr;
+    std::shared_ptr<const QiArgRetVal> args;
+};
+std::map<std::string, StoredAlias>& sMyAliasMap = *new std::map<std::string, StoredAlias>;
 size_t sMyAliasBytes = 0; // names, keys and values of every alias
 // Fonts by file, size and resolution: an engine built again reuses them.
 std::map<std::string, QiFont*>& sMyFonts = *new std::map<std::string, QiFont*>;
@@ -317,6 +325,23 @@ int MtCore::asyncSetPattern(const char* name) {
 }
 
 int MtCore::queueCommand(const QiArgRetVal& request) {
+    // The selection is fixed when the request is accepted: "Pattern" names a
+    // registered renderer, else an alias, whose arguments are taken as they
+    // stand now, so a later change of the alias does not alter or cancel it.
+    QigCommand command(0, false, QiAlias(nullptr, request));
+    if (const char* pattern = request.Pattern()) {
+        std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+        command.alias.renderer = getPatternRenderer(pattern);
+        if (!command.alias.renderer) {
+            auto it = sMyAliasMap.find(pattern);
+            if (it != sMyAliasMap.end()) {
+                command.alias.renderer = it->second.renderer;
+                command.aliasArgs = it->second.args;
+            } else {
+                command.unknownPattern = true;
+            }
+        }
+    }
     int id;
     {
         std::lock_guard<std::mutex> lock(sMyMx);
@@ -326,8 +351,10 @@ int MtCore::queueCommand(const QiArgRetVal& request) {
             id = static_cast<int>(nextCommandId);
             // Ids stay positive: a client must never mistake one for the -1 error reply.
             nextCommandId = nextCommandId >= 0x7FFFFFFFu ? 1u : nextCommandId + 1;
-            // The request alone: what it lacks is filled in when it is processed.
-            sMyQueue.emplace_back(id, false, QiAlias(nullptr, request));
+            // The request and its selection: the current arguments fill the
+            // rest when it is processed.
+            command.id = id;
+            sMyQueue.push_back(std::move(command));
         }
     }
     if (id < 0) {
@@ -423,44 +450,32 @@ bool MtCore::processCommand(QigCommand& command, bool& rendered) {
     std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
     const QiArgRetVal& request = command.alias.args;
     const char* pattern = request.Pattern();
-    // Resolved here rather than when queued, so the command builds on every
-    // command before it: "Pattern" names a renderer or an alias; without it
-    // (or with a name that is neither) the current pattern goes on and the
-    // current arguments fill what the request lacks.
+    // A named pattern or alias was resolved when the command was queued.
+    // Without one (or with a name that is neither) the current pattern goes
+    // on, and the current arguments, as they stand after every command
+    // before this one, fill what the request lacks.
     QiAlias next;
+    QiArgRetVal chosen; // without a pattern: the keys this command chose itself
     bool newPattern = false;
-    bool unknown = false;
-    {
+    const bool unknown = command.unknownPattern;
+    if (pattern && !unknown) {
+        next.renderer = command.alias.renderer;
+        next.args = request;
+        if (command.aliasArgs) next.args.merge(*command.aliasArgs, false);
+        newPattern = true; // every key is the command's own choice
+    } else {
         std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
-        if (pattern) {
-            next.renderer = getPatternRenderer(pattern);
-            if (next.renderer) {
-                next.args = request;
-                newPattern = true;
-            } else {
-                auto it = sMyAliasMap.find(pattern);
-                if (it != sMyAliasMap.end()) {
-                    next.renderer = it->second.renderer;
-                    next.args = request;
-                    next.args.merge(it->second.args, false);
-                    newPattern = true;
-                } else {
-                    unknown = true;
-                }
-            }
+        next.renderer = sMyCurrentPattern.renderer;
+        if (unknown) {
+            // A name that selects nothing changes no pattern: of its
+            // request only the generator options count.
+            for (const auto& kv : request)
+                if (isOption(kv.first.c_str(), myOptions)) next.args.set(kv.first, kv.second);
+        } else {
+            next.args = request;
         }
-        if (!pattern || unknown) {
-            next.renderer = sMyCurrentPattern.renderer;
-            if (unknown) {
-                // A name that selects nothing changes no pattern: of its
-                // request only the generator options count.
-                for (const auto& kv : request)
-                    if (isOption(kv.first.c_str(), myOptions)) next.args.set(kv.first, kv.second);
-            } else {
-                next.args = request;
-            }
-            next.args.merge(sMyCurrentPattern.args, false);
-        }
+        chosen = next.args;
+        next.args.merge(sMyCurrentPattern.args, false);
     }
     if (unknown)
         gOutput->trace(QiOutput::Warning,
@@ -469,7 +484,7 @@ bool MtCore::processCommand(QigCommand& command, bool& rendered) {
     else if (next.renderer && validateOptions(request, next.renderer))
         newPattern = true;
 
-    bool rerender = setGenOpts(next.args);
+    bool rerender = setGenOpts(next.args, pattern && !unknown ? nullptr : &chosen);
     {
         // The renderer and its arguments become current together.
         std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
@@ -530,13 +545,17 @@ bool MtCore::applyGating() {
     return raster->coder.setColorGating(mask, gatingRed, gatingGreen, gatingBlue);
 }
 
-bool MtCore::setGenOpts(QiArgRetVal& args) {
+bool MtCore::setGenOpts(QiArgRetVal& args, const QiArgRetVal* chosen) {
     std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+    // A key the command chose itself is applied whatever the engine stood at
+    // before; one carried over from the current arguments only describes the
+    // state it was made in.
+    auto isChosen = [&](const char* key) { return !chosen || chosen->find(key); };
     bool rerender = raster->rerenderP();
-    // The back-end took up a change of the device (a layout or mode set
-    // outside the engine): report what it now applies.
-    if (rerender) adoptRasterColour(*this);
+    // Report what the raster applies, also when the back-end took up a change
+    // of the device (a layout or mode set outside the engine).
+    adoptRasterColour(*this);
 
     bool b = titling;
     if (go_titling.getOption(args, b) && b != titling) {
@@ -563,15 +582,17 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
     if (go_gGate.getOption(args, b) && b != gateGreen) gateGreen = b, gatingChanged = true;
     b = gateBlue;
     if (go_bGate.getOption(args, b) && b != gateBlue) gateBlue = b, gatingChanged = true;
-    unsigned r = gatingRed, g = gatingGreen, bl = gatingBlue;
+    // The gating colour changes only with all three components at hand; the
+    // option gives its defaults for the others, which are no choice of the client.
+    unsigned r = 0, g = 0, bl = 0;
     if (go_gatingColor.getOption(args, r, g, bl)) {
         // Gating colours are codes at the raster's depth, held at its largest code.
         const unsigned top = static_cast<unsigned>((uint64_t(1) << raster->bits) - 1);
         r = std::min(r, top), g = std::min(g, top), bl = std::min(bl, top);
-    }
-    if (r != gatingRed || g != gatingGreen || bl != gatingBlue) {
-        gatingRed = r, gatingGreen = g, gatingBlue = bl;
-        if (gateRed || gateGreen || gateBlue) gatingChanged = true;
+        if (r != gatingRed || g != gatingGreen || bl != gatingBlue) {
+            gatingRed = r, gatingGreen = g, gatingBlue = bl;
+            if (gateRed || gateGreen || gateBlue) gatingChanged = true;
+        }
     }
     // While the video is muted the mute gating stays; the stored gates apply
     // when the mute is lifted.
@@ -586,24 +607,24 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
         rerender = true;
         return true;
     };
+    const bool layoutChosen = args.find("OutputColor") && isChosen("OutputColor");
+    const bool matrixChosen = args.find("ColorEncoding") && isChosen("ColorEncoding");
 
     // Video format.
     if (formatCount > 0) {
         const char* current = raster->getCurrentFormat();
-        bool inStep = videoFormat < static_cast<unsigned>(formatCount) && current &&
-                      std::strcmp(formatNames[videoFormat], current) == 0;
-        int currentIndex = formatIndex(formatNames, formatCount, current);
-        unsigned index = inStep ? videoFormat : (currentIndex >= 0 ? currentIndex : videoFormat);
-        unsigned requested = index;
-        bool present = go_vFormat.getOption(args, requested);
-        // Out of step, a VideoFormat naming the format the engine stood at is
-        // the one the current arguments carry over, not a new choice: the
-        // change made outside the engine (a back-end following its
-        // configuration) stands.
-        if (!inStep && present && requested == videoFormat) present = false;
+        const bool inStep = videoFormat < static_cast<unsigned>(formatCount) && current &&
+                            std::strcmp(formatNames[videoFormat], current) == 0;
+        const int currentIndex = formatIndex(formatNames, formatCount, current);
+        // A choice (a name, or "toggle" from the format that runs) is made
+        // against the format the card runs now.
+        unsigned requested = currentIndex >= 0 ? currentIndex : videoFormat;
+        const bool present = args.find("VideoFormat");
+        const bool asked =
+            present && isChosen("VideoFormat") && go_vFormat.getOption(args, requested);
         std::string target = current ? current : "";
         bool change = false;
-        if (present && requested < static_cast<unsigned>(formatCount) &&
+        if (asked && requested < static_cast<unsigned>(formatCount) &&
             (!current || std::strcmp(formatNames[requested], current) != 0)) {
             target = formatNames[requested];
             change = true;
@@ -611,14 +632,13 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
             // The raster's format was changed outside the engine: adopt it,
             // with the matrix and layout it applies.
             args.remove("VideoFormat");
-            args.remove("ColorEncoding");
             change = true;
         }
         if (change) {
             bool ok = raster->setRasterFormat(target.c_str());
             unsigned oc = outputColor;
-            if (!ok && present && go_colorspace.getOption(args, oc) && oc != outputColor &&
-                oc < 4) {
+            if (!ok && asked && layoutChosen && go_colorspace.getOption(args, oc) &&
+                oc != outputColor && oc < 4) {
                 // The running layout may be one the new format cannot show;
                 // the request names another, so apply it first and try again.
                 if (applyLayout(oc)) ok = raster->setRasterFormat(target.c_str());
@@ -626,7 +646,9 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
             if (ok) rerender = true;
             if (ok || !inStep) {
                 adoptRasterColour(*this);
-                args.set("ColorEncoding", skColorMatrix[colorEncoding]);
+                // The matrix that comes with the format, unless the command
+                // chose one itself (applied below).
+                if (!matrixChosen) args.set("ColorEncoding", skColorMatrix[colorEncoding]);
                 gOutput->trace(QiOutput::Minutiae, "format changed, color coding is now %s\n",
                                skColorMatrix[colorEncoding]);
             }
@@ -637,15 +659,21 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
         // that runs, so a change the card refused does not come back with a
         // command that does not ask for it.
         const char* running = raster->getCurrentFormat();
-        if (present && running) args.set("VideoFormat", running);
+        if (args.find("VideoFormat") && running) args.set("VideoFormat", running);
     }
 
+    // Pixel layout: a chosen one is applied when the card runs another; the
+    // current arguments then name the one that runs.
     unsigned oc = outputColor;
-    if (go_colorspace.getOption(args, oc) && oc != outputColor && oc < 4 && !applyLayout(oc))
-        args.set("OutputColor", go_colorspace.getName(outputColor)); // refused, as above
+    if (layoutChosen && go_colorspace.getOption(args, oc) && oc < 4 &&
+        (oc != outputColor || raster->getOutputPixelFormat() != skOutputPixelFormats[oc]))
+        applyLayout(oc);
+    if (args.find("OutputColor")) args.set("OutputColor", go_colorspace.getName(outputColor));
 
+    // Colour matrix, likewise.
     unsigned ce = colorEncoding;
-    if (go_colorMatrix.getOption(args, ce) && ce != colorEncoding && ce < 6) {
+    if (matrixChosen && go_colorMatrix.getOption(args, ce) && ce < 6 &&
+        (ce != colorEncoding || raster->coder.getColorMatrix() != skOutputColorMatrix[ce])) {
         if (raster->coder.setColorMatrix(skOutputColorMatrix[ce])) {
             colorEncoding = ce;
             rerender = true;
@@ -653,6 +681,8 @@ bool MtCore::setGenOpts(QiArgRetVal& args) {
                            skColorMatrix[ce]);
         }
     }
+    if (args.find("ColorEncoding"))
+        args.set("ColorEncoding", go_colorMatrix.getName(colorEncoding));
     return rerender;
 }
 
@@ -691,9 +721,9 @@ bool MtCore::getGenSettings(QiArgRetVal& out) {
     std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     out.set("OutputColor", go_colorspace.getName(outputColor));
-    out.set("GatingColor_Red", static_cast<int>(gatingRed));
-    out.set("GatingColor_Green", static_cast<int>(gatingGreen));
-    out.set("GatingColor_Blue", static_cast<int>(gatingBlue));
+    out.set("GatingColor_Red", qi::formatC("%u", gatingRed));
+    out.set("GatingColor_Green", qi::formatC("%u", gatingGreen));
+    out.set("GatingColor_Blue", qi::formatC("%u", gatingBlue));
     out.set("GateRed", gateRed ? "1" : "0");
     out.set("GateGreen", gateGreen ? "1" : "0");
     out.set("GateBlue", gateBlue ? "1" : "0");
@@ -762,7 +792,7 @@ bool MtCore::addAlias(const char* name, const QiArgRetVal& args) {
     const size_t bytes = aliasBytes(key, args);
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     auto it = sMyAliasMap.find(key);
-    const size_t replaced = it == sMyAliasMap.end() ? 0 : aliasBytes(key, it->second.args);
+    const size_t replaced = it == sMyAliasMap.end() ? 0 : aliasBytes(key, *it->second.args);
     const size_t count = sMyAliasMap.size() + (it == sMyAliasMap.end() ? 1 : 0);
     if (count > kMaxAliases || sMyAliasBytes - replaced + bytes > kMaxAliasBytes) {
         gOutput->trace(QiOutput::Warning,
@@ -772,7 +802,7 @@ bool MtCore::addAlias(const char* name, const QiArgRetVal& args) {
     }
     gOutput->trace(QiOutput::Info, "adding alias for %s\n", name);
     sMyAliasBytes = sMyAliasBytes - replaced + bytes;
-    sMyAliasMap[key] = QiAlias(renderer, args);
+    sMyAliasMap[key] = StoredAlias{renderer, std::make_shared<const QiArgRetVal>(args)};
     return true;
 }
 
@@ -797,7 +827,7 @@ bool MtCore::removeAlias(const char* name) {
         gOutput->trace(QiOutput::Info, "removeAlias: no such alias as '%s'\n", name ? name : "");
         return true;
     }
-    sMyAliasBytes -= aliasBytes(it->first, it->second.args);
+    sMyAliasBytes -= aliasBytes(it->first, *it->second.args);
     sMyAliasMap.erase(it);
     return true;
 }
@@ -807,7 +837,7 @@ bool MtCore::removeAliasesByPrefix(const char* prefix) {
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     for (auto it = sMyAliasMap.begin(); it != sMyAliasMap.end();) {
         if (it->first.compare(0, p.size(), p) == 0) {
-            sMyAliasBytes -= aliasBytes(it->first, it->second.args);
+            sMyAliasBytes -= aliasBytes(it->first, *it->second.args);
             it = sMyAliasMap.erase(it);
         } else {
             ++it;
@@ -819,9 +849,10 @@ bool MtCore::removeAliasesByPrefix(const char* prefix) {
 void MtCore::dumpAliases() {
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     for (const auto& a : sMyAliasMap) {
-        std::string line = qi::formatC("Alias(%s) => %s ", a.first.c_str(),
-                                       a.second.args.Pattern() ? a.second.args.Pattern() : "");
-        for (const auto& kv : a.second.args)
+        const QiArgRetVal& args = *a.second.args;
+        std::string line =
+            qi::formatC("Alias(%s) => %s ", a.first.c_str(), args.Pattern() ? args.Pattern() : "");
+        for (const auto& kv : args)
             line += qi::formatC("{%s %s} ", kv.first.c_str(), kv.second.c_str());
         gOutput->trace(QiOutput::Info, "%s\n", line.c_str());
     }

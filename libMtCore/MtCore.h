@@ -26,6 +26,7 @@
 #include "QiRasterInterface.h"
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 class QiFont;
@@ -45,10 +46,12 @@ public:
     QiArgRetVal args;
 };
 
-// One queued command. While queued it holds only the client's request
-// (`alias.args`, no renderer): the render thread resolves its pattern and fills
-// the keys it lacks when it takes the command, so each command applies on top
-// of every command queued before it.
+// One queued command. A "Pattern" it names is resolved when it is queued:
+// the renderer, and the alias's stored arguments as they stood then (shared,
+// never changed). `alias.args` holds only the client's request; the keys it
+// still lacks are filled from the current arguments when the render thread
+// takes the command, so each command applies on top of every command queued
+// before it.
 class QigCommand {
 public:
     QigCommand(int i, bool np, QiAlias const& a) : id(i), newPattern(np), alias(a) {}
@@ -56,6 +59,8 @@ public:
     int id;
     bool newPattern; // render even when no generator option asks for it
     QiAlias alias;
+    std::shared_ptr<const QiArgRetVal> aliasArgs; // the named alias's arguments, or null
+    bool unknownPattern = false;                  // "Pattern" named neither a renderer nor an alias
     bool stop = false; // the engine's own stop command (set only by ~MtCore)
 };
 
@@ -114,7 +119,12 @@ public:
     void setIrInterface(MtcIrIo* io);
 
     // --------------------------------------------------- generator options
-    bool setGenOpts(QiArgRetVal& args); // render thread
+    // Render thread. `chosen`, when given, holds the keys of `args` that the
+    // command chose itself (its request and the alias it names); the other
+    // keys were carried over from the current arguments, and a carried-over
+    // format, layout or matrix never changes what the card runs. Null: every
+    // key counts as chosen.
+    bool setGenOpts(QiArgRetVal& args, const QiArgRetVal* chosen = nullptr);
     bool validateOptions(const QiArgRetVal& request, MtPatternRenderer* renderer);
     static bool isOption(const char* key, QiOption* const* list);
     bool getGenSettings(QiArgRetVal& out);

@@ -592,14 +592,18 @@ TEST_F(Engine, ReportedColourIsTheAppliedColour) {
 
 TEST_F(Engine, VideoFormatChangesAndToggles) {
     run(req({{"Pattern", "TestBars"}}));
-    // The format change adopts the back-end's matrix; the requested encoding has no effect.
+    // A format change brings the back-end's matrix, unless the request names one.
     raster->coder.setColorMatrix(QiImageCoder::Rec709);
-    run(req({{"VideoFormat", "720p50"}, {"ColorEncoding", "Rec2020"}}));
-    EXPECT_STREQ(raster->getCurrentFormat(), "720p50");
-    EXPECT_EQ(raster->getWidth(), 64);
+    run(req({{"VideoFormat", "1080p30"}}));
     QiArgRetVal current;
     core->getPatSettings(current);
     EXPECT_EQ(text(current, "ColorEncoding"), "Rec709");
+    run(req({{"VideoFormat", "720p50"}, {"ColorEncoding", "Rec2020"}}));
+    EXPECT_STREQ(raster->getCurrentFormat(), "720p50");
+    EXPECT_EQ(raster->getWidth(), 64);
+    EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec2020);
+    core->getPatSettings(current);
+    EXPECT_EQ(text(current, "ColorEncoding"), "Rec2020");
     // Toggle steps to the next format, wrapping to the first.
     run(req({{"VideoFormat", "toggle"}}));
     EXPECT_STREQ(raster->getCurrentFormat(), "1080p25");
