@@ -41,6 +41,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -57,10 +58,6 @@ const char* const kVersion = "1.2.317";
 const char* const kServiceName = "Kettlebright";
 const char* const kServiceType = "_marlowtide._tcp";
 const BcServiceResponder::BcServiceId kDiscoveryServiceId = 5113;
-
-// The output back-end: made once, used by the engine until it stops, and
-// released with the process.
-QiRaster* sRaster = nullptr;
 
 // The ports are fixed; these variables move them only so the start-up test
 // can run beside a live generator on the same machine.
@@ -250,8 +247,13 @@ int main(int argc, char** argv) {
     }
     QApplication::setQuitOnLastWindowClosed(false);
 
-    sRaster = chooseRaster(argv[0]);
-    if (!sRaster) {
+    // The output back-end, made once. It goes at the end of main, after the
+    // engine has stopped its render thread and everything else that reaches
+    // it through the engine (XML-RPC server, tray, panel) is gone: the AJA
+    // card's stream is given back and the DeckLink output disabled, so the
+    // next start finds the card free.
+    const std::unique_ptr<QiRaster> raster(chooseRaster(argv[0]));
+    if (!raster) {
         gOutput->trace(QiOutput::Error, "%s: Coudn't find a valid Video Card\n", argv[0]);
         QMessageBox box;
         box.setInformativeText(QObject::tr("Coudn't find a valid Video Card"));
@@ -268,7 +270,7 @@ int main(int argc, char** argv) {
     OsDep osDep(kAppId);
     std::string resources;
     const std::string dataPath = osDep.getResourcePath(resources) + "mtdata";
-    MtCore core(sRaster, nullptr, dataPath.c_str());
+    MtCore core(raster.get(), nullptr, dataPath.c_str());
 
     std::string homePath;
     osDep.getHomePath(homePath);
@@ -338,6 +340,7 @@ int main(int argc, char** argv) {
     g_ssr = nullptr;
     // The rest goes in reverse order of creation: start-up request, XML-RPC
     // server (its thread is joined before the engine stops), tray, engine
-    // (stops the render thread), OsDep, application object.
+    // (stops the render thread), OsDep, output back-end (gives the card
+    // back), application object.
     return result;
 }

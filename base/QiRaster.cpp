@@ -30,8 +30,8 @@ bool QiRaster::showFrame(int n) {
         next = static_cast<unsigned>(n);
     }
     curFrame = next;
-    p_showFrame(next);
-    return true;
+    // A frame the device refuses is a failure; the back-end says why.
+    return p_showFrame(next);
 }
 
 bool QiRaster::setInterface(QiRasterInterface* observer) {

@@ -33,7 +33,8 @@ public:
     virtual bool setFrames(unsigned n) = 0;
     // n = -1 shows the next frame of the ring, any other n that frame. A frame
     // outside the ring (or below -1), or an empty ring, is refused: returns
-    // false and nothing reaches the device.
+    // false and nothing reaches the device. Otherwise answers whether the
+    // device took the frame (p_showFrame).
     virtual bool showFrame(int n);
     // Stores the observer only when none is stored yet.
     virtual bool setInterface(QiRasterInterface* iface);

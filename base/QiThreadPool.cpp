@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <system_error>
 
 namespace {
@@ -126,6 +127,12 @@ void QiThreadPool::run(BandCall fn, void* arg, int64_t begin, int64_t end, int b
     }
     call = nullptr;
     callArg = nullptr;
+    std::exception_ptr error = std::move(jobError);
+    jobError = nullptr;
+    lock.unlock();
+    submit.unlock();
+    // Every band has ended: the job's function and what it refers to may go.
+    if (error) std::rethrow_exception(error);
 }
 
 void QiThreadPool::takeBands() {
@@ -143,7 +150,15 @@ void QiThreadPool::takeBands() {
             fn = call;
             arg = callArg;
         }
-        fn(arg, first, last);
+        try {
+            fn(arg, first, last);
+        } catch (...) {
+            // The job has failed: the bands not yet taken are left out, and
+            // the first failure goes to the caller once the running ones end.
+            std::lock_guard<std::mutex> lock(mx);
+            if (!jobError) jobError = std::current_exception();
+            nextBand = jobBands;
+        }
     }
 }
 

@@ -6,6 +6,10 @@
 // thread is started per frame. A job's bands must touch disjoint memory; the call returns when
 // every band is done, so whatever the bands wrote is visible to the caller.
 //
+// A band that throws fails its job: the bands not yet begun are left out, the call still returns
+// only when every band that began has ended, and then throws the first band's exception on the
+// calling thread. The pool serves the next job as before.
+//
 // A job runs on the calling thread alone, band after band in order, when the range is shorter than
 // two bands, when the pool is busy with another thread's job, when it is called from inside a
 // band, in a child process after fork, and when KB_SCALAR is set to anything but "0" (the switch
@@ -15,6 +19,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -41,7 +46,7 @@ public:
     // Calls fn(first, last) for bands that cover [begin, end) in order and without overlap: at
     // most threads() * perThread bands, none shorter than `grain` (at least 1) unless the range
     // is. Threads take bands one after another, so work spread unevenly over the range asks for
-    // several bands per thread. Returns when all are done.
+    // several bands per thread. Returns when all are done; rethrows the first exception of a band.
     template <class Fn>
     void forBands(int64_t begin, int64_t end, int64_t grain, Fn&& fn, int perThread = 1) {
         if (end <= begin) return;
@@ -95,4 +100,5 @@ private:
     int64_t jobBegin = 0, jobEnd = 0;
     int jobBands = 0;
     int nextBand = 0;
+    std::exception_ptr jobError; // the first exception a band of the current job threw
 };

@@ -200,12 +200,17 @@ bool KonaRaster::p_showFrame(unsigned n) {
     const ULWord* data = hostFrames + n * frameWords();
     CNTV2Card* card = kona.device();
     ULWord frame1 = 0, frame2 = 0;
-    if (!card->GetOutputFrame(NTV2_CHANNEL1, frame1)) return false;
-    bool ok = card->DmaWriteFrame(NTV2_DMA_FIRST_AVAILABLE, frame1, data, bytes, true);
+    bool ok = card->GetOutputFrame(NTV2_CHANNEL1, frame1) &&
+              card->DmaWriteFrame(NTV2_DMA_FIRST_AVAILABLE, frame1, data, bytes, true);
     // Where both outputs show the same card frame (active mode sets frame 0
     // on every channel) the one upload serves both.
     if (ok && card->GetOutputFrame(NTV2_CHANNEL2, frame2) && frame2 != frame1)
         ok = card->DmaWriteFrame(NTV2_DMA_FIRST_AVAILABLE, frame2, data, bytes, true);
+    // Said once per run of refused frames: an animated pattern would repeat
+    // it every period. The next frame the card takes ends the run.
+    if (!ok && !uploadFailing)
+        gOutput->trace(QiOutput::Warning, "%s: the card refused the frame\n", "p_showFrame");
+    uploadFailing = !ok;
     return ok;
 }
 

@@ -65,6 +65,8 @@ public:
     const char* getVersion() override { return "1234"; }
     const char* getSerial() override;
     bool rerenderP() override;
+    // Uploads host frame n; false when the card refuses it (its DMA fails),
+    // with a Warning at the first frame of a run of refused ones.
     bool p_showFrame(unsigned n) override;
 
     // Fields after the base, in order.
@@ -76,6 +78,7 @@ public:
 
 private:
     bool formatAdopted = false; // a format was adopted, with its matrix
+    bool uploadFailing = false; // the card refused the last frame uploaded
 
     // setupRasterFormat's work, choosing the colour matrix only when asked.
     bool adoptFormat(KRdPixFormats newLayout, unsigned videoFormat, bool chooseMatrix);

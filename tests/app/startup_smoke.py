@@ -6,15 +6,16 @@ application on loopback-only test ports (KB_XMLRPC_PORT, KB_DISCOVERY_PORT,
 KB_DISCOVERY_ANSWER_PORT), checks that XML-RPC and the discovery responder
 answer, that colour bars sent with SetGen reach the simulated card's monitor
 picture (KB_AJASTUB_MONITOR), and stops it with SIGTERM, which must shut it
-down in order with status 0. With its XML-RPC port held by someone else it
-must announce nothing. A run without a tray must end with status 1 and touch no
-card; one without an X display must end with status 1 and one line on
-standard error.
+down in order with status 0 and give the card's stream back. With its XML-RPC
+port held by someone else it must announce nothing. A run without a tray must
+end with status 1 and touch no card; one without an X display must end with
+status 1 and one line on standard error.
 
     KB_KETTLEBRIGHT=build/default/bin/kettlebright python3 tests/app/startup_smoke.py
 """
 import ctypes
 import ctypes.util
+import glob
 import os
 import select
 import shutil
@@ -138,6 +139,17 @@ def bars_in_picture(path, level):
         if any(abs(row[3 * x + c] - want[c]) > 1 for c in range(3)):
             return False
     return True
+
+
+def stream_owners(folder):
+    """Process ids named by the simulated AJA card's stream-owner records in `folder`."""
+    owners = []
+    for path in glob.glob(os.path.join(folder, "kb-ajastub-*.stream")):
+        with open(path) as f:
+            fields = f.read().split()
+        if len(fields) == 2:
+            owners.append(int(fields[1]))
+    return owners
 
 
 def wait_for_bars(proc, path, level):
@@ -324,6 +336,9 @@ def serving_run(home):
                     proc.kill()
                     fail("XML-RPC did not answer", finish(proc)[1])
                 time.sleep(0.1)
+        if proc.pid not in stream_owners(home):
+            proc.kill()
+            fail("the card's stream is not recorded as the generator's", finish(proc)[1])
         if not (isinstance(version, list) and len(version) == 1 and
                 version[0].get("Serial") == socket.gethostname()):
             fail("unexpected version reply %r" % (version,))
@@ -379,6 +394,9 @@ def serving_run(home):
 
     if status != 0:
         fail("exit status %r after SIGTERM" % status, log)
+    # The next start must not depend on this process id staying unused.
+    if proc.pid in stream_owners(home):
+        fail("the card's stream still names the generator after it ended", log)
     expected = ["using KonaRaster()", "XmlRpc: listening on port %d" % ports["xmlrpc"],
                 "Cyanide-"]
     positions = [log.find(line) for line in expected]

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -27,6 +29,38 @@ std::vector<Band> bandsOf(QiThreadPool& pool, int64_t begin, int64_t end, int64_
         perThread);
     std::sort(bands.begin(), bands.end());
     return bands;
+}
+
+// One band per thread of the pool, each waiting until all have begun, so that every thread takes
+// exactly one. Then the band on the calling thread, or each band on a worker, throws, and the
+// others write into this frame's locals: had the call returned before they ended, they would write
+// into a stack that is gone. `ended` counts the bands that ended, thrown or not.
+void failingJob(QiThreadPool& pool, bool throwOnCaller, std::atomic<int>& ended) {
+    const std::thread::id caller = std::this_thread::get_id();
+    const int threads = pool.threads();
+    std::mutex m;
+    std::condition_variable allBegun;
+    int begun = 0;
+    std::vector<int64_t> cells(static_cast<size_t>(threads), 0);
+    pool.forBands(0, threads, 1, [&](int64_t first, int64_t last) {
+        if (last - first != 1) {
+            ADD_FAILURE() << "the job ran on the calling thread alone";
+            return;
+        }
+        {
+            std::unique_lock<std::mutex> lock(m);
+            if (++begun == threads) allBegun.notify_all();
+            allBegun.wait(lock, [&] { return begun == threads; });
+        }
+        if ((std::this_thread::get_id() == caller) == throwOnCaller) {
+            ++ended;
+            throw std::runtime_error("band failed");
+        }
+        std::this_thread::yield();
+        for (int64_t i = first; i < last; ++i)
+            cells[static_cast<size_t>(i)] = i;
+        ++ended;
+    });
 }
 
 } // namespace
@@ -99,6 +133,31 @@ TEST(QiThreadPool, NestedAndConcurrentJobsComplete) {
         c.join();
     for (int64_t v : totals)
         EXPECT_EQ(50 * 499500, v);
+}
+
+// A band that throws, on the calling thread or on a worker, fails its job: the call returns only
+// when every band has ended and then throws on the calling thread; the pool, and the thread,
+// take the next job as before.
+TEST(QiThreadPool, BandThatThrowsFailsItsJobOnceEveryBandEnded) {
+    if (QiThreadPool::scalarOnly()) GTEST_SKIP() << "KB_SCALAR runs every job on the caller";
+    QiThreadPool pool(3);
+    for (bool onCaller : {true, false}) { // the second job needs this thread to share it again
+        SCOPED_TRACE(onCaller ? "on the calling thread" : "on a worker");
+        std::atomic<int> ended{0};
+        bool caught = false;
+        try {
+            failingJob(pool, onCaller, ended);
+        } catch (const std::runtime_error& e) {
+            caught = true;
+            EXPECT_STREQ("band failed", e.what());
+            EXPECT_EQ(pool.threads(), ended.load());
+        }
+        EXPECT_TRUE(caught);
+    }
+    const std::vector<Band> after = bandsOf(pool, 0, 100, 1, 1);
+    ASSERT_EQ(4u, after.size());
+    EXPECT_EQ(Band(0, 25), after.front());
+    EXPECT_EQ(Band(75, 100), after.back());
 }
 
 TEST(QiThreadPool, SharedPoolHasAThreadPerCore) {

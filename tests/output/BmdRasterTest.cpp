@@ -121,6 +121,10 @@ TEST_F(BmdRasterTest, ActiveStartEnablesTheDefaultMode) {
     EXPECT_EQ(raster->output->Release(), 1u);
     EXPECT_EQ(raster->output->ScheduledFrameCompleted(nullptr, bmdOutputFrameCompleted), S_OK);
     EXPECT_EQ(raster->output->scheduledFrames, 1);
+
+    // The raster gone, the output it enabled is disabled.
+    raster.reset();
+    EXPECT_FALSE(stub::outputEnabled());
 }
 
 TEST_F(BmdRasterTest, The720p60ModeTravelsAs720p5994) {

@@ -423,7 +423,9 @@ TEST_F(KonaRasterTest, FrameRingAndSizes) {
     EXPECT_EQ(255, reinterpret_cast<uint8_t*>(data)[bytes - 1]);
     EXPECT_FALSE(r.frameData(data, bytes, 3));
 
-    EXPECT_TRUE(r.showFrame(-1));
+    // The ring steps on, though the card takes no 641 x 3 frame (below).
+    testsupport::ScopedCapture capture;
+    EXPECT_FALSE(r.showFrame(-1));
     EXPECT_EQ(1u, r.curFrame);
     EXPECT_FALSE(r.p_showFrame(3));
     // Every render asks for its frames again: the same ring stays, back at frame 0. A ring of
@@ -453,6 +455,30 @@ TEST_F(KonaRasterTest, FrameRingAndSizes) {
     c.faults.dma = true;
     ajastub::setCard(c);
     EXPECT_FALSE(r.p_showFrame(0));
+}
+
+// A frame the card refuses (its DMA fails) fails the frame step. The Warning
+// comes once per run of refused frames; a frame the card takes ends the run.
+TEST_F(KonaRasterTest, RefusedFrameIsAFailureSaidOncePerRun) {
+    KonaRaster r(true);
+    ASSERT_TRUE(r.init());
+    ASSERT_TRUE(r.render(0, true));
+    testsupport::ScopedCapture capture;
+    const struct {
+        bool refused;
+        bool warned;
+    } steps[] = {{true, true}, {true, false}, {false, false}, {true, true}};
+    for (const auto& step : steps) {
+        AjaStubCard c = ajastub::card();
+        c.faults.dma = step.refused;
+        ajastub::setCard(c);
+        EXPECT_EQ(!step.refused, r.showFrame(-1));
+        const std::vector<std::string> lines = capture.out->take();
+        EXPECT_EQ(step.warned ? std::vector<std::string>{"Warning: p_showFrame: the card "
+                                                         "refused the frame\n"}
+                              : std::vector<std::string>{},
+                  lines);
+    }
 }
 
 TEST_F(KonaRasterTest, CardLayoutOutsideTheTable) {
