@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -510,8 +511,19 @@ bool MtCore::setPattern(MtPatternRenderer* renderer, QiArgRetVal& args) {
                    raster->getWidth(), raster->getHeight());
     if (renderer) {
         if (status) status->renderStarted();
-        renderer->render(this, raster, args);
+        bool drawn = true;
+        try {
+            renderer->render(this, raster, args);
+        } catch (const std::exception& e) {
+            drawn = false;
+            gOutput->trace(QiOutput::Warning, "%s: rendering %s failed (%s)\n", "setPattern", name,
+                           e.what());
+        } catch (...) {
+            drawn = false;
+            gOutput->trace(QiOutput::Warning, "%s: rendering %s failed\n", "setPattern", name);
+        }
         if (status) status->renderFinished();
+        if (!drawn) return false; // the card keeps the frame it shows
     }
     Clock::time_point t1 = Clock::now();
     gOutput->trace(QiOutput::Info, "pattern rendered %s in time %g\n", name, secondsSince(t0, t1));

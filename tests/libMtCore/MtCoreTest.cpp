@@ -4,6 +4,7 @@
 #include "ArgSupport.h"
 #include "MemoryRaster.h"
 #include "QiOption.h"
+#include "QiThreadPool.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -712,4 +714,31 @@ TEST_F(Engine, VersionTextsAreSafeFromSeveralThreads) {
     EXPECT_EQ(edid[0], 4);
     EXPECT_EQ(edid[3], 1);
     free(edid);
+}
+
+// A render that throws (std::bad_alloc in a band on the thread pool) fails with a Warning and
+// shows nothing; the engine takes the next command.
+TEST_F(Engine, RenderThatThrowsFailsWithAWarningAndTheEngineGoesOn) {
+    class Throwing : public MtPatternRenderer {
+    public:
+        const char* getName() override { return "TestThrows"; }
+        bool initialize(MtCore*) override { return true; }
+        bool render(MtCore*, QiRaster*, const QiArgRetVal&) override {
+            QiThreadPool::shared().forBands(0, 64, 1, [](int64_t, int64_t last) {
+                if (last == 64) throw std::bad_alloc();
+            });
+            return true;
+        }
+    };
+    core->addPattern(new Throwing); // renderers live for the process
+    testsupport::ScopedCapture capture;
+    const size_t shown = raster->shownIndices().size();
+    run(req({{"Pattern", "TestThrows"}}));
+    const std::vector<std::string> lines = capture.out->take();
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(),
+                                     "Warning: setPattern: rendering TestThrows failed "
+                                     "(std::bad_alloc)\n"));
+    EXPECT_EQ(shown, raster->shownIndices().size());
+    run(req({{"Pattern", "TestBars"}}));
+    EXPECT_EQ(1u, bars->renderCount());
 }
