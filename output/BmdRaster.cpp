@@ -45,6 +45,18 @@ char* modeName(IDeckLinkDisplayMode* mode) {
     return text;
 }
 
+// malloc'd name of a display mode as clients know it ("HD 720p 60" is
+// "720p 59.94"; a mode without a name has an empty one), or null when out of
+// memory.
+char* publishedName(IDeckLinkDisplayMode* mode) {
+    char* text = modeName(mode);
+    if (text && std::strcmp(text, kDeviceName720p) == 0) {
+        std::free(text);
+        return strdup(kClientName720p);
+    }
+    return text ? text : strdup("");
+}
+
 } // namespace
 
 uint32_t BmdRaster::rowBytesFor(QiImageCoder::PixelFormat format, int w, BMDPixelFormat* bmd) {
@@ -294,25 +306,17 @@ bool BmdRaster::setRasterFormat(const char* name) {
 int BmdRaster::getSupportedFormats(int& count, int& current, char**& names) {
     if (!output) return QiRaster::getSupportedFormats(count, current, names);
     uint32_t n = output->modeCount;
+    // Each mode once, entry i for mode i, by the name getCurrentFormat
+    // reports while it runs.
     std::vector<char*> list;
-    bool renamed = false;
-    for (uint32_t i = 0; i < n; ++i) {
-        char* text = modeName(output->modes[i]);
-        if (text && std::strcmp(text, kDeviceName720p) == 0) {
-            std::free(text);
-            text = strdup(kClientName720p);
-            renamed = true;
-        }
-        // A mode without a name is listed with an empty one.
-        list.push_back(text ? text : strdup(""));
-    }
-    // getCurrentFormat answers with the device's name, so that name is
-    // published too; after the modes, so that mode i stays entry i.
-    if (renamed) list.push_back(strdup(kDeviceName720p));
+    for (uint32_t i = 0; i < n; ++i)
+        list.push_back(publishedName(output->modes[i]));
     names = static_cast<char**>(std::malloc((list.size() + 1) * sizeof(char*)));
-    if (!names) {
+    if (!names || std::find(list.begin(), list.end(), nullptr) != list.end()) {
         for (char* text : list)
             std::free(text);
+        std::free(names);
+        names = nullptr;
         count = 0;
         current = 0;
         return 0;
@@ -326,9 +330,8 @@ int BmdRaster::getSupportedFormats(int& count, int& current, char**& names) {
 
 const char* BmdRaster::getCurrentFormat() {
     if (!output || !output->modes || output->currentModeIndex >= output->modeCount) return nullptr;
-    char* name = modeName(output->modes[output->currentModeIndex]);
-    // As listed: a mode without a name has an empty one.
-    if (!name) name = strdup("");
+    // The name it is published under, so that the running mode is found in the list.
+    char* name = publishedName(output->modes[output->currentModeIndex]);
     if (!name) return "";
     // Keep the copy a caller may still hold while the name has not changed.
     if (sCurrentFormatName && std::strcmp(sCurrentFormatName, name) == 0) {

@@ -6,9 +6,11 @@
 // in a ring, so the frames of an animated pattern are shown in turn each time
 // the engine steps the ring (showFrame), at the pattern's period.
 //
-// Video formats are the device's display modes, listed by name; the device's
-// "HD 720p 60" is offered to clients as "720p 59.94", and listed under its own
-// name as well, since that is the name getCurrentFormat reports. Pixel
+// Video formats are the device's display modes, each listed once by name, in
+// the device's order; the device's "HD 720p 60" is offered to clients as
+// "720p 59.94", and getCurrentFormat reports it by that name too, so the
+// running mode is always found in the list (a request by the device's own
+// name still selects it). Pixel
 // formats: RGB_8 as 8-bit ARGB, RGB_10 as 'r210', YCbCr_8 as '2vuy' and
 // YCbCr_10 as 'v210', each only in the modes the card can show it in.
 //
