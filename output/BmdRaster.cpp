@@ -145,6 +145,9 @@ bool BmdRaster::setRasterFormat(unsigned index) {
             output->outputEnabled =
                 out->EnableVideoOutput(output->modes[output->currentModeIndex]->GetDisplayMode(),
                                        bmdVideoOutputFlagDefault) == S_OK;
+        // A mode enabled again shows nothing until it is given a frame: the
+        // picture it showed goes back on.
+        if (output->outputEnabled && output->videoFrame) display(__func__);
         return false;
     }
     output->outputEnabled = true;

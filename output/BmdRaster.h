@@ -15,10 +15,10 @@
 // YCbCr_10 as 'v210', each only in the modes the card can show it in.
 //
 // A mode change disables the output and enables the new mode; when the card
-// refuses it, the card goes back to the old mode and the raster stays as it
-// was. Selecting the mode that runs changes nothing (the card keeps its signal
-// and the coder the client's matrix). A new mode brings its matrix: Rec601 for
-// SD (576 lines or fewer), Rec709 otherwise.
+// refuses it, the card goes back to the old mode, showing the frame it had
+// again, and the raster stays as it was. Selecting the mode that runs changes nothing (the card
+// keeps its signal and the coder the client's matrix). A new mode brings its matrix: Rec601 for SD
+// (576 lines or fewer), Rec709 otherwise.
 //
 // In passive mode the raster follows the mode the device is configured for:
 // it enables it when the engine first asks rerenderP, and again whenever the

@@ -175,28 +175,37 @@ TEST_F(BmdRasterTest, ModeSetsMatrixSizeAndRate) {
     }
 }
 
-// A mode change the card refuses leaves the raster exactly as it was; the card
-// goes back to the mode it ran when it can.
+// A mode change that fails leaves the raster exactly as it was, and the card
+// on the mode it ran, showing the picture it showed, when it can: a mode
+// enabled again shows nothing until it is given a frame. A later request for
+// the same mode tries again.
 TEST_F(BmdRasterTest, FailedModeChangeLeavesTheRasterAsItWas) {
     struct {
         const char* what;
         BMDDisplayMode refused;
         unsigned failures;
+        const char* warning;
         bool cardKeepsItsMode;
+        bool enabledAgain; // the old mode, with the old frame shown on it
     } const cases[] = {
-        {"PAL refused", kPal, 0, true},
-        {"every enable fails", 0, stub::FailEnable, false},
+        {"PAL refused", kPal, 0, "Warning: Failed to enable video output\n", true, true},
+        {"every enable fails", 0, stub::FailEnable, "Warning: Failed to enable video output\n",
+         false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         stub::reset();
         auto raster = started(false); // HD 1080i 50
         raster->coder.setColorMatrix(QiImageCoder::Rec2020);
+        raster->clear(raster->makeGrey(512));
+        ASSERT_TRUE(raster->render(0, true));
+        const std::vector<uint8_t> picture = stub::shownFrames().back().bytes;
+        const unsigned shows = stub::showCount(), enables = stub::enableCount();
         const uint8_t* bytes = raster->output->frameBytes;
         stub::setRefusedMode(c.refused);
         stub::setFailures(c.failures);
         EXPECT_FALSE(raster->setRasterFormat("PAL"));
-        EXPECT_TRUE(traced(capture, "Warning: Failed to enable video output\n"));
+        EXPECT_TRUE(traced(capture, c.warning));
         EXPECT_EQ(raster->getWidth(), 1920);
         EXPECT_EQ(raster->getHeight(), 1080);
         EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec2020);
@@ -207,16 +216,28 @@ TEST_F(BmdRasterTest, FailedModeChangeLeavesTheRasterAsItWas) {
         EXPECT_STREQ(raster->getCurrentFormat(), "HD 1080i 50");
         BMDDisplayMode mode = 0;
         EXPECT_EQ(stub::outputEnabled(&mode), c.cardKeepsItsMode);
+        EXPECT_EQ(stub::enableCount(), enables + (c.enabledAgain ? 1 : 0));
+        EXPECT_EQ(stub::showCount(), shows + (c.enabledAgain ? 1 : 0));
+        if (c.cardKeepsItsMode) {
+            EXPECT_EQ(mode, kHi50);
+            EXPECT_EQ(stub::shownFrames().back().bytes, picture);
+        }
         // The next frame is shown, or its refusal is reported.
         EXPECT_EQ(raster->render(0, true), c.cardKeepsItsMode);
         if (c.cardKeepsItsMode) {
-            EXPECT_EQ(mode, kHi50);
             std::vector<stub::Frame> shown = stub::shownFrames();
             ASSERT_FALSE(shown.empty());
             EXPECT_EQ(shown.back().mode, kHi50);
         } else {
             EXPECT_TRUE(traced(capture, "Warning: render: the card refused the frame\n"));
         }
+        stub::setRefusedMode(0);
+        stub::setFailures(0);
+        EXPECT_TRUE(raster->setRasterFormat("PAL"));
+        EXPECT_TRUE(stub::outputEnabled(&mode));
+        EXPECT_EQ(mode, kPal);
+        EXPECT_EQ(raster->getHeight(), 576);
+        EXPECT_TRUE(raster->render(0, true));
     }
 }
 
