@@ -133,6 +133,13 @@ bool BmdRaster::setRasterFormat(unsigned index) {
     }
     std::free(name);
 
+    // The new mode's frame comes first: without one the card is not touched
+    // and keeps showing the old mode's picture.
+    const long w = mode->GetWidth();
+    const long h = mode->GetHeight();
+    VideoFrame frame = newFrame(static_cast<int>(w), static_cast<int>(h));
+    if (!frame.frame) return false;
+
     // The card runs one mode at a time. Nothing of the raster changes until
     // the new mode is up; when it cannot be, the card goes back to the old one.
     IDeckLinkOutput* out = output->deckLinkOutput;
@@ -141,6 +148,7 @@ bool BmdRaster::setRasterFormat(unsigned index) {
     output->outputEnabled = false;
     if (out->EnableVideoOutput(mode->GetDisplayMode(), bmdVideoOutputFlagDefault) != S_OK) {
         gOutput->trace(QiOutput::Warning, "Failed to enable video output\n");
+        frame.frame->Release();
         if (wasEnabled)
             output->outputEnabled =
                 out->EnableVideoOutput(output->modes[output->currentModeIndex]->GetDisplayMode(),
@@ -162,54 +170,66 @@ bool BmdRaster::setRasterFormat(unsigned index) {
         output->framesPerSecond = duration > 0 ? (scale + duration - 1) / duration : 0;
     }
 
-    long w = mode->GetWidth();
-    long h = mode->GetHeight();
-    bool sized = resize(static_cast<int>(w), static_cast<int>(h));
+    useFrame(frame, static_cast<int>(w), static_cast<int>(h));
     // Every SD mode (NTSC has 486 lines, PAL 576) takes the SD matrix.
     coder.setColorMatrix(h <= 576 ? QiImageCoder::Rec601 : QiImageCoder::Rec709);
-    return sized;
+    return true;
+}
+
+BmdRaster::VideoFrame BmdRaster::newFrame(int w, int h) {
+    VideoFrame made;
+    BMDPixelFormat bmd = 0;
+    made.rowBytes = rowBytesFor(coder.pixelFormat, w, &bmd);
+    if (made.rowBytes == 0) {
+        gOutput->trace(QiOutput::Minutiae, "%s: pixel format %d not handled, expect problems\n",
+                       "resize", static_cast<int>(coder.pixelFormat));
+    }
+    IDeckLinkMutableVideoFrame* frame = nullptr;
+    if (made.rowBytes > 0 && output->deckLinkOutput &&
+        output->deckLinkOutput->CreateVideoFrame(w, h, static_cast<int32_t>(made.rowBytes), bmd,
+                                                 bmdFrameFlagDefault, &frame) != S_OK)
+        frame = nullptr;
+    void* bytes = nullptr;
+    if (frame && (frame->GetBytes(&bytes) != S_OK || !bytes)) {
+        frame->Release();
+        frame = nullptr;
+    }
+    if (!frame) {
+        gOutput->trace(QiOutput::Warning, "Couldn't Create VideoFrame\n");
+        return made;
+    }
+    made.frame = frame;
+    made.bytes = static_cast<uint8_t*>(bytes);
+    return made;
+}
+
+void BmdRaster::useFrame(const VideoFrame& frame, int w, int h) {
+    if (output->videoFrame) output->videoFrame->Release();
+    output->videoFrame = frame.frame;
+    output->frameBytes = frame.bytes;
+    output->rowBytes = frame.rowBytes;
+    QiImage::resize(w, h);
+    setFrames(frames);
 }
 
 bool BmdRaster::resize(int w, int h) {
     if (!output) return false;
+    // The old frame goes first, so the two are never held at once.
     if (output->videoFrame) {
         output->videoFrame->Release();
         output->videoFrame = nullptr;
     }
     // The frame's memory went with the frame.
     output->frameBytes = nullptr;
-
-    BMDPixelFormat bmd = 0;
-    uint32_t row = rowBytesFor(coder.pixelFormat, w, &bmd);
-    if (row == 0) {
-        gOutput->trace(QiOutput::Minutiae, "%s: pixel format %d not handled, expect problems\n",
-                       __func__, static_cast<int>(coder.pixelFormat));
+    VideoFrame frame = newFrame(w, h);
+    if (!frame.frame) {
+        // The raster keeps its size, without a frame.
+        output->rowBytes = frame.rowBytes;
+        setFrames(frames);
+        return false;
     }
-    output->rowBytes = row;
-
-    IDeckLinkMutableVideoFrame* frame = nullptr;
-    if (row > 0 && output->deckLinkOutput &&
-        output->deckLinkOutput->CreateVideoFrame(w, h, static_cast<int32_t>(row), bmd,
-                                                 bmdFrameFlagDefault, &frame) != S_OK)
-        frame = nullptr;
-
-    bool result = false;
-    if (!frame) {
-        gOutput->trace(QiOutput::Warning, "Couldn't Create VideoFrame\n");
-    } else {
-        void* bytes = nullptr;
-        if (frame->GetBytes(&bytes) == S_OK && bytes) {
-            output->videoFrame = frame;
-            output->frameBytes = static_cast<uint8_t*>(bytes);
-            QiImage::resize(w, h);
-            result = true;
-        } else {
-            frame->Release();
-            gOutput->trace(QiOutput::Warning, "Couldn't Create VideoFrame\n");
-        }
-    }
-    setFrames(frames);
-    return result;
+    useFrame(frame, w, h);
+    return true;
 }
 
 bool BmdRaster::render(unsigned n, bool tenBit) {

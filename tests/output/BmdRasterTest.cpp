@@ -191,6 +191,8 @@ TEST_F(BmdRasterTest, FailedModeChangeLeavesTheRasterAsItWas) {
         {"PAL refused", kPal, 0, "Warning: Failed to enable video output\n", true, true},
         {"every enable fails", 0, stub::FailEnable, "Warning: Failed to enable video output\n",
          false, false},
+        {"no frame for PAL", 0, stub::FailCreateFrame, "Warning: Couldn't Create VideoFrame\n",
+         true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
