@@ -38,8 +38,10 @@ protected:
     void SetUp() override {
         unsetenv("KB_DECKLINK_STUB");
         stub::reset();
+        stub::keepShownFrames(true);
     }
     void TearDown() override {
+        stub::keepShownFrames(false);
         unsetenv("KB_DECKLINK_STUB");
         // Every interface the back-end was handed has been given back.
         EXPECT_EQ(stub::liveObjects(), 0);
@@ -396,6 +398,15 @@ TEST_F(BmdRasterTest, StandInCardIsShapedLikeARealOne) {
     ASSERT_TRUE(raster->setOutputPixelFormat(QiImageCoder::RGB_10));
     EXPECT_FALSE(raster->setRasterFormat("UHD 2160p 60"));
     EXPECT_STREQ(raster->getCurrentFormat(), "UHD 2160p 30");
+    // Copies of the frames shown are kept only while a test asks for them.
+    ASSERT_TRUE(raster->render(0, false));
+    EXPECT_EQ(stub::shownFrames().size(), 1u);
+    stub::keepShownFrames(false);
+    EXPECT_TRUE(stub::shownFrames().empty());
+    const unsigned shows = stub::showCount();
+    ASSERT_TRUE(raster->render(0, false));
+    EXPECT_EQ(stub::showCount(), shows + 1);
+    EXPECT_TRUE(stub::shownFrames().empty());
 }
 
 TEST_F(BmdRasterTest, RerenderFollowsTheConfiguredMode) {
