@@ -45,6 +45,18 @@ char* modeName(IDeckLinkDisplayMode* mode) {
     return text;
 }
 
+// malloc'd name of a display mode as clients know it ("HD 720p 60" is
+// "720p 59.94"; a mode without a name has an empty one), or null when out of
+// memory.
+char* publishedName(IDeckLinkDisplayMode* mode) {
+    char* text = modeName(mode);
+    if (text && std::strcmp(text, kDeviceName720p) == 0) {
+        std::free(text);
+        return strdup(kClientName720p);
+    }
+    return text ? text : strdup("");
+}
+
 } // namespace
 
 uint32_t BmdRaster::rowBytesFor(QiImageCoder::PixelFormat format, int w, BMDPixelFormat* bmd) {
@@ -121,6 +133,13 @@ bool BmdRaster::setRasterFormat(unsigned index) {
     }
     std::free(name);
 
+    // The new mode's frame comes first: without one the card is not touched
+    // and keeps showing the old mode's picture.
+    const long w = mode->GetWidth();
+    const long h = mode->GetHeight();
+    VideoFrame frame = newFrame(static_cast<int>(w), static_cast<int>(h));
+    if (!frame.frame) return false;
+
     // The card runs one mode at a time. Nothing of the raster changes until
     // the new mode is up; when it cannot be, the card goes back to the old one.
     IDeckLinkOutput* out = output->deckLinkOutput;
@@ -129,10 +148,14 @@ bool BmdRaster::setRasterFormat(unsigned index) {
     output->outputEnabled = false;
     if (out->EnableVideoOutput(mode->GetDisplayMode(), bmdVideoOutputFlagDefault) != S_OK) {
         gOutput->trace(QiOutput::Warning, "Failed to enable video output\n");
+        frame.frame->Release();
         if (wasEnabled)
             output->outputEnabled =
                 out->EnableVideoOutput(output->modes[output->currentModeIndex]->GetDisplayMode(),
                                        bmdVideoOutputFlagDefault) == S_OK;
+        // A mode enabled again shows nothing until it is given a frame: the
+        // picture it showed goes back on.
+        if (output->outputEnabled && output->videoFrame) display(__func__);
         return false;
     }
     output->outputEnabled = true;
@@ -147,54 +170,66 @@ bool BmdRaster::setRasterFormat(unsigned index) {
         output->framesPerSecond = duration > 0 ? (scale + duration - 1) / duration : 0;
     }
 
-    long w = mode->GetWidth();
-    long h = mode->GetHeight();
-    bool sized = resize(static_cast<int>(w), static_cast<int>(h));
+    useFrame(frame, static_cast<int>(w), static_cast<int>(h));
     // Every SD mode (NTSC has 486 lines, PAL 576) takes the SD matrix.
     coder.setColorMatrix(h <= 576 ? QiImageCoder::Rec601 : QiImageCoder::Rec709);
-    return sized;
+    return true;
+}
+
+BmdRaster::VideoFrame BmdRaster::newFrame(int w, int h) {
+    VideoFrame made;
+    BMDPixelFormat bmd = 0;
+    made.rowBytes = rowBytesFor(coder.pixelFormat, w, &bmd);
+    if (made.rowBytes == 0) {
+        gOutput->trace(QiOutput::Minutiae, "%s: pixel format %d not handled, expect problems\n",
+                       "resize", static_cast<int>(coder.pixelFormat));
+    }
+    IDeckLinkMutableVideoFrame* frame = nullptr;
+    if (made.rowBytes > 0 && output->deckLinkOutput &&
+        output->deckLinkOutput->CreateVideoFrame(w, h, static_cast<int32_t>(made.rowBytes), bmd,
+                                                 bmdFrameFlagDefault, &frame) != S_OK)
+        frame = nullptr;
+    void* bytes = nullptr;
+    if (frame && (frame->GetBytes(&bytes) != S_OK || !bytes)) {
+        frame->Release();
+        frame = nullptr;
+    }
+    if (!frame) {
+        gOutput->trace(QiOutput::Warning, "Couldn't Create VideoFrame\n");
+        return made;
+    }
+    made.frame = frame;
+    made.bytes = static_cast<uint8_t*>(bytes);
+    return made;
+}
+
+void BmdRaster::useFrame(const VideoFrame& frame, int w, int h) {
+    if (output->videoFrame) output->videoFrame->Release();
+    output->videoFrame = frame.frame;
+    output->frameBytes = frame.bytes;
+    output->rowBytes = frame.rowBytes;
+    QiImage::resize(w, h);
+    setFrames(frames);
 }
 
 bool BmdRaster::resize(int w, int h) {
     if (!output) return false;
+    // The old frame goes first, so the two are never held at once.
     if (output->videoFrame) {
         output->videoFrame->Release();
         output->videoFrame = nullptr;
     }
     // The frame's memory went with the frame.
     output->frameBytes = nullptr;
-
-    BMDPixelFormat bmd = 0;
-    uint32_t row = rowBytesFor(coder.pixelFormat, w, &bmd);
-    if (row == 0) {
-        gOutput->trace(QiOutput::Minutiae, "%s: pixel format %d not handled, expect problems\n",
-                       __func__, static_cast<int>(coder.pixelFormat));
+    VideoFrame frame = newFrame(w, h);
+    if (!frame.frame) {
+        // The raster keeps its size, without a frame.
+        output->rowBytes = frame.rowBytes;
+        setFrames(frames);
+        return false;
     }
-    output->rowBytes = row;
-
-    IDeckLinkMutableVideoFrame* frame = nullptr;
-    if (row > 0 && output->deckLinkOutput &&
-        output->deckLinkOutput->CreateVideoFrame(w, h, static_cast<int32_t>(row), bmd,
-                                                 bmdFrameFlagDefault, &frame) != S_OK)
-        frame = nullptr;
-
-    bool result = false;
-    if (!frame) {
-        gOutput->trace(QiOutput::Warning, "Couldn't Create VideoFrame\n");
-    } else {
-        void* bytes = nullptr;
-        if (frame->GetBytes(&bytes) == S_OK && bytes) {
-            output->videoFrame = frame;
-            output->frameBytes = static_cast<uint8_t*>(bytes);
-            QiImage::resize(w, h);
-            result = true;
-        } else {
-            frame->Release();
-            gOutput->trace(QiOutput::Warning, "Couldn't Create VideoFrame\n");
-        }
-    }
-    setFrames(frames);
-    return result;
+    useFrame(frame, w, h);
+    return true;
 }
 
 bool BmdRaster::render(unsigned n, bool tenBit) {
@@ -294,25 +329,17 @@ bool BmdRaster::setRasterFormat(const char* name) {
 int BmdRaster::getSupportedFormats(int& count, int& current, char**& names) {
     if (!output) return QiRaster::getSupportedFormats(count, current, names);
     uint32_t n = output->modeCount;
+    // Each mode once, entry i for mode i, by the name getCurrentFormat
+    // reports while it runs.
     std::vector<char*> list;
-    bool renamed = false;
-    for (uint32_t i = 0; i < n; ++i) {
-        char* text = modeName(output->modes[i]);
-        if (text && std::strcmp(text, kDeviceName720p) == 0) {
-            std::free(text);
-            text = strdup(kClientName720p);
-            renamed = true;
-        }
-        // A mode without a name is listed with an empty one.
-        list.push_back(text ? text : strdup(""));
-    }
-    // getCurrentFormat answers with the device's name, so that name is
-    // published too; after the modes, so that mode i stays entry i.
-    if (renamed) list.push_back(strdup(kDeviceName720p));
+    for (uint32_t i = 0; i < n; ++i)
+        list.push_back(publishedName(output->modes[i]));
     names = static_cast<char**>(std::malloc((list.size() + 1) * sizeof(char*)));
-    if (!names) {
+    if (!names || std::find(list.begin(), list.end(), nullptr) != list.end()) {
         for (char* text : list)
             std::free(text);
+        std::free(names);
+        names = nullptr;
         count = 0;
         current = 0;
         return 0;
@@ -326,9 +353,8 @@ int BmdRaster::getSupportedFormats(int& count, int& current, char**& names) {
 
 const char* BmdRaster::getCurrentFormat() {
     if (!output || !output->modes || output->currentModeIndex >= output->modeCount) return nullptr;
-    char* name = modeName(output->modes[output->currentModeIndex]);
-    // As listed: a mode without a name has an empty one.
-    if (!name) name = strdup("");
+    // The name it is published under, so that the running mode is found in the list.
+    char* name = publishedName(output->modes[output->currentModeIndex]);
     if (!name) return "";
     // Keep the copy a caller may still hold while the name has not changed.
     if (sCurrentFormatName && std::strcmp(sCurrentFormatName, name) == 0) {

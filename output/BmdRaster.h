@@ -6,17 +6,21 @@
 // in a ring, so the frames of an animated pattern are shown in turn each time
 // the engine steps the ring (showFrame), at the pattern's period.
 //
-// Video formats are the device's display modes, listed by name; the device's
-// "HD 720p 60" is offered to clients as "720p 59.94", and listed under its own
-// name as well, since that is the name getCurrentFormat reports. Pixel
-// formats: RGB_8 as 8-bit ARGB, RGB_10 as 'r210', YCbCr_8 as '2vuy' and
-// YCbCr_10 as 'v210', each only in the modes the card can show it in.
+// Video formats are the device's display modes, each listed once by name, in
+// the device's order; the device's "HD 720p 60" is offered to clients as
+// "720p 59.94", and getCurrentFormat reports it by that name too, so the
+// running mode is always found in the list (a request by the device's own
+// name still selects it). Pixel formats: RGB_8 as 8-bit ARGB, RGB_10 as
+// 'r210', YCbCr_8 as '2vuy' and YCbCr_10 as 'v210', each only in the modes
+// the card can show it in.
 //
-// A mode change disables the output and enables the new mode; when the card
-// refuses it, the card goes back to the old mode and the raster stays as it
-// was. Selecting the mode that runs changes nothing (the card keeps its signal
-// and the coder the client's matrix). A new mode brings its matrix: Rec601 for
-// SD (576 lines or fewer), Rec709 otherwise.
+// A mode change first makes the new mode's frame (without one nothing
+// changes), then disables the output and enables the new mode; when the card
+// refuses it, the card goes back to the old mode, showing the frame it had
+// again, and the raster stays as it was. Selecting the mode that runs changes
+// nothing (the card keeps its signal and the coder the client's matrix). A
+// new mode brings its matrix: Rec601 for SD (576 lines or fewer), Rec709
+// otherwise.
 //
 // In passive mode the raster follows the mode the device is configured for:
 // it enables it when the engine first asks rerenderP, and again whenever the
@@ -40,8 +44,9 @@ public:
     // gone and the raster shows nothing).
     bool init();
     // Enables display mode `index` and sizes the raster for it; false when the
-    // mode already runs, cannot show the pixel format in use, or cannot be
-    // enabled (the raster is then unchanged).
+    // mode already runs, cannot show the pixel format in use, has no frame to
+    // be shown in, or cannot be enabled (the raster and the card's mode are
+    // then unchanged).
     bool setRasterFormat(unsigned index);
     // Address and size of stored frame n; false outside the store.
     bool frameData(unsigned char*& data, unsigned& bytes, unsigned n);
@@ -73,6 +78,18 @@ public:
     static uint32_t rowBytesFor(QiImageCoder::PixelFormat format, int w, BMDPixelFormat* bmd);
 
 private:
+    // A video frame made for the raster, with its memory and row bytes.
+    struct VideoFrame {
+        IDeckLinkMutableVideoFrame* frame = nullptr; // null when none could be made
+        uint8_t* bytes = nullptr;
+        uint32_t rowBytes = 0;
+    };
+    // A new w x h video frame in the pixel format in use; no frame (with a
+    // warning) when the card cannot make one or the format is not handled.
+    VideoFrame newFrame(int w, int h);
+    // Releases the video frame in use and sizes the raster and its frame
+    // ring for `frame`, which it takes over.
+    void useFrame(const VideoFrame& frame, int w, int h);
     // Whether the card can show `bmd` in display mode `mode`.
     bool supports(BMDDisplayMode mode, BMDPixelFormat bmd);
     // Hands the video frame to the card; false, with a warning naming

@@ -24,6 +24,7 @@ struct Card {
     bool enabled = false;
     BMDDisplayMode enabledMode = 0;
     unsigned enables = 0;
+    bool keepShown = false; // keep the last frames shown, for tests
     std::deque<Frame> shown;
     unsigned shows = 0;
     IDeckLinkVideoOutputCallback* callback = nullptr;
@@ -163,7 +164,8 @@ stubmonitor::Monitor& monitor() {
     return m;
 }
 
-void showOnMonitor(const Frame& f) {
+// `f` describes the frame; its bytes are at `bytes`.
+void showOnMonitor(const Frame& f, const uint8_t* bytes) {
     using stubmonitor::Packing;
     stubmonitor::FrameFormat m;
     switch (f.format) {
@@ -190,7 +192,7 @@ void showOnMonitor(const Frame& f) {
     m.height = static_cast<int>(f.height);
     m.rowBytes = static_cast<size_t>(f.rowBytes);
     m.matrix = f.height <= 576 ? stubmonitor::Matrix::Rec601 : stubmonitor::Matrix::Rec709;
-    monitor().show(m, f.bytes.data(), f.bytes.size());
+    monitor().show(m, bytes, static_cast<size_t>(f.rowBytes) * static_cast<size_t>(f.height));
 }
 
 class StubOutput : public Counted<IDeckLinkOutput> {
@@ -265,12 +267,16 @@ public:
         shown.format = frame->GetPixelFormat();
         shown.shownAt = std::chrono::steady_clock::now();
         const uint8_t* p = static_cast<const uint8_t*>(bytes);
-        shown.bytes.assign(p, p + static_cast<size_t>(shown.rowBytes) *
-                                      static_cast<size_t>(shown.height));
-        showOnMonitor(shown);
-        c.shown.push_back(std::move(shown));
-        while (c.shown.size() > kKeepShown)
-            c.shown.pop_front();
+        showOnMonitor(shown, p);
+        // A copy only for a test that reads it: at UHD every frame is tens of
+        // megabytes.
+        if (c.keepShown) {
+            shown.bytes.assign(p, p + static_cast<size_t>(shown.rowBytes) *
+                                          static_cast<size_t>(shown.height));
+            c.shown.push_back(std::move(shown));
+            while (c.shown.size() > kKeepShown)
+                c.shown.pop_front();
+        }
         ++c.shows;
         return S_OK;
     }
@@ -454,6 +460,13 @@ long minimumRowBytes(BMDPixelFormat format, long width) {
         return (width + 7) / 8 * 36; // 8 pixels in 36 bytes
     }
     return 0;
+}
+
+void keepShownFrames(bool keep) {
+    Card& c = card();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.keepShown = keep;
+    if (!keep) c.shown.clear();
 }
 
 std::vector<Frame> shownFrames() {

@@ -1,7 +1,9 @@
 // The DeckLink back-end against the stand-in card of sdk/decklinkstub.
 #include "BmdRaster.h"
+#include "AjaStubControl.h"
 #include "ArgSupport.h"
 #include "DeckLinkStubCard.h"
+#include "KonaRaster.h"
 #include "MtCore.h"
 #include "QiCLocale.h"
 #include "TestSupport.h"
@@ -36,8 +38,10 @@ protected:
     void SetUp() override {
         unsetenv("KB_DECKLINK_STUB");
         stub::reset();
+        stub::keepShownFrames(true);
     }
     void TearDown() override {
+        stub::keepShownFrames(false);
         unsetenv("KB_DECKLINK_STUB");
         // Every interface the back-end was handed has been given back.
         EXPECT_EQ(stub::liveObjects(), 0);
@@ -78,15 +82,12 @@ TEST_F(BmdRasterTest, PassiveStartListsModesAndEnablesNothing) {
 
     int current = -1;
     std::vector<std::string> names = formatNames(*raster, current);
-    // Every mode in the device's order, "HD 720p 60" as "720p 59.94"; the
-    // device's own name of that mode follows at the end, so that whatever
-    // runs is reported by a listed name.
+    // Every mode once, in the device's order, "HD 720p 60" as "720p 59.94".
     std::vector<std::string> expected;
     for (const stub::Mode& m : stub::defaultModes())
         expected.push_back(m.name == "HD 720p 60" ? "720p 59.94" : m.name);
-    expected.push_back("HD 720p 60");
     EXPECT_EQ(names, expected);
-    EXPECT_EQ(names.size(), 28u); // SD to UHD
+    EXPECT_EQ(names.size(), 27u); // SD to UHD
     EXPECT_EQ(current, 5);        // the configured default, HD 1080i 50
     // Before the first mode is enabled the configured one is reported.
     EXPECT_STREQ(raster->getCurrentFormat(), "HD 1080i 50");
@@ -133,10 +134,12 @@ TEST_F(BmdRasterTest, The720p60ModeTravelsAs720p5994) {
     BMDDisplayMode mode = 0;
     EXPECT_TRUE(stub::outputEnabled(&mode));
     EXPECT_EQ(mode, kHp60);
-    EXPECT_STREQ(raster->getCurrentFormat(), "HD 720p 60");
+    // Reported by the name it is listed under, and only that one.
+    EXPECT_STREQ(raster->getCurrentFormat(), "720p 59.94");
     int current = 0;
     std::vector<std::string> names = formatNames(*raster, current);
-    EXPECT_NE(std::find(names.begin(), names.end(), "HD 720p 60"), names.end());
+    EXPECT_EQ(std::count(names.begin(), names.end(), "720p 59.94"), 1);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "HD 720p 60"), 0);
     EXPECT_TRUE(traced(
         capture, "Minutiae: setRasterFormat: new format is (4)[" +
                      std::string(qi::formatC("%p", static_cast<void*>(raster->output->modes[4]))) +
@@ -144,7 +147,11 @@ TEST_F(BmdRasterTest, The720p60ModeTravelsAs720p5994) {
     // Names match exactly and case-sensitively; no name is no match.
     EXPECT_FALSE(raster->setRasterFormat("hd 1080i 50"));
     EXPECT_FALSE(raster->setRasterFormat(static_cast<const char*>(nullptr)));
-    EXPECT_STREQ(raster->getCurrentFormat(), "HD 720p 60");
+    EXPECT_STREQ(raster->getCurrentFormat(), "720p 59.94");
+    // The device's own name still selects the mode.
+    ASSERT_TRUE(raster->setRasterFormat("PAL"));
+    EXPECT_TRUE(raster->setRasterFormat("HD 720p 60"));
+    EXPECT_STREQ(raster->getCurrentFormat(), "720p 59.94");
 }
 
 // Every SD mode (576 lines or fewer; NTSC has 486) takes Rec601, the others Rec709.
@@ -174,28 +181,39 @@ TEST_F(BmdRasterTest, ModeSetsMatrixSizeAndRate) {
     }
 }
 
-// A mode change the card refuses leaves the raster exactly as it was; the card
-// goes back to the mode it ran when it can.
+// A mode change that fails leaves the raster exactly as it was, and the card
+// on the mode it ran, showing the picture it showed, when it can: a mode
+// enabled again shows nothing until it is given a frame. A later request for
+// the same mode tries again.
 TEST_F(BmdRasterTest, FailedModeChangeLeavesTheRasterAsItWas) {
     struct {
         const char* what;
         BMDDisplayMode refused;
         unsigned failures;
+        const char* warning;
         bool cardKeepsItsMode;
+        bool enabledAgain; // the old mode, with the old frame shown on it
     } const cases[] = {
-        {"PAL refused", kPal, 0, true},
-        {"every enable fails", 0, stub::FailEnable, false},
+        {"PAL refused", kPal, 0, "Warning: Failed to enable video output\n", true, true},
+        {"every enable fails", 0, stub::FailEnable, "Warning: Failed to enable video output\n",
+         false, false},
+        {"no frame for PAL", 0, stub::FailCreateFrame, "Warning: Couldn't Create VideoFrame\n",
+         true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         stub::reset();
         auto raster = started(false); // HD 1080i 50
         raster->coder.setColorMatrix(QiImageCoder::Rec2020);
+        raster->clear(raster->makeGrey(512));
+        ASSERT_TRUE(raster->render(0, true));
+        const std::vector<uint8_t> picture = stub::shownFrames().back().bytes;
+        const unsigned shows = stub::showCount(), enables = stub::enableCount();
         const uint8_t* bytes = raster->output->frameBytes;
         stub::setRefusedMode(c.refused);
         stub::setFailures(c.failures);
         EXPECT_FALSE(raster->setRasterFormat("PAL"));
-        EXPECT_TRUE(traced(capture, "Warning: Failed to enable video output\n"));
+        EXPECT_TRUE(traced(capture, c.warning));
         EXPECT_EQ(raster->getWidth(), 1920);
         EXPECT_EQ(raster->getHeight(), 1080);
         EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec2020);
@@ -206,16 +224,28 @@ TEST_F(BmdRasterTest, FailedModeChangeLeavesTheRasterAsItWas) {
         EXPECT_STREQ(raster->getCurrentFormat(), "HD 1080i 50");
         BMDDisplayMode mode = 0;
         EXPECT_EQ(stub::outputEnabled(&mode), c.cardKeepsItsMode);
+        EXPECT_EQ(stub::enableCount(), enables + (c.enabledAgain ? 1 : 0));
+        EXPECT_EQ(stub::showCount(), shows + (c.enabledAgain ? 1 : 0));
+        if (c.cardKeepsItsMode) {
+            EXPECT_EQ(mode, kHi50);
+            EXPECT_EQ(stub::shownFrames().back().bytes, picture);
+        }
         // The next frame is shown, or its refusal is reported.
         EXPECT_EQ(raster->render(0, true), c.cardKeepsItsMode);
         if (c.cardKeepsItsMode) {
-            EXPECT_EQ(mode, kHi50);
             std::vector<stub::Frame> shown = stub::shownFrames();
             ASSERT_FALSE(shown.empty());
             EXPECT_EQ(shown.back().mode, kHi50);
         } else {
             EXPECT_TRUE(traced(capture, "Warning: render: the card refused the frame\n"));
         }
+        stub::setRefusedMode(0);
+        stub::setFailures(0);
+        EXPECT_TRUE(raster->setRasterFormat("PAL"));
+        EXPECT_TRUE(stub::outputEnabled(&mode));
+        EXPECT_EQ(mode, kPal);
+        EXPECT_EQ(raster->getHeight(), 576);
+        EXPECT_TRUE(raster->render(0, true));
     }
 }
 
@@ -372,6 +402,15 @@ TEST_F(BmdRasterTest, StandInCardIsShapedLikeARealOne) {
     ASSERT_TRUE(raster->setOutputPixelFormat(QiImageCoder::RGB_10));
     EXPECT_FALSE(raster->setRasterFormat("UHD 2160p 60"));
     EXPECT_STREQ(raster->getCurrentFormat(), "UHD 2160p 30");
+    // Copies of the frames shown are kept only while a test asks for them.
+    ASSERT_TRUE(raster->render(0, false));
+    EXPECT_EQ(stub::shownFrames().size(), 1u);
+    stub::keepShownFrames(false);
+    EXPECT_TRUE(stub::shownFrames().empty());
+    const unsigned shows = stub::showCount();
+    ASSERT_TRUE(raster->render(0, false));
+    EXPECT_EQ(stub::showCount(), shows + 1);
+    EXPECT_TRUE(stub::shownFrames().empty());
 }
 
 TEST_F(BmdRasterTest, RerenderFollowsTheConfiguredMode) {
@@ -618,6 +657,20 @@ protected:
         }
         EXPECT_EQ(std::memcmp(words.data(), f.bytes.data(), f.bytes.size()), 0);
     }
+    // Toggles through the published formats from the one that runs.
+    void walkFormatsByToggle() {
+        std::vector<std::string> formats;
+        const std::string first = testsupport::text(reported(&formats), "VideoFormat");
+        const auto at = std::find(formats.begin(), formats.end(), first);
+        ASSERT_NE(at, formats.end()) << first;
+        const size_t start = static_cast<size_t>(at - formats.begin());
+        for (size_t step = 1; step <= formats.size(); ++step) {
+            run({{"VideoFormat", "toggle"}});
+            ASSERT_EQ(testsupport::text(reported(), "VideoFormat"),
+                      formats[(start + step) % formats.size()])
+                << "toggle " << step << " of " << formats.size();
+        }
+    }
     std::unique_ptr<BmdRaster> raster;
     std::unique_ptr<MtCore> core;
 };
@@ -714,7 +767,7 @@ TEST_F(BmdEngineTest, The720p60ModeIsReportedByAPublishedName) {
         QiArgRetVal settings = reported(&formats);
         EXPECT_EQ(testsupport::text(settings, step.key), step.value);
         std::string format = testsupport::text(settings, "VideoFormat");
-        EXPECT_EQ(format, "HD 720p 60");
+        EXPECT_EQ(format, "720p 59.94");
         EXPECT_NE(std::find(formats.begin(), formats.end(), format), formats.end());
         expectCardFollowsTheReport();
     }
@@ -771,6 +824,31 @@ TEST_F(BmdEngineTest, RefusedSettingsDoNotComeBackLater) {
             }
         }
     }
+}
+
+// "VideoFormat" = "toggle" steps to the next published format, wrapping to
+// the first, on either card: as many toggles as there are formats pass every
+// entry once, in list order, and end on the format the walk began with (so a
+// walk from any entry does).
+TEST_F(BmdEngineTest, ToggleStepsThroughEveryFormatOnce) {
+    ajastub::privateStreamOwner();
+    ajastub::resetCard();
+    KonaRaster kona(true);
+    ASSERT_TRUE(kona.init());
+    start(kHi50);
+    struct {
+        const char* card;
+        QiRaster* raster;
+    } const cards[] = {{"DeckLink", raster.get()}, {"AJA", &kona}};
+    for (const auto& c : cards) {
+        SCOPED_TRACE(c.card);
+        core.reset();
+        core = std::make_unique<MtCore>(c.raster, nullptr, testsupport::dataFolder().c_str());
+        run({{"Pattern", "Color"}});
+        walkFormatsByToggle();
+        core.reset();
+    }
+    ajastub::resetCard();
 }
 
 // Brightness "Blinking" (two frames, 750 ms) on the card: the frames alternate

@@ -3,11 +3,12 @@
 // The library holds one card for the process, shaped like a current card of
 // its class: display modes from SD to UHD, a configured default output mode
 // ('dvom'), pixel formats supported per mode, one mode enabled at a time (a
-// second enable is refused until the output is disabled), and a copy of every
-// frame shown with DisplayVideoFrameSync, with the moment it was shown. The
-// card refuses a frame whose size or pixel format the enabled mode cannot
-// show. Tests set it up through these functions and read back the bytes it
-// was given; every function is safe from any thread.
+// second enable is refused until the output is disabled), and, while a test
+// asks for it with keepShownFrames, a copy of the last frames shown with
+// DisplayVideoFrameSync, with the moment each was shown. The card refuses a
+// frame whose size or pixel format the enabled mode cannot show. Tests set it
+// up through these functions and read back the bytes it was given; every
+// function is safe from any thread.
 //
 // The environment variable KB_DECKLINK_STUB, read each time an iterator is
 // created, changes what the library offers: "nocard" gives an iterator with
@@ -66,7 +67,7 @@ enum Failure : unsigned {
 
 // The card at power-up: the modes of defaultModes(), default mode "HD 1080i
 // 50", the pixel formats of cardPixelFormats(), output disabled, no failures,
-// no refused mode, nothing shown.
+// no refused mode, nothing shown (keepShownFrames stays as it is).
 void reset();
 // NTSC, PAL, 720p 50/59.94/60, 1080i 50/59.94/60, 1080p 23.98 to 60, 2K DCI
 // 23.98 to 25 and 2160p 23.98 to 60. Every mode takes 8- and 10-bit YCbCr and
@@ -88,7 +89,10 @@ void setRefusedMode(BMDDisplayMode mode);
 long minimumRowBytes(BMDPixelFormat format, long width);
 
 // What the card did.
-std::vector<Frame> shownFrames(); // the last 16, oldest first
+// Copies of the frames shown are kept only while this is on (off at start;
+// turning it off drops them): at UHD each is tens of megabytes.
+void keepShownFrames(bool keep);
+std::vector<Frame> shownFrames(); // the last 16 kept, oldest first
 unsigned showCount();             // frames shown since reset
 bool outputEnabled(BMDDisplayMode* mode = nullptr);
 unsigned enableCount();
