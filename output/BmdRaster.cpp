@@ -375,9 +375,17 @@ int BmdRaster::setOutputPixelFormat(QiImageCoder::PixelFormat format) {
                        static_cast<int>(format), mode ? mode : "");
         return 0;
     }
-    QiImageCoder::PixelFormat previous = coder.pixelFormat;
+    const QiImageCoder::PixelFormat previous = coder.pixelFormat;
     coder.pixelFormat = format;
-    resize(width, height);
+    if (!output) return format != previous;
+    // The frame in the new format comes first: without one the raster keeps
+    // its format and the frame it shows.
+    VideoFrame frame = newFrame(width, height);
+    if (!frame.frame) {
+        coder.pixelFormat = previous;
+        return 0;
+    }
+    useFrame(frame, width, height);
     return format != previous;
 }
 

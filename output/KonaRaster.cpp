@@ -106,10 +106,7 @@ bool KonaRaster::setRasterFormat(unsigned index) {
 bool KonaRaster::setRasterFormat(const char* name) {
     if (!name) return false;
     for (unsigned i = 0; i < kAjaFormatCount; ++i) {
-        if (std::strcmp(skAjaFormats[i].name, name) == 0) {
-            setRasterFormat(i);
-            return true;
-        }
+        if (std::strcmp(skAjaFormats[i].name, name) == 0) return setRasterFormat(i);
     }
     return false;
 }

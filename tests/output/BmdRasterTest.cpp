@@ -322,7 +322,8 @@ TEST_F(BmdRasterTest, RowBytesPerPixelFormat) {
 
 TEST_F(BmdRasterTest, UnhandledPixelFormatKeepsTheSize) {
     auto raster = started(false);
-    EXPECT_TRUE(raster->setOutputPixelFormat(static_cast<QiImageCoder::PixelFormat>(2)));
+    const QiImageCoder::PixelFormat before = raster->getOutputPixelFormat();
+    EXPECT_FALSE(raster->setOutputPixelFormat(static_cast<QiImageCoder::PixelFormat>(2)));
     std::vector<std::string> lines = capture.out->take();
     EXPECT_NE(std::find(lines.begin(), lines.end(),
                         "Minutiae: resize: pixel format 2 not handled, expect problems\n"),
@@ -331,17 +332,21 @@ TEST_F(BmdRasterTest, UnhandledPixelFormatKeepsTheSize) {
               lines.end());
     EXPECT_EQ(raster->getWidth(), 1920);
     EXPECT_EQ(raster->getHeight(), 1080);
-    // No frame: nothing is converted, shown or copied.
-    EXPECT_FALSE(raster->render(0, true));
-    EXPECT_FALSE(raster->p_showFrame(0));
-    EXPECT_EQ(stub::showCount(), 0u);
-    EXPECT_FALSE(raster->setOutputPixelFormat(static_cast<QiImageCoder::PixelFormat>(2)));
+    // Refused: the raster keeps its layout and its frame.
+    EXPECT_EQ(raster->getOutputPixelFormat(), before);
+    EXPECT_TRUE(raster->render(0, true));
+    EXPECT_TRUE(raster->p_showFrame(0));
 }
 
 TEST_F(BmdRasterTest, FailedFrameCreationLeavesNoStalePointer) {
     auto raster = started(false);
     stub::setFailures(stub::FailCreateFrame);
-    EXPECT_TRUE(raster->setOutputPixelFormat(QiImageCoder::RGB_8));
+    // A layout without a frame is refused: the raster keeps its layout and frame.
+    EXPECT_FALSE(raster->setOutputPixelFormat(QiImageCoder::RGB_8));
+    EXPECT_NE(raster->getOutputPixelFormat(), QiImageCoder::RGB_8);
+    EXPECT_TRUE(raster->render(0, false));
+    EXPECT_TRUE(raster->p_showFrame(0));
+    EXPECT_FALSE(raster->resize(raster->getWidth(), raster->getHeight()));
     EXPECT_EQ(raster->output->frameBytes, nullptr);
     // The old frame's memory is gone: neither path may write into it.
     EXPECT_FALSE(raster->p_showFrame(0));
