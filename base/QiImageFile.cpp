@@ -337,6 +337,36 @@ uint8_t* readWhole(const char* func, const char* path, int fd, uint64_t size, un
     return data;
 }
 
+// An ".mti" file open on `fd` (of `size` bytes) read straight into its image,
+// so no copy of the whole file is held beside it: as decodeMti of the whole
+// file would. False, with `fd` left at an unknown offset, when the file is not
+// an ".mti" one.
+bool readMtiInPlace(const char* path, int fd, uint64_t size, QiImage*& image) {
+    static const char* const func = "decodeMti";
+    image = nullptr;
+    uint8_t header[kMtiHeaderSize];
+    const long got = readUpTo(func, path, fd, header, sizeof header);
+    if (got < 4 || le32(header) != kMtiMagic) return false;
+    if (got < static_cast<long>(kMtiHeaderSize)) {
+        gOutput->trace(QiOutput::Warning, "%s: header cut short (%ld bytes)\n", func, got);
+        return true;
+    }
+    const MtiHeader h = parseMtiHeader(header);
+    if (!mtiHeaderOk(func, h)) return true;
+    image = newImage(func, h.width, h.height, static_cast<int>(h.bits));
+    if (!image) return true;
+    image->coding = static_cast<QiImage::PixelCoding>(h.coding);
+    const size_t count = size_t(h.width) * h.height;
+    uint8_t* bytes = reinterpret_cast<uint8_t*>(image->pixels);
+    const size_t wanted = std::min<uint64_t>(count, (size - kMtiHeaderSize) / 8) * 8;
+    const long read = readUpTo(func, path, fd, bytes, wanted);
+    const size_t held = read > 0 ? static_cast<size_t>(read) / 8 : 0;
+    // A short file leaves the rest black; each word is turned in place.
+    std::memset(bytes + held * 8, 0, wanted - held * 8);
+    copyLe64(image->pixels, bytes, held);
+    return true;
+}
+
 QiImage* decodeByContent(const char* name, const uint8_t* data, unsigned length, int bits) {
     if (length >= 4 && le32(data) == kMtiMagic) return QiImage::decodeMti(data, length);
     if (isPngSignature(data, length)) return QiImage::decodePng(data, length, bits);
@@ -379,10 +409,20 @@ QiImage* QiImage::readFile(const char* base, int bits) {
             if (errno == ENOENT || errno == ENOTDIR) continue;
             return nullptr; // it exists but is no file we read
         }
+        // The largest files are ".mti" ones: read into their image directly.
+        QiImage* image = nullptr;
+        if (size <= kMaxFileSize && readMtiInPlace(name.c_str(), fd, size, image)) {
+            ::close(fd);
+            return image;
+        }
+        if (::lseek(fd, 0, SEEK_SET) != 0) {
+            ::close(fd);
+            return nullptr;
+        }
         unsigned length = 0;
         uint8_t* data = readWhole(__func__, name.c_str(), fd, size, length);
         if (!data) return nullptr;
-        QiImage* image = decodeByContent(name.c_str(), data, length, bits);
+        image = decodeByContent(name.c_str(), data, length, bits);
         std::free(data);
         return image;
     }

@@ -136,6 +136,17 @@ TEST_F(ImageFile, TenBitMtiRoundTripKeepsEveryPixel) {
     EXPECT_TRUE(QiImage::fileInfo(path("x.mti").c_str(), w, h, coding));
     EXPECT_EQ(w, 37u);
     EXPECT_EQ(h, 23u);
+
+    // A file cut inside a pixel: what it holds, the rest black, by either reader.
+    Bytes cut = readBytes(path("x.mti"));
+    cut.resize(24 + 8 * 100 + 5);
+    writeBytes(path("cut.mti"), cut);
+    std::unique_ptr<QiImage> whole(
+        QiImage::decodeMti(cut.data(), static_cast<unsigned>(cut.size())));
+    std::unique_ptr<QiImage> read(QiImage::readFile(path("cut").c_str(), 8));
+    ASSERT_TRUE(whole && read);
+    EXPECT_TRUE(std::equal(im.pixels, im.pixels + 100, read->pixels));
+    EXPECT_TRUE(std::equal(whole->pixels, whole->pixels + 37 * 23, read->pixels));
 }
 
 TEST_F(ImageFile, LyingOrShortMtiHeadersGiveNullAndATrace) {
