@@ -222,6 +222,15 @@ Monitor::~Monitor() {
     if (writer.joinable()) writer.join();
 }
 
+namespace {
+
+// A buffer holding far more than frames of `size` bytes need.
+bool oversized(const std::vector<uint8_t>& buffer, size_t size) {
+    return buffer.capacity() > 2 * size + (size_t(1) << 20);
+}
+
+} // namespace
+
 void Monitor::show(const FrameFormat& format, const uint8_t* bytes, size_t size) {
     const char* path = std::getenv(variable);
     if (!path || !*path) return;
@@ -230,7 +239,9 @@ void Monitor::show(const FrameFormat& format, const uint8_t* bytes, size_t size)
         if (stopping) return;
         pending.path = path;
         pending.format = format;
-        // Keeps the buffer's capacity: no allocation once the size is steady.
+        // Keeps the buffer's capacity, so there is no allocation once the
+        // size is steady; a buffer left from a much larger frame is given back.
+        if (oversized(pending.bytes, size)) std::vector<uint8_t>().swap(pending.bytes);
         pending.bytes.assign(bytes, bytes + (bytes ? size : 0));
         waiting = true;
         if (!writer.joinable()) writer = std::thread(&Monitor::run, this);
@@ -265,6 +276,9 @@ void Monitor::run() {
             continue;
         }
         std::swap(work, pending);
+        // The buffer now waiting for the next frame is the last one written:
+        // given back when it is much larger than the frames shown now.
+        if (oversized(pending.bytes, work.bytes.size())) std::vector<uint8_t>().swap(pending.bytes);
         waiting = false;
         writing = true;
         hurry = false;
