@@ -1,4 +1,5 @@
 // The controllers: the sequence walk, the in-process engine, the remote client.
+#include "HoldRenderer.h"
 #include "MemoryRaster.h"
 #include "MtCore.h"
 #include "MtcXmlRpcIo.h"
@@ -108,38 +109,10 @@ protected:
     MtCoreController controller;
 };
 
-// Renders nothing; while held, the render thread stays inside render().
-class HoldRenderer : public MtPatternRenderer {
-public:
-    const char* getName() override { return "Hold"; }
-    bool initialize(MtCore*) override { return true; }
-    bool render(MtCore*, QiRaster* raster, const QiArgRetVal&) override {
-        std::unique_lock<std::mutex> lock(m);
-        inside = true;
-        cv.notify_all();
-        cv.wait(lock, [this] { return !held; });
-        raster->setFrames(1);
-        return true;
-    }
-    void waitInside() {
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [this] { return inside; });
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(m);
-        held = false;
-        cv.notify_all();
-    }
-    std::mutex m;
-    std::condition_variable cv;
-    bool held = true, inside = false;
-};
-
 TEST_F(Engine, ForwardsToTheEngine) {
     // The registry outlives the engine: the renderer lives as long as the process.
-    static HoldRenderer hold;
-    hold.held = true;
-    hold.inside = false;
+    static testsupport::HoldRenderer hold("Hold");
+    hold.hold();
     ASSERT_TRUE(core.addPattern(&hold));
     QiArgRetVal holding = map({{"Pattern", "Hold"}});
     ASSERT_GT(controller.setGen(holding), 0);

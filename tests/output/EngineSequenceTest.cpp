@@ -13,6 +13,7 @@
 #include "ArgSupport.h"
 #include "BmdRaster.h"
 #include "DeckLinkStubCard.h"
+#include "HoldRenderer.h"
 #include "KonaRaster.h"
 #include "MemoryRaster.h"
 #include "MtCore.h"
@@ -48,47 +49,10 @@ const char* const kGenOptions[] = {"GatingColor_Red", "GatingColor_Green", "Gati
                                    "VideoFormat",     "OutputTitling",     "OutputColor",
                                    "VideoMute",       "ColorEncoding"};
 
-// A pattern whose render waits until the test lets it go: while it is held,
-// the requests of a burst queue up behind it.
-class HoldRenderer : public MtPatternRenderer {
-public:
-    HoldRenderer() { options = none; }
-    const char* getName() override { return "TestHold"; }
-    bool initialize(MtCore*) override { return true; }
-    bool render(MtCore*, QiRaster* raster, const QiArgRetVal&) override {
-        {
-            std::unique_lock<std::mutex> lock(m);
-            inside = true;
-            cv.notify_all();
-            cv.wait(lock, [this] { return !held; });
-            inside = false;
-        }
-        raster->setFrames(1);
-        return raster->render(0, false);
-    }
-    void hold() {
-        std::lock_guard<std::mutex> lock(m);
-        held = true;
-    }
-    void waitInside() {
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [this] { return inside; });
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(m);
-        held = false;
-        cv.notify_all();
-    }
-
-private:
-    QiOption* none[1] = {nullptr};
-    std::mutex m;
-    std::condition_variable cv;
-    bool held = false, inside = false;
-};
+using testsupport::HoldRenderer;
 
 HoldRenderer& holdRenderer() {
-    static HoldRenderer* r = new HoldRenderer; // renderers live for the process
+    static HoldRenderer* r = new HoldRenderer("TestHold"); // renderers live for the process
     return *r;
 }
 
