@@ -671,7 +671,7 @@ void runRandomSequences(const CardFactory& makeCard, bool outsideLayouts) {
     const unsigned firstSeed = env ? static_cast<unsigned>(std::strtoul(env, nullptr, 0)) : 1;
     const Clock::time_point start = Clock::now();
     for (unsigned seed = firstSeed; seed < firstSeed + 5; ++seed) {
-        if (seed > firstSeed && Clock::now() - start > std::chrono::seconds(20)) break;
+        if (seed > firstSeed && Clock::now() - start > std::chrono::seconds(15)) break;
         const std::vector<std::string> formats = makeCard()->choices();
         const std::vector<Step> steps = Generator(seed, formats, outsideLayouts).sequence(60);
         const std::string failure = runSequence(makeCard, steps);
