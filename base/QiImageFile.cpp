@@ -291,6 +291,16 @@ bool mtiHeaderOk(const char* func, const MtiHeader& h) {
     return sizeOk(func, h.width, h.height);
 }
 
+// The black image an ".mti" header describes, with its coding; null (with a
+// trace naming `func`) when the header is not one we read.
+QiImage* mtiImage(const char* func, const uint8_t* header) {
+    const MtiHeader h = parseMtiHeader(header);
+    if (!mtiHeaderOk(func, h)) return nullptr;
+    QiImage* image = newImage(func, h.width, h.height, static_cast<int>(h.bits));
+    if (image) image->coding = static_cast<QiImage::PixelCoding>(h.coding);
+    return image;
+}
+
 // Fills `count` pixels from little-endian 64-bit words.
 void copyLe64(uint64_t* out, const uint8_t* p, size_t count) {
     for (size_t i = 0; i < count; ++i, p += 8) {
@@ -351,12 +361,9 @@ bool readMtiInPlace(const char* path, int fd, uint64_t size, QiImage*& image) {
         gOutput->trace(QiOutput::Warning, "%s: header cut short (%ld bytes)\n", func, got);
         return true;
     }
-    const MtiHeader h = parseMtiHeader(header);
-    if (!mtiHeaderOk(func, h)) return true;
-    image = newImage(func, h.width, h.height, static_cast<int>(h.bits));
+    image = mtiImage(func, header);
     if (!image) return true;
-    image->coding = static_cast<QiImage::PixelCoding>(h.coding);
-    const size_t count = size_t(h.width) * h.height;
+    const size_t count = size_t(image->width) * image->height;
     uint8_t* bytes = reinterpret_cast<uint8_t*>(image->pixels);
     const size_t wanted = std::min<uint64_t>(count, (size - kMtiHeaderSize) / 8) * 8;
     const long read = readUpTo(func, path, fd, bytes, wanted);
@@ -481,12 +488,9 @@ QiImage* QiImage::decodeMti(const uint8_t* data, unsigned length) {
                            length);
         return nullptr;
     }
-    MtiHeader h = parseMtiHeader(data);
-    if (!mtiHeaderOk(__func__, h)) return nullptr;
-    QiImage* image = newImage(__func__, h.width, h.height, static_cast<int>(h.bits));
+    QiImage* image = mtiImage(__func__, data);
     if (!image) return nullptr;
-    image->coding = static_cast<PixelCoding>(h.coding);
-    size_t count = size_t(h.width) * h.height;
+    size_t count = size_t(image->width) * image->height;
     size_t held = (length - kMtiHeaderSize) / 8;
     copyLe64(image->pixels, data + kMtiHeaderSize, held < count ? held : count);
     return image;
@@ -507,16 +511,15 @@ QiImage* QiImage::readMti(const char* path) {
     uint8_t header[kMtiHeaderSize];
     QiImage* image = nullptr;
     if (std::fread(header, 1, sizeof header, f) == sizeof header && le32(header) == kMtiMagic) {
-        MtiHeader h = parseMtiHeader(header);
-        if (mtiHeaderOk(__func__, h)) image = newImage(__func__, h.width, h.height, int(h.bits));
+        image = mtiImage(__func__, header);
         if (image) {
-            image->coding = static_cast<PixelCoding>(h.coding);
             // Row by row, so a short file leaves the rest black.
-            uint8_t* row = static_cast<uint8_t*>(std::malloc(size_t(h.width) * 8));
-            for (uint32_t y = 0; row && y < h.height; ++y) {
-                size_t got = std::fread(row, 8, h.width, f);
-                copyLe64(image->pixels + size_t(y) * h.width, row, got);
-                if (got < h.width) break;
+            const size_t w = static_cast<size_t>(image->width);
+            uint8_t* row = static_cast<uint8_t*>(std::malloc(w * 8));
+            for (int y = 0; row && y < image->height; ++y) {
+                size_t got = std::fread(row, 8, w, f);
+                copyLe64(image->pixels + size_t(y) * w, row, got);
+                if (got < w) break;
             }
             std::free(row);
         }

@@ -456,7 +456,6 @@ bool MtCore::processCommand(QigCommand& command, bool& rendered) {
     // on, and the current arguments, as they stand after every command
     // before this one, fill what the request lacks.
     QiAlias next;
-    QiArgRetVal chosen; // without a pattern: the keys this command chose itself
     bool newPattern = false;
     const bool unknown = command.unknownPattern;
     if (pattern && !unknown) {
@@ -475,7 +474,6 @@ bool MtCore::processCommand(QigCommand& command, bool& rendered) {
         } else {
             next.args = request;
         }
-        chosen = next.args;
         next.args.merge(sMyCurrentPattern.args, false);
     }
     if (unknown)
@@ -485,7 +483,9 @@ bool MtCore::processCommand(QigCommand& command, bool& rendered) {
     else if (next.renderer && validateOptions(request, next.renderer))
         newPattern = true;
 
-    bool rerender = setGenOpts(next.args, pattern && !unknown ? nullptr : &chosen);
+    // Without a pattern of its own, the command chose only its request's
+    // keys; the rest were carried over.
+    bool rerender = setGenOpts(next.args, pattern && !unknown ? nullptr : &request);
     {
         // The renderer and its arguments become current together.
         std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
@@ -631,9 +631,8 @@ bool MtCore::setGenOpts(QiArgRetVal& args, const QiArgRetVal* chosen) {
         // A choice (a name, or "toggle" from the format that runs) is made
         // against the format the card runs now.
         unsigned requested = currentIndex >= 0 ? currentIndex : videoFormat;
-        const bool present = args.find("VideoFormat");
-        const bool asked =
-            present && isChosen("VideoFormat") && go_vFormat.getOption(args, requested);
+        const bool asked = args.find("VideoFormat") && isChosen("VideoFormat") &&
+                           go_vFormat.getOption(args, requested);
         std::string target = current ? current : "";
         bool change = false;
         if (asked && requested < static_cast<unsigned>(formatCount) &&
