@@ -117,31 +117,49 @@ bool SyslogOutput::write(const char* text, int length) {
 
 UdpOutput::UdpOutput(const char* host, unsigned short port) {
     level = 6;
+    in_addr address{};
+    // No destination: every line is dropped rather than sent anywhere.
+    if (host && resolve(host, &address)) openTo(address, port);
+}
+
+UdpOutput::UdpOutput(const in_addr& address, unsigned short port) {
+    level = 6;
+    openTo(address, port);
+}
+
+void UdpOutput::openTo(const in_addr& address, unsigned short port) {
     socketFd = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (socketFd < 0) {
         std::fputs("Could not create socket. \n", stdout);
         return;
     }
+    destination = new sockaddr_in;
+    std::memset(destination, 0, sizeof(sockaddr_in));
+    destination->sin_family = AF_INET;
+    destination->sin_addr = address;
+    destination->sin_port = htons(port);
+}
+
+bool UdpOutput::resolve(const char* host, in_addr* address, bool numericOnly) {
     addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
+    if (numericOnly) hints.ai_flags = AI_NUMERICHOST;
     addrinfo* result = nullptr;
-    if (!host || getaddrinfo(host, nullptr, &hints, &result) != 0 || !result) {
-        // No destination: every line is dropped rather than sent anywhere.
+    if (getaddrinfo(host, nullptr, &hints, &result) != 0 || !result) {
         if (result) freeaddrinfo(result);
-        return;
+        return false;
     }
-    for (addrinfo* ai = result; ai; ai = ai->ai_next) {
+    bool found = false;
+    for (addrinfo* ai = result; ai && !found; ai = ai->ai_next) {
         if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            destination = new sockaddr_in;
-            std::memcpy(destination, ai->ai_addr, sizeof(sockaddr_in));
-            destination->sin_family = AF_INET;
-            destination->sin_port = htons(port);
-            break;
+            *address = reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr;
+            found = true;
         }
     }
     freeaddrinfo(result);
+    return found;
 }
 
 UdpOutput::~UdpOutput() {

@@ -68,7 +68,13 @@ public:
 class UdpOutput : public QiOutput {
 public:
     UdpOutput(const char* host, unsigned short port);
+    // To an address already looked up (see resolve()).
+    UdpOutput(const in_addr& address, unsigned short port);
     ~UdpOutput() override;
+    // Looks `host` up as an IPv4 address (a name or dotted text); with
+    // `numericOnly` only dotted text is taken, so the call never waits on a
+    // name server. False when it does not resolve.
+    static bool resolve(const char* host, in_addr* address, bool numericOnly = false);
     bool write(const char* text, int length) override;
 
     // True when the host resolved to an IPv4 address and the socket exists.
@@ -76,6 +82,9 @@ public:
 
     int socketFd = -1;
     sockaddr_in* destination = nullptr; // null when the host did not resolve
+
+private:
+    void openTo(const in_addr& address, unsigned short port);
 };
 
 // The holder behind `gOutput`. `gOutput->trace(...)` pins the current output

@@ -55,7 +55,11 @@ void listToArray(const std::vector<QiArgRetVal>& list, XmlRpcValue& out) {
 }
 
 // "Log": send trace lines to port 5112 of `host`, or back to the local output.
-std::string redirectTrace(const std::string& host) {
+// `hosts` holds what the server looked up for this request (names are never
+// looked up on the server thread, where a silent name server would hold
+// every client); without it, as when called in-process, the name is looked
+// up here.
+std::string redirectTrace(const std::string& host, const MtcHostTable* hosts) {
     std::lock_guard<std::mutex> lock(sOldQoMx);
     if (host == "Reset") {
         if (!sOldQo) return "Not Redirected";
@@ -63,8 +67,20 @@ std::string redirectTrace(const std::string& host) {
         sOldQo.reset();
         return "Redirected to local";
     }
-    auto udp = std::make_shared<UdpOutput>(host.c_str(), kTracePort);
-    if (!udp->hasDestination()) {
+    in_addr address{};
+    bool found;
+    if (hosts) {
+        auto it = hosts->find(host);
+        found = it != hosts->end();
+        if (found)
+            address = it->second;
+        else
+            found = UdpOutput::resolve(host.c_str(), &address, true);
+    } else {
+        found = UdpOutput::resolve(host.c_str(), &address);
+    }
+    auto udp = found ? std::make_shared<UdpOutput>(address, kTracePort) : nullptr;
+    if (!udp || !udp->hasDestination()) {
         // Keep tracing where it goes now rather than into a black hole.
         gOutput->trace(QiOutput::Warning, "SetGen: cannot redirect trace to '%s'\n", host.c_str());
         return mtcCutUtf8("Cannot redirect to " + host, kMaxReplyText);
@@ -116,7 +132,7 @@ void SetGen::execute(XmlRpcValue& params, XmlRpcValue& result) {
     switch (p.getType()) {
     case XmlRpcValue::TypeStruct: {
         if (p.hasMember("Log")) {
-            result = redirectTrace(static_cast<std::string&>(p["Log"]));
+            result = redirectTrace(static_cast<std::string&>(p["Log"]), owner->server.requestHosts);
             return;
         }
         QiArgRetVal request;

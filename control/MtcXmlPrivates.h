@@ -5,19 +5,43 @@
 #include <xmlrpcpp/XmlRpc.h>
 #include <xmlrpcpp/XmlRpcServerConnection.h>
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 class MtCore;
 class MtcXmlServer;
 
-// One client connection. Adds to the library's connection the limits that
-// keep one client from holding the single server thread or all of memory: a
-// header and a body size cap, a deadline for each request, and a catch-all
-// around the method call so no exception leaves the server's loop.
+// Looks up the hosts that "Log" requests name, off the server thread. Shared
+// with the lookup thread, which may outlive the server while a name server
+// keeps it waiting.
+struct MtcHostLookup {
+    std::mutex mutex;
+    bool done = false;
+    std::map<std::string, bool> resolved; // host -> found
+    std::map<std::string, in_addr> addresses;
+};
+
+// The addresses a request's "Log" members resolved to, for the method that
+// redirects the trace (absent: the host did not resolve).
+using MtcHostTable = std::map<std::string, in_addr>;
+
+// One client connection. The connection reads and writes HTTP itself (the
+// library is used to parse the request and run its methods) so that every
+// request gets an answer at once and whole: a header and a body size cap, a
+// deadline for each request, HTTP errors for what is not a request we can
+// take, request bodies checked for text a reply could not carry, bounded
+// multicalls, "Log" host names looked up without holding the server thread,
+// and a catch-all around the method call so no exception leaves the loop.
 class MtcXmlConnection : public XmlRpc::XmlRpcServerConnection {
 public:
     using Clock = std::chrono::steady_clock;
@@ -25,6 +49,9 @@ public:
     static constexpr size_t kMaxHeaderBytes = 16 * 1024;
     static constexpr int kMaxBodyBytes = 4 * 1024 * 1024;
     static constexpr int kMaxNesting = 64; // <value> elements inside each other
+    // The calls one system.multicall may carry, and the reply it may build.
+    static constexpr int kMaxMulticallCalls = 10000;
+    static constexpr size_t kMaxMulticallReply = 16 * 1024 * 1024;
 
     MtcXmlConnection(int fd, MtcXmlServer* server);
     unsigned handleEvent(unsigned eventType) override;
@@ -32,21 +59,65 @@ public:
     bool expired(Clock::time_point now) const;
     // The last time the client sent or was sent anything (or the accept).
     Clock::time_point lastHeard() const { return lastEvent; }
+    // Answers one request body as the server would, name lookups made here
+    // and then; the whole HTTP reply. For tests and fuzzing.
+    std::string respondTo(const std::string& body);
+    // Bytes of reply built and not yet sent.
+    size_t replyBytesHeld() const { return response().size(); }
+
+    // The server thread's side of a deferred request (outside work()).
+    bool waitingForLookup() const { return phase == Phase::Lookup; }
+    bool lookupFinished(Clock::time_point now);
+    void finishLookup(); // runs the request with what the lookup found
 
 protected:
     void executeRequest() override;
 
 private:
+    enum class Phase { Header, Body, Lookup, Write, Drain };
+
+    // Takes what has arrived: the header, then the body; sets the phase.
+    void takeInput();
+    bool parseHeader(size_t headerEnd);
+    // The chunks of a chunked body that have arrived; false once it is malformed.
+    bool takeChunks();
+    void startRequest(std::string body);
+    // Runs the parsed request with `hosts` as the "Log" lookups.
+    void run(const std::string& method, XmlRpc::XmlRpcValue& params, const MtcHostTable& hosts);
+    void runMulticall(XmlRpc::XmlRpcValue& params);
+    unsigned write();
+    unsigned drain();
     // Refuses the request with a fault and closes once the fault is sent.
-    unsigned refuse(const char* why);
-    // True when the header already waiting on the socket announces a body over the cap.
-    bool announcedBodyTooLarge();
+    void refuse(const char* why);
+    // Answers with an HTTP error status and closes once it is sent.
+    void httpError(int status, const char* reason, const std::string& text);
+    const std::string& response() const { return _response; }
 
     MtcXmlServer* owner;
+    Phase phase = Phase::Header;
+    std::string input;     // bytes read and not yet taken
+    std::string body;      // a chunked body as it is decoded
+    size_t bodyLength = 0; // from Content-Length
+    bool chunked = false;
+    bool closeAfterWrite = false;
+    size_t written = 0;
+    std::shared_ptr<MtcHostLookup> lookup;
+    std::string lookupMethod;
+    XmlRpc::XmlRpcValue lookupParams;
     Clock::time_point lastActivity; // end of the last reply, or the accept
     Clock::time_point requestStart; // first byte of the request being read
     Clock::time_point lastEvent;    // the last event on the socket, or the accept
+    Clock::time_point phaseStart;   // start of the lookup, or of the drain
     bool inRequest = false;
+    bool lookupHere = false; // respondTo(): names are looked up in the call
+};
+
+// Where a lookup thread reports that it is done: the server's wake-up pipe,
+// for as long as the server exists.
+struct MtcWakeHandle {
+    std::mutex mutex;
+    int fd = -1;
+    void wake();
 };
 
 // The library server with our connections, tracked so that stale ones can be
@@ -54,11 +125,22 @@ private:
 // descriptor limit so that a new client can always be accepted.
 class MtcXmlServer : public XmlRpc::XmlRpcServer {
 public:
+    ~MtcXmlServer() override;
+
     // A request must arrive and its reply leave within `requestTimeout` of the
     // request's first byte; a kept-alive connection without a request is
     // closed after `idleTimeout`. Set before serving.
     std::chrono::milliseconds requestTimeout{10000};
     std::chrono::milliseconds idleTimeout{60000};
+    // A "Log" host that has not resolved within this time is refused.
+    std::chrono::milliseconds lookupTimeout{20000};
+    // Name lookups running at once; past it a "Log" name is refused.
+    static constexpr int kMaxLookups = 4;
+    // Replies built and not yet sent, over all connections, past which a
+    // multicall stops running its calls.
+    static constexpr size_t kMaxRepliesHeld = 64 * 1024 * 1024;
+    // Looks a host name up (may wait on a name server); replaceable for tests.
+    std::function<bool(const std::string& host, in_addr* address)> resolveHost;
 
     void removeConnection(XmlRpc::XmlRpcServerConnection* connection) override;
     // Closes connections past their deadline. Server thread, outside work().
@@ -66,10 +148,23 @@ public:
     // Closes the longest-idle connections while more are open than
     // connectionLimit(). Server thread, outside work().
     void closeExcessConnections();
+    // Answers the requests whose name lookups ended. Server thread, outside work().
+    void finishLookups();
     // The open connections allowed: the descriptor limit of the process
     // (RLIMIT_NOFILE, as it is now) less what the library keeps free (32) and
     // a reserve for the rest of the process (a quarter of the limit, at least 64).
     static size_t connectionLimit();
+
+    // For the connections: starts looking `hosts` up on a thread of its own;
+    // null when no more lookups may run or nothing can wake the server.
+    std::shared_ptr<MtcHostLookup> startLookup(const std::vector<std::string>& hosts);
+    // Stops watching a connection that waits for a lookup (after this round).
+    void park(MtcXmlConnection* connection);
+    // The reply bytes a multicall on `connection` may build now.
+    size_t multicallBudget(const MtcXmlConnection* connection) const;
+    // While a request runs: its "Log" lookups (null outside a request).
+    const MtcHostTable* requestHosts = nullptr;
+    std::shared_ptr<MtcWakeHandle> wakeHandle;
 
 protected:
     XmlRpc::XmlRpcServerConnection* createConnection(int socket) override;
@@ -79,20 +174,26 @@ private:
     // Keyed by the library's pointer, so a connection being destroyed is
     // found without touching its (already destroyed) derived part.
     std::map<const XmlRpc::XmlRpcServerConnection*, MtcXmlConnection*> connections;
+    std::vector<MtcXmlConnection*> toPark;
+    struct LookupThread {
+        std::shared_ptr<MtcHostLookup> lookup;
+        std::thread thread;
+    };
+    std::vector<LookupThread> lookupThreads;
 };
 
 // Wakes the work loop from another thread: a pipe whose read end the
 // dispatcher watches.
 class MtcXmlWake : public XmlRpc::XmlRpcSource {
 public:
-    explicit MtcXmlWake(XmlRpc::XmlRpcServer* server);
+    explicit MtcXmlWake(MtcXmlServer* server);
     ~MtcXmlWake() override;
     unsigned handleEvent(unsigned eventType) override;
     void wake();
 
 private:
-    XmlRpc::XmlRpcServer* server;
-    int writeFd = -1;
+    MtcXmlServer* server;
+    std::shared_ptr<MtcWakeHandle> handle; // the write end, shared with lookups
 };
 
 class MtcXmlPrivates {

@@ -2,6 +2,7 @@
 #include "MtcXmlRpcIo.h"
 #include "MtcXmlMethod.h"
 #include "MtcXmlPrivates.h"
+#include "MtcXmlText.h"
 
 #include "MtCore.h"
 #include "QiArgRetVal.h"
@@ -13,7 +14,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -25,68 +29,17 @@ using XmlRpc::XmlRpcValue;
 
 // ------------------------------------------------------------ connections
 
-MtcXmlConnection::MtcXmlConnection(int fd, MtcXmlServer* server)
-    : XmlRpc::XmlRpcServerConnection(fd, server, true), owner(server), lastActivity(Clock::now()),
-      lastEvent(lastActivity) {}
+namespace {
 
-unsigned MtcXmlConnection::handleEvent(unsigned eventType) {
-    lastEvent = Clock::now();
-    if (!inRequest) {
-        inRequest = true;
-        requestStart = Clock::now();
-    }
-    // The library reads a whole body in one go once its header is complete, so
-    // a body over the cap is refused from the header, before it is read.
-    if (_connectionState == READ_HEADER && announcedBodyTooLarge())
-        return refuse("request too large");
-    unsigned mask = XmlRpc::XmlRpcServerConnection::handleEvent(eventType);
-    if (mask == 0) return 0;
-    // The library reads whatever arrives into memory and parses it on the one
-    // server thread; cap what a client can make it hold and parse.
-    if (_connectionState == READ_HEADER && _header.size() > kMaxHeaderBytes)
-        return refuse("request header too long");
-    if (_connectionState == READ_REQUEST && _contentLength > kMaxBodyBytes)
-        return refuse("request too large");
-    if (_connectionState == READ_HEADER && _header.empty()) {
-        // A reply went out completely; the connection waits for the next request.
-        inRequest = false;
-        lastActivity = Clock::now();
-    }
-    return mask;
-}
+using Clock = MtcXmlConnection::Clock;
 
-bool MtcXmlConnection::announcedBodyTooLarge() {
-    char buf[kMaxHeaderBytes];
-    ssize_t n = ::recv(getfd(), buf, sizeof buf - 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n <= 0) return false;
-    std::string head = _header + std::string(buf, static_cast<size_t>(n));
-    size_t end = head.find("\r\n\r\n");
-    if (end == std::string::npos) return false;
-    head.resize(end);
-    const char* field = strcasestr(head.c_str(), "\ncontent-length:");
-    if (!field) return false;
-    long long length = std::strtoll(field + 16, nullptr, 10); // negatives: the library's case
-    return length > static_cast<long long>(kMaxBodyBytes);
-}
-
-unsigned MtcXmlConnection::refuse(const char* why) {
-    gOutput->trace(QiOutput::Warning, "XmlRpc: %s, closing the connection\n", why);
-    _keepAlive = false;
-    _request.clear();
-    _header.clear();
-    generateFaultResponse(why);
-    _connectionState = WRITE_RESPONSE;
-    return XmlRpc::XmlRpcDispatch::WritableEvent;
-}
-
-bool MtcXmlConnection::expired(Clock::time_point now) const {
-    if (inRequest) return now - requestStart > owner->requestTimeout;
-    return now - lastActivity > owner->idleTimeout;
-}
+// A kept connection that is being closed reads what the client still sends
+// for this long, so the client sees the reply rather than a reset.
+constexpr std::chrono::milliseconds kDrainTime{2000};
 
 // Depth of <value> elements inside each other, counted up to `limit` + 1. The
 // library's parser recurses once per level, so this bounds its stack use.
-static int valueNesting(const std::string& xml, int limit) {
+int valueNesting(const std::string& xml, int limit) {
     static const char open[] = "<value>";
     static const char close[] = "</value>";
     int depth = 0, deepest = 0;
@@ -101,21 +54,600 @@ static int valueNesting(const std::string& xml, int limit) {
     return deepest;
 }
 
+std::string lower(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string trimmed(const std::string& text) {
+    const char* blanks = " \t";
+    size_t a = text.find_first_not_of(blanks);
+    if (a == std::string::npos) return std::string();
+    return text.substr(a, text.find_last_not_of(blanks) - a + 1);
+}
+
+// Whether the comma-separated list `value` holds `token` (ignoring case).
+bool hasToken(const std::string& value, const char* token) {
+    size_t from = 0;
+    const std::string text = lower(value);
+    while (from <= text.size()) {
+        size_t comma = text.find(',', from);
+        if (comma == std::string::npos) comma = text.size();
+        if (trimmed(text.substr(from, comma - from)) == token) return true;
+        from = comma + 1;
+    }
+    return false;
+}
+
+XmlRpcValue faultValue(int code, const std::string& message) {
+    XmlRpcValue fault;
+    fault["faultCode"] = code;
+    fault["faultString"] = message;
+    return fault;
+}
+
+// The "Log" host of a SetGen call's parameters, if it names one to look up.
+void addLogHost(XmlRpcValue& params, std::vector<std::string>& hosts) {
+    if (params.getType() != XmlRpcValue::TypeArray || params.size() < 1) return;
+    XmlRpcValue& p = params[0];
+    if (p.getType() != XmlRpcValue::TypeStruct || !p.hasMember("Log")) return;
+    XmlRpcValue& log = p["Log"];
+    if (log.getType() != XmlRpcValue::TypeString) return;
+    const std::string& host = static_cast<std::string&>(log);
+    if (host == "Reset") return;
+    in_addr address{};
+    if (UdpOutput::resolve(host.c_str(), &address, true)) return; // dotted text
+    if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) hosts.push_back(host);
+}
+
+// The host names that the "Log" calls of a request want looked up.
+std::vector<std::string> logHosts(const std::string& method, XmlRpcValue& params) {
+    std::vector<std::string> hosts;
+    if (method == "SetGen") addLogHost(params, hosts);
+    if (method != "system.multicall" || params.getType() != XmlRpcValue::TypeArray ||
+        params.size() != 1 || params[0].getType() != XmlRpcValue::TypeArray)
+        return hosts;
+    XmlRpcValue& calls = params[0];
+    for (int i = 0; i < calls.size() && i < MtcXmlConnection::kMaxMulticallCalls; ++i) {
+        XmlRpcValue& call = calls[i];
+        if (call.getType() != XmlRpcValue::TypeStruct || !call.hasMember("methodName") ||
+            !call.hasMember("params"))
+            continue;
+        XmlRpcValue& name = call["methodName"];
+        if (name.getType() == XmlRpcValue::TypeString &&
+            static_cast<std::string&>(name) == "SetGen")
+            addLogHost(call["params"], hosts);
+    }
+    return hosts;
+}
+
+} // namespace
+
+MtcXmlConnection::MtcXmlConnection(int fd, MtcXmlServer* server)
+    : XmlRpc::XmlRpcServerConnection(fd, server, true), owner(server), lastActivity(Clock::now()),
+      lastEvent(lastActivity) {}
+
+unsigned MtcXmlConnection::handleEvent(unsigned) {
+    lastEvent = Clock::now();
+    if (phase == Phase::Lookup) {
+        // Not watched while the lookup runs: the loop parks it after this round.
+        owner->park(this);
+        return XmlRpc::XmlRpcDispatch::ReadableEvent;
+    }
+    if (phase == Phase::Drain) return drain();
+    if (phase == Phase::Header || phase == Phase::Body) {
+        // Read a piece at a time, so a request over a cap is refused from
+        // its header before its body is taken in.
+        char buf[64 * 1024];
+        for (;;) {
+            ssize_t n = ::recv(getfd(), buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) {
+                if (!inRequest) {
+                    inRequest = true;
+                    requestStart = Clock::now();
+                }
+                input.append(buf, static_cast<size_t>(n));
+                takeInput();
+                if (phase != Phase::Header && phase != Phase::Body) break;
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return XmlRpc::XmlRpcDispatch::ReadableEvent;
+            if (n < 0) return 0; // the connection failed
+            // The client has finished sending.
+            if (!inRequest) return 0;
+            httpError(400, "Bad Request", "the request ended before it was complete");
+            break;
+        }
+        if (phase == Phase::Lookup) {
+            owner->park(this);
+            return XmlRpc::XmlRpcDispatch::ReadableEvent;
+        }
+    }
+    return write();
+}
+
+void MtcXmlConnection::takeInput() {
+    if (phase == Phase::Header) {
+        size_t end = input.find("\r\n\r\n");
+        size_t skip = 4;
+        const size_t lf = input.find("\n\n");
+        if (lf != std::string::npos && (end == std::string::npos || lf < end)) end = lf, skip = 2;
+        if (end == std::string::npos) {
+            if (input.size() > kMaxHeaderBytes) refuse("request header too long");
+            return;
+        }
+        if (end > kMaxHeaderBytes) {
+            refuse("request header too long");
+            return;
+        }
+        if (!parseHeader(end)) return;
+        input.erase(0, end + skip);
+        phase = Phase::Body;
+    }
+    if (phase != Phase::Body) return;
+    if (chunked) {
+        if (!takeChunks()) return;
+    } else {
+        if (input.size() < bodyLength) return;
+        body.assign(input, 0, bodyLength);
+        input.erase(0, bodyLength);
+    }
+    std::string request;
+    request.swap(body);
+    startRequest(std::move(request));
+}
+
+bool MtcXmlConnection::parseHeader(size_t headerEnd) {
+    const std::string head = input.substr(0, headerEnd);
+    size_t lineEnd = head.find('\n');
+    std::string requestLine = head.substr(0, lineEnd);
+    if (!requestLine.empty() && requestLine.back() == '\r') requestLine.pop_back();
+    const size_t sp1 = requestLine.find(' ');
+    const size_t sp2 = requestLine.rfind(' ');
+    const std::string version = sp2 == std::string::npos ? "" : requestLine.substr(sp2 + 1);
+    if (sp1 == std::string::npos || sp1 == sp2 || version.compare(0, 5, "HTTP/") != 0) {
+        httpError(400, "Bad Request", "not an HTTP request");
+        return false;
+    }
+    if (requestLine.compare(0, sp1, "POST") != 0) {
+        httpError(405, "Method Not Allowed", "XML-RPC requests are sent with POST");
+        return false;
+    }
+    bool keepAlive = version != "HTTP/1.0";
+    bool haveLength = false, expectContinue = false;
+    chunked = false;
+    bodyLength = 0;
+    while (lineEnd != std::string::npos) {
+        const size_t from = lineEnd + 1;
+        lineEnd = head.find('\n', from);
+        std::string line =
+            head.substr(from, lineEnd == std::string::npos ? lineEnd : lineEnd - from);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos || colon == 0) {
+            httpError(400, "Bad Request", "malformed header line");
+            return false;
+        }
+        const std::string name = lower(line.substr(0, colon));
+        const std::string value = trimmed(line.substr(colon + 1));
+        if (name == "content-length") {
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long n = std::strtoull(value.c_str(), &end, 10);
+            if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
+                errno == ERANGE || (haveLength && n != bodyLength)) {
+                httpError(400, "Bad Request", "invalid Content-Length");
+                return false;
+            }
+            if (n > static_cast<unsigned long long>(kMaxBodyBytes)) {
+                refuse("request too large");
+                return false;
+            }
+            bodyLength = static_cast<size_t>(n);
+            haveLength = true;
+        } else if (name == "transfer-encoding") {
+            if (lower(value) != "chunked") {
+                httpError(501, "Not Implemented", "unsupported Transfer-Encoding");
+                return false;
+            }
+            chunked = true;
+        } else if (name == "connection") {
+            if (hasToken(value, "close")) keepAlive = false;
+            if (hasToken(value, "keep-alive")) keepAlive = true;
+        } else if (name == "expect") {
+            if (lower(value) != "100-continue") {
+                httpError(417, "Expectation Failed", "unsupported expectation");
+                return false;
+            }
+            expectContinue = true;
+        }
+    }
+    if (chunked && haveLength) {
+        httpError(400, "Bad Request", "both Content-Length and Transfer-Encoding");
+        return false;
+    }
+    if (!chunked && !haveLength) {
+        httpError(411, "Length Required", "a request needs a Content-Length");
+        return false;
+    }
+    closeAfterWrite = !keepAlive;
+    if (expectContinue) {
+        static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+        // A fresh exchange: the socket's buffer takes these few bytes whole.
+        ssize_t n = ::send(getfd(), kContinue, sizeof kContinue - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+        (void)n;
+    }
+    return true;
+}
+
+bool MtcXmlConnection::takeChunks() {
+    for (;;) {
+        const size_t lineEnd = input.find('\n');
+        if (lineEnd == std::string::npos) {
+            if (input.size() > 1024) {
+                httpError(400, "Bad Request", "malformed chunk");
+                return false;
+            }
+            return false;
+        }
+        std::string line = input.substr(0, lineEnd);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::string digits = trimmed(line.substr(0, line.find(';')));
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long size = std::strtoull(digits.c_str(), &end, 16);
+        if (digits.empty() || *end != '\0' || errno == ERANGE ||
+            digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+            httpError(400, "Bad Request", "malformed chunk");
+            return false;
+        }
+        if (size > static_cast<unsigned long long>(kMaxBodyBytes) - body.size()) {
+            refuse("request too large");
+            return false;
+        }
+        if (size == 0) {
+            // The last chunk: trailer lines, then an empty line.
+            size_t from = lineEnd + 1;
+            for (;;) {
+                const size_t eol = input.find('\n', from);
+                if (eol == std::string::npos) {
+                    if (input.size() - from > kMaxHeaderBytes) refuse("request header too long");
+                    return false;
+                }
+                const bool empty = eol == from || (eol == from + 1 && input[from] == '\r');
+                from = eol + 1;
+                if (empty) break;
+            }
+            input.erase(0, from);
+            return true;
+        }
+        // The chunk's data, then CRLF (or a bare LF).
+        const size_t dataStart = lineEnd + 1;
+        size_t after = dataStart + static_cast<size_t>(size);
+        if (input.size() <= after) return false;
+        if (input[after] == '\r') {
+            if (input.size() <= after + 1) return false;
+            ++after;
+        }
+        if (input[after] != '\n') {
+            httpError(400, "Bad Request", "malformed chunk");
+            return false;
+        }
+        ++after;
+        body.append(input, dataStart, static_cast<size_t>(size));
+        input.erase(0, after);
+    }
+}
+
+void MtcXmlConnection::startRequest(std::string request) {
+    const size_t bad = mtcFirstNonXmlByte(request);
+    if (bad != std::string::npos) {
+        char why[128];
+        std::snprintf(why, sizeof why,
+                      "request is not well-formed XML: byte %zu is not an XML character in UTF-8",
+                      bad);
+        gOutput->trace(QiOutput::Warning, "XmlRpc: %s\n", why);
+        generateFaultResponse(why);
+        phase = Phase::Write;
+        return;
+    }
+    std::string why;
+    if (!mtcDecodeCharRefs(request, &why)) {
+        generateFaultResponse("request is not well-formed XML: " + why);
+        phase = Phase::Write;
+        return;
+    }
+    _request.swap(request);
+    executeRequest();
+    if (phase != Phase::Lookup) phase = Phase::Write;
+}
+
 void MtcXmlConnection::executeRequest() {
     if (valueNesting(_request, kMaxNesting) > kMaxNesting) {
         generateFaultResponse("request nested too deeply");
         return;
     }
+    XmlRpcValue params;
+    std::string method;
+    try {
+        method = parseRequest(params);
+    } catch (const std::exception& e) {
+        generateFaultResponse(std::string("malformed request: ") + e.what());
+        return;
+    }
+    _request.clear();
+    std::vector<std::string> hosts;
+    try {
+        hosts = logHosts(method, params);
+    } catch (const XmlRpcException&) {
+        hosts.clear(); // the call itself will fault
+    }
+    if (!hosts.empty() && lookupHere) {
+        MtcHostTable found;
+        for (const std::string& host : hosts) {
+            in_addr address{};
+            if (owner->resolveHost ? owner->resolveHost(host, &address)
+                                   : UdpOutput::resolve(host.c_str(), &address))
+                found[host] = address;
+        }
+        run(method, params, found);
+        return;
+    }
+    if (!hosts.empty() && (lookup = owner->startLookup(hosts))) {
+        // Answered once the names are looked up; the server goes on meanwhile.
+        lookupMethod = method;
+        lookupParams = params;
+        phase = Phase::Lookup;
+        phaseStart = Clock::now();
+        return;
+    }
+    run(method, params, MtcHostTable());
+}
+
+bool MtcXmlConnection::lookupFinished(Clock::time_point now) {
+    if (phase != Phase::Lookup) return false;
+    std::lock_guard<std::mutex> lock(lookup->mutex);
+    return lookup->done || now - phaseStart > owner->lookupTimeout;
+}
+
+void MtcXmlConnection::finishLookup() {
+    MtcHostTable hosts;
+    {
+        std::lock_guard<std::mutex> lock(lookup->mutex);
+        hosts = lookup->addresses;
+    }
+    lookup.reset();
+    XmlRpcValue params = lookupParams;
+    lookupParams.clear();
+    phase = Phase::Write;
+    requestStart = Clock::now(); // the reply has its own time to leave
+    run(lookupMethod, params, hosts);
+}
+
+void MtcXmlConnection::run(const std::string& method, XmlRpcValue& params,
+                           const MtcHostTable& hosts) {
+    owner->requestHosts = &hosts;
     // The library turns its own exceptions into faults; anything else thrown
     // inside a method would leave the work loop and end the process.
     try {
-        XmlRpc::XmlRpcServerConnection::executeRequest();
+        if (method == "system.multicall") {
+            runMulticall(params);
+        } else {
+            XmlRpcValue result;
+            if (!executeMethod(method, params, result))
+                generateFaultResponse(method + ": unknown method name");
+            else
+                generateResponse(result.toXml());
+        }
+    } catch (const XmlRpcException& fault) {
+        generateFaultResponse(fault.getMessage(), fault.getCode());
     } catch (const std::exception& e) {
         gOutput->trace(QiOutput::Error, "XmlRpc: method failed: %s\n", e.what());
         generateFaultResponse(std::string("internal error: ") + e.what());
     } catch (...) {
         gOutput->trace(QiOutput::Error, "XmlRpc: method failed\n");
         generateFaultResponse("internal error");
+    }
+    owner->requestHosts = nullptr;
+}
+
+void MtcXmlConnection::runMulticall(XmlRpcValue& params) {
+    if (params.getType() != XmlRpcValue::TypeArray || params.size() != 1 ||
+        params[0].getType() != XmlRpcValue::TypeArray)
+        throw XmlRpcException("system.multicall: Invalid argument (expected an array)");
+    XmlRpcValue& calls = params[0];
+    if (calls.size() > kMaxMulticallCalls) {
+        char why[96];
+        std::snprintf(why, sizeof why, "system.multicall: %d calls, at most %d are taken",
+                      calls.size(), kMaxMulticallCalls);
+        throw XmlRpcException(why);
+    }
+    // Each call's reply is turned into text as soon as it is made, and no
+    // call runs once the reply could not take a small answer more: a call
+    // that ran is never left out, one that did not run says so.
+    constexpr size_t kSmallAnswer = 4096;
+    const size_t budget = owner->multicallBudget(this);
+    char full[128];
+    std::snprintf(full, sizeof full, "system.multicall: not run, the reply would exceed %zu bytes",
+                  budget);
+    std::string xml = "<value><array><data>";
+    bool stopped = false;
+    for (int i = 0; i < calls.size(); ++i) {
+        XmlRpcValue answer;
+        if (stopped || xml.size() + kSmallAnswer > budget) {
+            stopped = true;
+            answer = faultValue(-1, full);
+        } else {
+            try {
+                XmlRpcValue& call = calls[i];
+                if (call.getType() != XmlRpcValue::TypeStruct || !call.hasMember("methodName") ||
+                    call["methodName"].getType() != XmlRpcValue::TypeString)
+                    throw XmlRpcException("system.multicall: a call is a struct with a methodName "
+                                          "and params");
+                const std::string name = static_cast<std::string&>(call["methodName"]);
+                if (name == "system.multicall")
+                    throw XmlRpcException("system.multicall: a multicall cannot hold another");
+                XmlRpcValue noParams;
+                XmlRpcValue& callParams = call.hasMember("params") ? call["params"] : noParams;
+                XmlRpcValue result;
+                if (!executeMethod(name, callParams, result)) {
+                    answer = faultValue(-1, name + ": unknown method name");
+                } else {
+                    answer.setSize(1);
+                    answer[0] = result;
+                }
+            } catch (const XmlRpcException& fault) {
+                answer = faultValue(fault.getCode(), fault.getMessage());
+            } catch (const std::exception& e) {
+                gOutput->trace(QiOutput::Error, "XmlRpc: method failed: %s\n", e.what());
+                answer = faultValue(-1, std::string("internal error: ") + e.what());
+            }
+        }
+        std::string text = answer.toXml();
+        answer.clear();
+        if (!stopped && xml.size() + text.size() > budget) {
+            stopped = true;
+            text = faultValue(-1, full).toXml();
+        }
+        xml += text;
+    }
+    xml += "</data></array></value>";
+    generateResponse(xml);
+}
+
+std::string MtcXmlConnection::respondTo(const std::string& request) {
+    _response.clear();
+    phase = Phase::Body;
+    lookupHere = true;
+    startRequest(request);
+    lookupHere = false;
+    std::string reply;
+    reply.swap(_response);
+    phase = Phase::Header;
+    return reply;
+}
+
+unsigned MtcXmlConnection::write() {
+    if (closeAfterWrite && written == 0 && !_response.empty()) {
+        // Tell the client, which may speak HTTP/1.1, that this is the last reply.
+        const size_t end = _response.find("\r\n\r\n");
+        if (end != std::string::npos && _response.find("Connection: close") > end)
+            _response.insert(end + 2, "Connection: close\r\n");
+    }
+    while (written < _response.size()) {
+        ssize_t n = ::send(getfd(), _response.data() + written, _response.size() - written,
+                           MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            written += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return XmlRpc::XmlRpcDispatch::WritableEvent;
+        return 0; // the client is gone
+    }
+    std::string().swap(_response);
+    written = 0;
+    inRequest = false;
+    lastActivity = Clock::now();
+    if (closeAfterWrite) {
+        // The whole reply is on its way; let the client read it before the
+        // connection goes.
+        ::shutdown(getfd(), SHUT_WR);
+        input.clear();
+        phase = Phase::Drain;
+        phaseStart = Clock::now();
+        return drain();
+    }
+    phase = Phase::Header;
+    if (!input.empty()) {
+        // The next request came with this one.
+        inRequest = true;
+        requestStart = Clock::now();
+        takeInput();
+        if (phase == Phase::Lookup) {
+            owner->park(this);
+            return XmlRpc::XmlRpcDispatch::ReadableEvent;
+        }
+        if (phase == Phase::Write) return write();
+    }
+    return XmlRpc::XmlRpcDispatch::ReadableEvent;
+}
+
+unsigned MtcXmlConnection::drain() {
+    char buf[16 * 1024];
+    for (;;) {
+        ssize_t n = ::recv(getfd(), buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) continue;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return XmlRpc::XmlRpcDispatch::ReadableEvent;
+        return 0; // the client has closed too
+    }
+}
+
+void MtcXmlConnection::refuse(const char* why) {
+    gOutput->trace(QiOutput::Warning, "XmlRpc: %s, closing the connection\n", why);
+    input.clear();
+    body.clear();
+    generateFaultResponse(why);
+    closeAfterWrite = true;
+    phase = Phase::Write;
+}
+
+void MtcXmlConnection::httpError(int status, const char* reason, const std::string& text) {
+    gOutput->trace(QiOutput::Warning, "XmlRpc: %d %s: %s\n", status, reason, text.c_str());
+    input.clear();
+    body.clear();
+    char head[256];
+    std::snprintf(head, sizeof head,
+                  "HTTP/1.1 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %zu\r\n"
+                  "Connection: close\r\n\r\n",
+                  status, reason, text.size() + 1);
+    _response = std::string(head) + text + "\n";
+    written = 0;
+    closeAfterWrite = true;
+    phase = Phase::Write;
+}
+
+bool MtcXmlConnection::expired(Clock::time_point now) const {
+    if (phase == Phase::Lookup) return false; // the lookup has its own time-out
+    if (phase == Phase::Drain) return now - phaseStart > kDrainTime;
+    if (inRequest) return now - requestStart > owner->requestTimeout;
+    return now - lastActivity > owner->idleTimeout;
+}
+
+void MtcWakeHandle::wake() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (fd < 0) return;
+    char c = 1;
+    ssize_t n = ::write(fd, &c, 1);
+    (void)n; // a full pipe already holds a wake-up
+}
+
+MtcXmlServer::~MtcXmlServer() {
+    // Connections waiting for a lookup are not the dispatcher's to close.
+    std::vector<MtcXmlConnection*> left;
+    for (const auto& entry : connections)
+        left.push_back(entry.second);
+    for (MtcXmlConnection* c : left)
+        c->close();
+    for (LookupThread& t : lookupThreads) {
+        bool done;
+        {
+            std::lock_guard<std::mutex> lock(t.lookup->mutex);
+            done = t.lookup->done;
+        }
+        // A lookup that a name server still holds ends on its own; it keeps
+        // only its own state alive.
+        if (done)
+            t.thread.join();
+        else
+            t.thread.detach();
     }
 }
 
@@ -160,6 +692,7 @@ void MtcXmlServer::closeExcessConnections() {
 
 void MtcXmlServer::removeConnection(XmlRpc::XmlRpcServerConnection* connection) {
     connections.erase(connection);
+    toPark.erase(std::remove(toPark.begin(), toPark.end(), connection), toPark.end());
     XmlRpc::XmlRpcServer::removeConnection(connection);
 }
 
@@ -175,19 +708,97 @@ void MtcXmlServer::closeExpiredConnections() {
     }
 }
 
+void MtcXmlServer::park(MtcXmlConnection* connection) {
+    if (std::find(toPark.begin(), toPark.end(), connection) == toPark.end())
+        toPark.push_back(connection);
+    exit(); // parked between this round and the next
+}
+
+void MtcXmlServer::finishLookups() {
+    for (MtcXmlConnection* c : toPark)
+        if (c->waitingForLookup()) _disp.removeSource(c);
+    toPark.clear();
+    const auto now = MtcXmlConnection::Clock::now();
+    std::vector<MtcXmlConnection*> ready;
+    for (const auto& entry : connections)
+        if (entry.second->lookupFinished(now)) ready.push_back(entry.second);
+    for (MtcXmlConnection* c : ready) {
+        c->finishLookup();
+        _disp.addSource(c, XmlRpc::XmlRpcDispatch::WritableEvent);
+    }
+    // Threads whose lookup ended are joined; the others go on.
+    for (auto it = lookupThreads.begin(); it != lookupThreads.end();) {
+        bool done;
+        {
+            std::lock_guard<std::mutex> lock(it->lookup->mutex);
+            done = it->lookup->done;
+        }
+        if (done) {
+            it->thread.join();
+            it = lookupThreads.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+std::shared_ptr<MtcHostLookup> MtcXmlServer::startLookup(const std::vector<std::string>& hosts) {
+    if (!wakeHandle) return nullptr;
+    size_t running = 0;
+    for (LookupThread& t : lookupThreads) {
+        std::lock_guard<std::mutex> lock(t.lookup->mutex);
+        running += !t.lookup->done;
+    }
+    if (running >= static_cast<size_t>(kMaxLookups)) {
+        gOutput->trace(QiOutput::Warning, "XmlRpc: %zu name lookups running, not one more\n",
+                       running);
+        return nullptr;
+    }
+    auto lookup = std::make_shared<MtcHostLookup>();
+    auto resolve = resolveHost;
+    std::shared_ptr<MtcWakeHandle> wake = wakeHandle;
+    std::thread thread([lookup, hosts, resolve, wake]() {
+        for (const std::string& host : hosts) {
+            in_addr address{};
+            const bool found =
+                resolve ? resolve(host, &address) : UdpOutput::resolve(host.c_str(), &address);
+            std::lock_guard<std::mutex> lock(lookup->mutex);
+            if (found) lookup->addresses[host] = address;
+        }
+        {
+            std::lock_guard<std::mutex> lock(lookup->mutex);
+            lookup->done = true;
+        }
+        wake->wake();
+    });
+    lookupThreads.push_back({lookup, std::move(thread)});
+    return lookup;
+}
+
+size_t MtcXmlServer::multicallBudget(const MtcXmlConnection* connection) const {
+    size_t held = 0;
+    for (const auto& entry : connections)
+        if (entry.second != connection) held += entry.second->replyBytesHeld();
+    const size_t left = held < kMaxRepliesHeld ? kMaxRepliesHeld - held : 0;
+    return std::min(MtcXmlConnection::kMaxMulticallReply, left);
+}
+
 // ------------------------------------------------------------------ wake-up
 
-MtcXmlWake::MtcXmlWake(XmlRpc::XmlRpcServer* s) : server(s) {
+MtcXmlWake::MtcXmlWake(MtcXmlServer* s) : server(s), handle(std::make_shared<MtcWakeHandle>()) {
     int fds[2];
     if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
         setfd(fds[0]);
-        writeFd = fds[1];
+        handle->fd = fds[1];
+        server->wakeHandle = handle;
     }
 }
 
 MtcXmlWake::~MtcXmlWake() {
     if (getfd() >= 0) ::close(getfd());
-    if (writeFd >= 0) ::close(writeFd);
+    std::lock_guard<std::mutex> lock(handle->mutex);
+    if (handle->fd >= 0) ::close(handle->fd);
+    handle->fd = -1;
 }
 
 unsigned MtcXmlWake::handleEvent(unsigned) {
@@ -199,10 +810,7 @@ unsigned MtcXmlWake::handleEvent(unsigned) {
 }
 
 void MtcXmlWake::wake() {
-    if (writeFd < 0) return;
-    char c = 1;
-    ssize_t n = ::write(writeFd, &c, 1);
-    (void)n; // a full pipe already holds a wake-up
+    handle->wake();
 }
 
 // --------------------------------------------------------------- privates
@@ -252,6 +860,7 @@ void MtcXmlPrivates::serve() {
         server.get_dispatch()->addSource(&wake, XmlRpc::XmlRpcDispatch::ReadableEvent);
     while (running) {
         server.work(0.5);
+        server.finishLookups();
         server.closeExpiredConnections();
         server.closeExcessConnections();
     }

@@ -1,6 +1,7 @@
 // The XML-RPC front end without an engine, and its text helpers.
 #include "MtcXmlRpcIo.h"
 #include "MtcXmlMethod.h"
+#include "MtcXmlText.h"
 #include "QiArgRetVal.h"
 #include "TestSupport.h"
 
@@ -159,4 +160,49 @@ TEST(MtcXmlRpcIo, CutsOnUtf8Boundaries) {
               "a");                                     // € split after 2 of 3 bytes
     EXPECT_EQ(mtcCutUtf8("a\xf0\x9f\x98\x80", 4), "a"); // 4-byte sequence
     EXPECT_EQ(mtcCutUtf8("\x80\x80\x80", 2), "");       // stray continuation bytes
+}
+
+TEST(MtcXmlRpcIo, RequestTextIsXmlInUtf8) {
+    const struct {
+        std::string text;
+        size_t firstBad;
+    } texts[] = {
+        {"plain \t\r\n text", std::string::npos},
+        {"Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", std::string::npos},
+        {std::string("a\0b", 3), 1}, // NUL
+        {"ab\x1b", 2},               // other control characters
+        {"a\xff", 1},                // not UTF-8
+        {"a\xc3", 1},                // cut sequence
+        {"\xc0\xaf", 0},             // overlong
+        {"x\xed\xa0\x80", 1},        // a surrogate
+        {"\xef\xbf\xbe", 0},         // U+FFFE
+        {"\xf4\x90\x80\x80", 0},     // past U+10FFFF
+    };
+    for (const auto& t : texts)
+        EXPECT_EQ(mtcFirstNonXmlByte(t.text), t.firstBad) << t.text;
+
+    const struct {
+        const char* in;
+        const char* out; // null: refused
+    } refs[] = {
+        {"Caf&#233;", "Caf\xc3\xa9"},
+        {"&#x20AC;&#X41;", nullptr}, // only a lower-case x marks hexadecimal
+        {"&#x20AC;", "\xe2\x82\xac"},
+        {"&#60;&#x26;&#62;&#34;&#39;", "&lt;&amp;&gt;&quot;&apos;"}, // markup stays markup
+        {"&amp;#65;", "&amp;#65;"},
+        {"&#1;", nullptr},
+        {"&#xD800;", nullptr},
+        {"&#65", nullptr},
+        {"&#;", nullptr},
+        {"&#1114112;", nullptr},
+        {"&#0000000065;", nullptr}, // too long to be read
+    };
+    for (const auto& r : refs) {
+        std::string text = r.in;
+        std::string why;
+        EXPECT_EQ(mtcDecodeCharRefs(text, &why), r.out != nullptr) << r.in;
+        if (r.out) {
+            EXPECT_EQ(text, r.out) << r.in;
+        }
+    }
 }

@@ -8,7 +8,8 @@
 // <port> until SIGINT or SIGTERM, then shuts down in order and exits with 0.
 // Requests that stall are cut off after 3 s (the system allows 10 s) so tests
 // of slow clients stay short. One extra method, "TestThrow", throws a C++
-// exception so tests can check that a failing method gives a fault.
+// exception so tests can check that a failing method gives a fault. Host names
+// ending in ".stall.test" and ".slow.test" stand for slow name servers.
 #include "MemoryRaster.h"
 #include "MtCore.h"
 #include "MtcXmlPrivates.h"
@@ -24,8 +25,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 using testsupport::dataFolder;
 using testsupport::MemoryRaster;
@@ -77,7 +80,25 @@ int main(int argc, char** argv) {
         MtCore core(&raster, nullptr, data.c_str());
         XmlRpc::XmlRpcServerMethod* extras[] = {new TestThrow, nullptr};
         MtcXmlRpcIo io(&core, extras, static_cast<int>(port));
-        static_cast<MtcXmlServer*>(io.getServer())->requestTimeout = std::chrono::seconds(3);
+        MtcXmlServer* server = static_cast<MtcXmlServer*>(io.getServer());
+        server->requestTimeout = std::chrono::seconds(3);
+        // Name servers that answer late: "*.stall.test" never resolves, after
+        // 3 s; "*.slow.test" resolves to the loopback address after 1.5 s.
+        server->resolveHost = [](const std::string& host, in_addr* address) {
+            auto endsWith = [&host](const char* tail) {
+                const size_t n = std::strlen(tail);
+                return host.size() >= n && host.compare(host.size() - n, n, tail) == 0;
+            };
+            if (endsWith(".stall.test")) {
+                std::this_thread::sleep_for(std::chrono::seconds(3));
+                return false;
+            }
+            if (endsWith(".slow.test")) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                return UdpOutput::resolve("127.0.0.1", address, true);
+            }
+            return UdpOutput::resolve(host.c_str(), address);
+        };
 
         QiArgRetVal first;
         first.set("Pattern", "Colorbars");

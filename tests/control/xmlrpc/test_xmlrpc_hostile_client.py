@@ -1,0 +1,186 @@
+"""A client on the studio network that sends anything: requests that once
+ended the server, filled its memory, held its one thread or broke every later
+reply. Each case checks that the server refuses clearly, keeps serving other
+clients and loses nothing it accepted. Bounded in size and time."""
+
+import os
+import socket
+import sys
+import threading
+import time
+import unittest
+import xmlrpc.client
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from kbxmlrpc import (HOST, Server, call_xml, http_post, parse_reply,  # noqa: E402
+                      raw_exchange, read_all, stop_checked)
+
+server = None
+MB = 1024 * 1024
+
+
+def setUpModule():
+    global server
+    server = Server()
+
+
+def tearDownModule():
+    stop_checked(server)
+
+
+def peak_rss_mb():
+    with open("/proc/%d/status" % server.proc.pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
+    return 0.0
+
+
+def multicall_xml(calls):
+    return call_xml("system.multicall", [{"methodName": m, "params": list(p)} for m, p in calls])
+
+
+class HostileClient(unittest.TestCase):
+    def setUp(self):
+        self.rpc = server.proxy()
+
+    def tearDown(self):
+        self.assertEqual(self.rpc.RescanFormats(), "Ok")  # still serving
+        self.rpc("close")()
+
+    def others_answered_while(self, work, limit=1.0):
+        """Runs `work` on a thread; meanwhile another client's calls are each
+        answered within `limit` seconds. Returns what `work` returned."""
+        out = {}
+        worker = threading.Thread(target=lambda: out.update(result=work()))
+        worker.start()
+        other = server.proxy()
+        slowest = 0.0
+        while worker.is_alive():
+            t0 = time.monotonic()
+            self.assertEqual(other.RescanFormats(), "Ok")
+            slowest = max(slowest, time.monotonic() - t0)
+            time.sleep(0.02)
+        worker.join()
+        self.assertLess(slowest, limit)
+        return out.get("result")
+
+    def test_nested_and_oversized_multicalls_are_refused(self):
+        nested = {"methodName": "system.multicall",
+                  "params": [[{"methodName": "system.multicall", "params": [[]]}]]}
+        reply = self.rpc.system.multicall([nested, {"methodName": "RescanFormats",
+                                                    "params": []}])
+        self.assertIn("cannot hold another", reply[0]["faultString"])
+        self.assertEqual(reply[1], ["Ok"])
+        many = [{"methodName": "RescanFormats", "params": []}] * 10001
+        with self.assertRaisesRegex(xmlrpc.client.Fault, "at most 10000"):
+            self.rpc.system.multicall(many)
+
+    def test_multicall_reply_is_bounded(self):
+        base = peak_rss_mb()
+        blob = "x" * MB
+        ident = self.rpc.SetGen({"Pattern": "Colorbars", "Blob": blob})
+        self.assertTrue(xmlrpc.client.ServerProxy(server.url()).GetGenOptions())
+
+        def ask():
+            multi = xmlrpc.client.MultiCall(server.proxy())
+            for _ in range(400):
+                multi.GetGenOptions()
+            return multi().results
+
+        results = self.others_answered_while(ask)
+        answered = [r for r in results if isinstance(r, list)]
+        refused = [r for r in results if isinstance(r, dict)]
+        self.assertEqual(len(answered) + len(refused), 400)
+        self.assertGreater(len(answered), 0)
+        self.assertEqual(answered[0][0][-1]["Blob"], blob)
+        self.assertIn("would exceed", refused[0]["faultString"])
+        # Nothing accepted is lost: the setting is still current.
+        self.assertEqual(self.rpc.GetGenOptions()[-1]["Blob"], blob)
+        self.assertGreater(ident, 0)
+        self.assertLess(peak_rss_mb() - base, 600)
+        self.rpc.SetGen({"Pattern": "Colorbars", "Blob": ""})
+
+    def test_replies_stay_well_formed(self):
+        # Text a reply could not carry is refused before it is stored.
+        for name, body in [
+                ("control character in a name",
+                 call_xml("SetAlias", {"AliasName": "bad\x01", "Pattern": "Colorbars"})),
+                ("control character in a key",
+                 call_xml("SetGen", {"Pattern": "Colorbars", "K\x1b": "v"})),
+                ("not UTF-8",
+                 call_xml("SetAlias", {"AliasName": "PLACE", "Pattern": "Colorbars"}).replace(
+                     b"PLACE", b"\xff\xfe\xc3")),
+                ("NUL byte", call_xml("SetGen", "Colorbars").replace(b"Colorbars", b"Color\0")),
+                ("reference to a control character",
+                 call_xml("SetGen", {"Pattern": "Colorbars", "K": "PLACE"}).replace(
+                     b"PLACE", b"&#27;"))]:
+            with self.subTest(name):
+                t0 = time.monotonic()
+                reply = parse_reply(raw_exchange(server.port, http_post(body)))
+                self.assertLess(time.monotonic() - t0, 2.0)
+                self.assertIsInstance(reply, xmlrpc.client.Fault)
+                self.assertIn("not well-formed", reply.faultString)
+        names = self.rpc.PatternOption()  # parses: nothing bad was stored
+        self.assertFalse([n for n in names if "\x01" in n or "\ufffd" in n])
+        # Character references are decoded as XML requires.
+        body = call_xml("SetAlias", {"AliasName": "PLACE", "Pattern": "Colorbars"}).replace(
+            b"PLACE", b"Caf&#233;&#x2F;&#60;x&#x3e;")
+        self.assertEqual(parse_reply(raw_exchange(server.port, http_post(body))), "Caf\u00e9/<x>")
+        self.assertEqual(self.rpc.PatternOption()["Caf\u00e9/<x>"], "Alias/Colorbars")
+        self.rpc.MMCAlias({"Prefix": "Caf\u00e9", "Path": "flush"})
+
+    def test_log_lookup_does_not_hold_other_clients(self):
+        try:
+            reply = self.others_answered_while(
+                lambda: server.proxy().SetGen({"Log": "nowhere.stall.test"}))
+            self.assertEqual(reply, "Cannot redirect to nowhere.stall.test")
+            reply = self.others_answered_while(
+                lambda: server.proxy().SetGen({"Log": "trace.slow.test"}))
+            self.assertEqual(reply, "Redirected to Net")
+            multi = xmlrpc.client.MultiCall(server.proxy())
+            multi.SetGen({"Log": "again.slow.test"})
+            multi.RescanFormats()
+            self.assertEqual(list(multi()), ["Redirected to Net", "Ok"])
+        finally:
+            self.assertEqual(self.rpc.SetGen({"Log": "Reset"}), "Redirected to local")
+
+    def test_reply_arrives_whole_before_close(self):
+        blob = "y" * (300 * 1024)
+        self.rpc.SetGen({"Pattern": "Colorbars", "Blob": blob})
+        try:
+            for extra in (b"", b"Connection: close\r\n"):
+                with self.subTest(extra=extra):
+                    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+                        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                        s.connect((HOST, server.port))
+                        s.sendall(http_post(call_xml("GetGenOptions"), extra_headers=extra))
+                        time.sleep(0.5)  # the server meets a full buffer
+                        reply = parse_reply(read_all(s))
+                    self.assertEqual(reply[-1]["Blob"], blob)
+            multi = multicall_xml([("GetGenOptions", ())] * 16)  # a reply of about 5 MB
+            reply = parse_reply(raw_exchange(server.port, http_post(multi), timeout=20))
+            self.assertEqual([r[0][-1]["Blob"] for r in reply], [blob] * 16)
+        finally:
+            self.rpc.SetGen({"Pattern": "Colorbars", "Blob": ""})
+
+    def test_unusual_http_is_answered_at_once(self):
+        body = call_xml("RescanFormats")
+        chunks = b"".join(b"%x\r\n%s\r\n" % (len(body[i:i + 50]), body[i:i + 50])
+                          for i in range(0, len(body), 50))
+        for name, data in [
+                ("chunked", b"POST /RPC2 HTTP/1.1\r\nTransfer-Encoding: chunked\r\n"
+                            b"Connection: close\r\n\r\n" + chunks + b"0\r\n\r\n"),
+                ("header name in capitals, no space",
+                 http_post(body).replace(b"Content-Length: ", b"CONTENT-LENGTH:")),
+                ("Expect: 100-continue", http_post(body, extra_headers=b"Expect: 100-continue\r\n"))]:
+            with self.subTest(name):
+                t0 = time.monotonic()
+                raw = raw_exchange(server.port, data)
+                self.assertLess(time.monotonic() - t0, 2.0)
+                self.assertEqual(parse_reply(raw.replace(b"HTTP/1.1 100 Continue\r\n\r\n", b"")),
+                                 "Ok")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
