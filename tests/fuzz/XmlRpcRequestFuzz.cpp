@@ -39,9 +39,9 @@ struct Generator {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Generator* generator = new Generator; // lives until the process ends
+    static Generator generator; // stopped in order at exit
     const std::string reply =
-        generator->connection->respondTo(std::string(reinterpret_cast<const char*>(data), size));
+        generator.connection->respondTo(std::string(reinterpret_cast<const char*>(data), size));
     const size_t body = reply.find("\r\n\r\n");
     if (reply.compare(0, 17, "HTTP/1.1 200 OK\r\n") != 0 || body == std::string::npos) std::abort();
     if (mtcFirstNonXmlByte(reply.substr(body + 4)) != std::string::npos) std::abort();
