@@ -10,7 +10,9 @@
 
 #include <qrencode.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <mutex>
 
 namespace {
@@ -75,17 +77,70 @@ bool QiImage::renderText(QiFont* font, const char* text, uint64_t colour, int x,
         FT_Vector pen = {0, 0};
         FT_UInt previous = 0;
         bool havePrevious = false;
-        for (const char* p = text; *p && count < kMaxGlyphs; ++p) {
-            // Bytes above 127 are negative as signed char: no character, the
-            // face's missing glyph.
-            const long code = static_cast<signed char>(*p);
-            const FT_UInt index = FT_Get_Char_Index(face, static_cast<FT_ULong>(code));
-            if (kerning && havePrevious && index) {
-                FT_Vector delta;
-                if (FT_Get_Kerning(face, previous, index, FT_KERNING_DEFAULT, &delta) == 0)
-                    pen.x += delta.x >> 6;
+        // Per byte value: its glyph index, and the kerning after `previous`
+        // with the least of them (a text may be far longer than what fits, so
+        // each is asked of the face once, not once per byte).
+        FT_UInt indexOf[256];
+        bool indexKnown[256] = {};
+        FT_Pos kernOf[256];
+        bool kernKnown[256] = {};
+        FT_Pos leastKern = 0;
+        bool leastKernKnown = false;
+        // Byte values already found not to fit at `rejectedPen`.
+        bool rejected[256] = {};
+        FT_Vector rejectedPen = pen;
+        auto glyphIndex = [&](unsigned char byte) {
+            if (!indexKnown[byte]) {
+                // Bytes above 127 are negative as signed char: no character,
+                // the face's missing glyph.
+                const long code = static_cast<signed char>(byte);
+                indexOf[byte] = FT_Get_Char_Index(face, static_cast<FT_ULong>(code));
+                indexKnown[byte] = true;
             }
-            if (FT_Load_Glyph(face, index, FT_LOAD_DEFAULT) != 0) continue;
+            return indexOf[byte];
+        };
+        auto kernAfterPrevious = [&](unsigned char byte) -> FT_Pos {
+            if (!kernKnown[byte]) {
+                FT_Vector delta = {0, 0};
+                const FT_UInt index = glyphIndex(byte);
+                kernOf[byte] =
+                    index && FT_Get_Kerning(face, previous, index, FT_KERNING_DEFAULT, &delta) == 0
+                        ? delta.x >> 6
+                        : 0;
+                kernKnown[byte] = true;
+            }
+            return kernOf[byte];
+        };
+        for (const char* p = text; *p && count < kMaxGlyphs; ++p) {
+            const unsigned char byte = static_cast<unsigned char>(*p);
+            // Glyphs are at least 0 pixels high: below the image nothing fits,
+            // and only a kept glyph moves the pen down.
+            if (pen.y > height) break;
+            const FT_UInt index = glyphIndex(byte);
+            if (kerning && havePrevious && index) pen.x += kernAfterPrevious(byte);
+            if (pen.x > width) {
+                // Nothing fits right of the image. Only kerning after the last
+                // kept glyph can bring the pen back; once none pulls it left,
+                // nothing more can be drawn.
+                if (!kerning || !havePrevious) break;
+                if (!leastKernKnown) {
+                    for (unsigned b = 1; b < 256; ++b)
+                        leastKern =
+                            std::min(leastKern, kernAfterPrevious(static_cast<unsigned char>(b)));
+                    leastKernKnown = true;
+                }
+                if (leastKern >= 0) break;
+                continue;
+            }
+            if (pen.x != rejectedPen.x || pen.y != rejectedPen.y) {
+                std::fill(std::begin(rejected), std::end(rejected), false);
+                rejectedPen = pen;
+            }
+            if (rejected[byte]) continue;
+            if (FT_Load_Glyph(face, index, FT_LOAD_DEFAULT) != 0) {
+                rejected[byte] = true;
+                continue;
+            }
             FT_Glyph glyph = nullptr;
             if (FT_Get_Glyph(face->glyph, &glyph) != 0) continue;
             const FT_GlyphSlot slot = face->glyph;
@@ -93,6 +148,7 @@ bool QiImage::renderText(QiFont* font, const char* text, uint64_t colour, int x,
             const unsigned bottom = static_cast<unsigned>(pen.y + slot->bitmap.rows);
             if (right > static_cast<unsigned>(width) || bottom > static_cast<unsigned>(height)) {
                 FT_Done_Glyph(glyph);
+                rejected[byte] = true;
                 continue;
             }
             table[count].glyph = glyph;
@@ -100,6 +156,11 @@ bool QiImage::renderText(QiFont* font, const char* text, uint64_t colour, int x,
             ++count;
             pen.x += slot->advance.x >> 6;
             pen.y += slot->advance.y >> 6;
+            if (!havePrevious || previous != index) {
+                std::fill(std::begin(kernKnown), std::end(kernKnown), false);
+                leastKernKnown = false;
+                leastKern = 0;
+            }
             previous = index;
             havePrevious = true;
         }

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 QiRaster::QiRaster(int width, int height, int bits, QiRasterInterface* observer)
     : QiImage(width, height, bits), coder(this), iface(observer) {}
@@ -20,7 +21,15 @@ bool QiRaster::showFrame(int n) {
         return false;
     }
     unsigned next;
-    if (n == -1) {
+    if (n == -1 && !sequence.empty()) {
+        curStep = (curStep + 1) % static_cast<unsigned>(sequence.size());
+        next = sequence[curStep];
+        if (next >= frames) {
+            gOutput->trace(QiOutput::Warning, "%s: step %u shows frame %u outside the ring of %u\n",
+                           __func__, curStep, next, frames);
+            return false;
+        }
+    } else if (n == -1) {
         next = (curFrame + 1) % frames;
     } else if (n < 0 || static_cast<unsigned>(n) >= frames) {
         gOutput->trace(QiOutput::Warning, "%s: frame %d outside the ring of %u\n", __func__, n,
@@ -32,6 +41,20 @@ bool QiRaster::showFrame(int n) {
     curFrame = next;
     // A frame the device refuses is a failure; the back-end says why.
     return p_showFrame(next);
+}
+
+unsigned QiRaster::maxFrames() const {
+    const uint64_t frameBytes = static_cast<uint64_t>(width > 0 ? width : 0) *
+                                static_cast<uint64_t>(height > 0 ? height : 0) * 4;
+    if (frameBytes == 0 || frameBudget / frameBytes < 1) return 1;
+    const uint64_t n = frameBudget / frameBytes;
+    return n > 0xffffffffu ? 0xffffffffu : static_cast<unsigned>(n);
+}
+
+void QiRaster::setFrameSequence(std::vector<unsigned> steps) {
+    sequence = std::move(steps);
+    // The next step is step 0.
+    curStep = sequence.empty() ? 0 : static_cast<unsigned>(sequence.size() - 1);
 }
 
 bool QiRaster::setInterface(QiRasterInterface* observer) {

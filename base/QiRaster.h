@@ -17,9 +17,15 @@
 #include "QiRasterInterface.h"
 
 #include <cstdint>
+#include <vector>
 
 class QiRaster : public QiImage {
 public:
+    // What the frame ring of one picture may hold at most: 1 GiB, counted at
+    // 4 bytes a pixel (the widest layout a card takes). That is 291 frames at
+    // 720p, 129 at 1080p and 32 at UHD.
+    static constexpr uint64_t kFrameRingBudget = uint64_t(1) << 30;
+
     // Levels 0 and 255, one frame, frame 0 shown; the observer is not owned.
     QiRaster(int width, int height, int bits, QiRasterInterface* iface);
     // An 8-bit raster of the model's size (pixels not copied), both levels 0.
@@ -69,6 +75,17 @@ public:
     int getBlackLevel() const { return blackLevel; }
     int getWhiteLevel() const { return whiteLevel; }
 
+    // The most frames a ring of this raster's size may hold within
+    // `frameBudget` bytes; at least 1.
+    unsigned maxFrames() const;
+    // An animation whose pictures repeat needs no ring frame per step: step i
+    // shows ring frame steps[i], showFrame(-1) moves to the next step instead
+    // of the next ring frame, and the first showFrame(-1) after this call
+    // shows step 0. An empty list (what every render starts with: the engine
+    // clears it) steps through the ring in order.
+    void setFrameSequence(std::vector<unsigned> steps);
+    const std::vector<unsigned>& getFrameSequence() const { return sequence; }
+
     // Fields, in order.
     QiImageCoder coder;
     QiRasterInterface* iface = nullptr;
@@ -76,4 +93,9 @@ public:
     int whiteLevel = 255;
     unsigned frames = 1;
     unsigned curFrame = 0;
+    // Ring frames by animation step (empty: the ring in order) and the step
+    // shown last.
+    std::vector<unsigned> sequence;
+    unsigned curStep = 0;
+    uint64_t frameBudget = kFrameRingBudget;
 };

@@ -1,6 +1,11 @@
+#include "QiFont.h"
 #include "QiImage.h"
 
 #include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <string>
 
 // Full-frame primitives on a 3840 x 2160 10-bit image, as the patterns draw them.
 namespace {
@@ -88,3 +93,36 @@ static void BM_SectorStar(benchmark::State& state) {
     setPixelsProcessed(state);
 }
 BENCHMARK(BM_SectorStar)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// One title line as the engine draws it (24-point face, 96 dpi, top left) on a
+// 1280 x 720 frame: a short title and one of a megabyte, of which only what
+// fits the line is drawn.
+namespace {
+
+std::string datafilesDir() {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return "mtdata/datafiles";
+    std::string path(exe, static_cast<size_t>(n));
+    return path.substr(0, path.rfind('/')) + "/mtdata/datafiles";
+}
+
+} // namespace
+
+static void BM_TitleLine(benchmark::State& state) {
+    static QiFont* font = new QiFont((datafilesDir() + "/eterna.ttf").c_str(), 24, 96);
+    std::string title = "Kettlebright sequence ";
+    if (state.range(0)) {
+        while (title.size() < (size_t(1) << 20))
+            title += "Kettlebright sequence ";
+    }
+    QiImage im(1280, 720, 10);
+    im.clear(0);
+    for (auto _ : state) {
+        int w = 0, h = 0;
+        im.renderText(font, title.c_str(), im.makeGrey(940), 64, 26, w, h, false, QiImage::TopLeft);
+        benchmark::DoNotOptimize(w);
+    }
+    state.SetLabel(state.range(0) ? "1 MB title" : "short title");
+}
+BENCHMARK(BM_TitleLine)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);

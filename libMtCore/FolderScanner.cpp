@@ -6,6 +6,7 @@
 #include "QiCLocale.h"
 #include "QiImage.h"
 #include "QiOutput.h"
+#include "QiText.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -73,6 +74,15 @@ void FolderScanner::scan(MtCore* core) {
         // Empty files hold nothing to load; some that look empty (a kernel log
         // under /proc) would make a read wait, so they are never opened.
         if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) continue;
+        // A name becomes an alias name and argument values that every reply
+        // listing them carries: one that is not UTF-8 or holds a control
+        // character would make those replies malformed.
+        if (!qiIsPlainName(name.c_str())) {
+            gOutput->trace(QiOutput::Warning,
+                           "%s: skipping '%s' in %s: not a name replies can carry\n", "scan",
+                           qiEscapeText(name.c_str()).c_str(), qiEscapeText(folder).c_str());
+            continue;
+        }
         size_t dot = path.rfind('.');
         if (dot != std::string::npos &&
             path.compare(dot, std::string::npos, kPluginExtension) == 0) {

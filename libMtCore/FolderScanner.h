@@ -14,7 +14,8 @@
 //   clip~2-1080.png -> base clip, resolution 0, frame 2 (the frame is split
 //                      off first and its number stops at the "-")
 // Frame numbers run from 0 to kMaxFrame and resolutions up to kMaxResolution;
-// a file naming others, or an empty base, is skipped with a Warning.
+// a file naming others, or an empty base, is skipped with a Warning, and so is
+// a file whose name is not UTF-8 or holds a control character.
 //
 // A scanner lives for one MtCore::scanFolder call and is used by one thread.
 // The folder and prefix texts belong to the caller and must outlive it.

@@ -512,6 +512,9 @@ bool MtCore::setPattern(MtPatternRenderer* renderer, QiArgRetVal& args) {
     if (renderer) {
         if (status) status->renderStarted();
         bool drawn = true;
+        // A picture steps through its ring in order unless its renderer says
+        // otherwise.
+        raster->setFrameSequence({});
         try {
             renderer->render(this, raster, args);
         } catch (const std::exception& e) {

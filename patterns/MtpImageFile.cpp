@@ -134,31 +134,76 @@ bool MtpImageFile::render(MtCore* core, QiRaster* raster, QiArgRetVal const& arg
 
     int n = 1;
     args.find(qi::formatC("nF%d", res).c_str(), &n);
+    // The file a frame shows: null when the arguments name none (an absent key,
+    // or the empty text the scanner writes for a frame no file supplied).
+    auto fileOf = [&args, res](int j) -> const char* {
+        const char* file = nullptr;
+        args.find(qi::formatC("r%d-f%d", res, j).c_str(), &file);
+        return file && *file ? file : nullptr;
+    };
     // A raster needs a frame to show, and no set holds more frames than file
     // names can number. Frames past the last one the arguments name a file for
-    // would only repeat the error text, so a client's count alone cannot make
-    // the raster hold a ring of empty frames.
+    // would only repeat it, so a client's count alone cannot make the raster
+    // hold a ring of empty frames.
     int limited = n < 1 ? 1 : std::min(n, kMaxFrames);
-    while (limited > 1 && !args.find(qi::formatC("r%d-f%d", res, limited - 1)))
+    while (limited > 1 && !fileOf(limited - 1))
         --limited;
     if (limited != n) {
         gOutput->trace(QiOutput::Warning, "%s: frame count %d of '%s' limited to %d\n", __func__, n,
                        name ? name : "", limited);
         n = limited;
     }
-    raster->setFrames(static_cast<unsigned>(n));
+
+    // Only frames that name a file get a ring frame of their own: a frame
+    // without one shows the frame before it (the first one that names a file,
+    // for frames before that), so a sequence with gaps keeps its timing and
+    // holds no more pictures than it has files. The ring stays within the
+    // raster's budget: a longer sequence ends before the frame that would
+    // exceed it.
+    const unsigned budget = raster->maxFrames();
+    std::vector<unsigned> slotOf;   // ring frame by step
+    std::vector<const char*> shown; // file by ring frame
+    int missing = 0, firstMissing = -1;
+    for (int j = 0; j < n; ++j) {
+        const char* file = fileOf(j);
+        if (file && shown.size() >= budget) {
+            gOutput->trace(QiOutput::Warning,
+                           "%s: sequence '%s' cut to %d of its %d frames to stay within the "
+                           "frame memory budget\n",
+                           __func__, name ? name : "", j, n);
+            n = j;
+            break;
+        }
+        if (file) {
+            shown.push_back(file);
+        } else {
+            ++missing;
+            if (firstMissing < 0) firstMissing = j;
+        }
+        slotOf.push_back(shown.empty() ? 0u : static_cast<unsigned>(shown.size() - 1));
+    }
+    slotOf.resize(static_cast<size_t>(n));
+    if (shown.empty()) shown.push_back(nullptr); // nothing named: one frame all the same
+    if (missing > 0) {
+        const std::string key = qi::formatC("r%d-f%d", res, firstMissing);
+        if (missing == 1)
+            gOutput->trace(QiOutput::Warning, "couldn't figure out file for '%s / %s'\n",
+                           name ? name : "", key.c_str());
+        else
+            gOutput->trace(QiOutput::Warning,
+                           "couldn't figure out file for '%s / %s' and %d more frames\n",
+                           name ? name : "", key.c_str(), missing - 1);
+    }
+    raster->setFrames(static_cast<unsigned>(shown.size()));
+    if (shown.size() < static_cast<size_t>(n)) raster->setFrameSequence(slotOf);
     period = n == 1 ? 0 : 750;
 
     const char* title = name ? name : getName();
     const uint64_t border = mtp::grey(raster, mtp::scale8(raster, 16));
     const uint64_t errorGrey = mtp::grey(raster, mtp::scale8(raster, 240));
-    for (int j = 0; j < n; ++j) {
-        const std::string key = qi::formatC("r%d-f%d", res, j);
-        const char* file = nullptr;
-        if (!args.find(key.c_str(), &file)) {
-            gOutput->trace(QiOutput::Warning, "couldn't figure out file for '%s / %s'\n",
-                           name ? name : "", key.c_str());
-        } else {
+    for (size_t j = 0; j < shown.size(); ++j) {
+        const char* file = shown[j];
+        if (file) {
             const std::string path = qi::formatC("%s/%s", folder, file);
             QiImage* image = nullptr;
             if (isPlainFileName(file))
@@ -168,11 +213,11 @@ bool MtpImageFile::render(MtCore* core, QiRaster* raster, QiArgRetVal const& arg
                                __func__, file);
             if (!image) {
                 const size_t slash = path.rfind('/');
-                const std::string shown =
+                const std::string shownName =
                     slash == std::string::npos ? path : path.substr(slash + 1);
                 int tw = 0, th = 0;
                 raster->renderText(core->fonts[1],
-                                   qi::formatC("Error Loading '%s'", shown.c_str()).c_str(),
+                                   qi::formatC("Error Loading '%s'", shownName.c_str()).c_str(),
                                    errorGrey, W / 2, H / 2, tw, th, false, QiImage::Centre);
             } else {
                 MtpImageFile::toDepth(image, raster->bits);

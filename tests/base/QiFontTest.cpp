@@ -344,6 +344,23 @@ TEST(RenderText, LongTextsStopAtTheGlyphTable) {
                                  QiImage::BottomLeft));
 }
 
+// Whatever follows a full line draws nothing: a text of a megabyte draws the
+// very pixels and box of its first few hundred bytes.
+TEST(RenderText, AHugeTextDrawsWhatItsVisiblePrefixDraws) {
+    for (const std::string unit : {"W", "Kettlebright AVATAR To. ", "l\xff ", "AVAVAVAVAV. "}) {
+        std::string huge;
+        while (huge.size() < (1u << 20))
+            huge += unit;
+        const std::string prefix = huge.substr(0, 300);
+        auto a = image(320, 40, 8, 0x102030), b = image(320, 40, 8, 0x102030);
+        Box all = draw(*a, text24(), huge.c_str(), 0xffffff, 0, 30);
+        Box first = draw(*b, text24(), prefix.c_str(), 0xffffff, 0, 30);
+        EXPECT_EQ(all.w, first.w) << unit;
+        EXPECT_EQ(all.h, first.h) << unit;
+        EXPECT_TRUE(std::equal(a->pixels, a->pixels + 320 * 40, b->pixels)) << unit;
+    }
+}
+
 namespace {
 
 // Decodes a QR symbol with zbarimg; "" when it read nothing, null when the

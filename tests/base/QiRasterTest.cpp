@@ -137,6 +137,24 @@ TEST(QiRaster, ShowFrameWalksTheRing) {
     EXPECT_EQ(r.curFrame, 0u);
 }
 
+// A sequence of steps plays ring frames again without a frame of its own per
+// step, starting from its first step; its budget follows the frame size.
+TEST(QiRaster, ShowFrameStepsThroughASequence) {
+    testsupport::ScopedCapture capture;
+    BareRaster r(1280, 720, 10, nullptr);
+    r.setFrames(2);
+    r.setFrameSequence({0, 0, 1, 5});
+    for (int i = 0; i < 5; ++i)
+        r.showFrame(-1);
+    EXPECT_EQ(r.shown, (std::vector<unsigned>{0, 0, 1, 0}));
+    r.setFrameSequence({});
+    r.showFrame(-1);
+    EXPECT_EQ(r.shown.back(), 1u);
+    EXPECT_EQ(r.maxFrames(), 291u);
+    r.frameBudget = 1;
+    EXPECT_EQ(r.maxFrames(), 1u);
+}
+
 // A frame outside the ring, or a ring of no frames, never reaches the device
 // (no division by zero either).
 TEST(QiRaster, ShowFrameRefusesFramesOutsideTheRing) {

@@ -219,6 +219,30 @@ TEST(FolderScannerScan, FifosAndEmptyFilesNeverHoldTheScanUp) {
     EXPECT_EQ(bases, (std::vector<std::string>{"Zeta"}));
 }
 
+// Names that are not UTF-8 or hold control characters would reach every reply
+// listing aliases: such files are skipped, each with one Warning.
+TEST(FolderScannerScan, NamesRepliesCannotCarryAreSkipped) {
+    ScopedCapture capture;
+    TempFolder dir;
+    for (const char* name : {"Bad\xe9.png", "Bell\x07.png", "Tab\t.png", "Line\n~1.png",
+                             "Over\xc0\xae.png", "caf\xc3\xa9.png"})
+        writePng(dir.file(name));
+    FolderScanner s(dir.path.c_str(), "");
+    s.scan(nullptr);
+    std::vector<std::string> bases;
+    for (const auto& b : s.images)
+        bases.push_back(b.first);
+    EXPECT_EQ(bases, (std::vector<std::string>{"caf\xc3\xa9"}));
+    const auto lines = capture.out->take();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) {
+                                return l.find("not a name replies can carry") != std::string::npos;
+                            }),
+              5);
+    EXPECT_TRUE(hasLine(lines, "Warning: scan: skipping 'Bad\\xE9.png' in " + dir.path));
+    EXPECT_TRUE(hasLine(lines, "'Line\\x0A~1.png'"));
+}
+
 TEST(FolderScannerScan, SortedOrderDecidesBetweenClashingFiles) {
     // Shot-479.png and Shot.png both give Shot, 0, 0; in byte order Shot.png
     // comes last and wins whatever order the file system lists them in.

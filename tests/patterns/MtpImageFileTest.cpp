@@ -58,6 +58,7 @@ protected:
         delete small;
         writeSolid(dir + "/clip~0.png", 64, 36, 8, 10, 20, 30);
         writeSolid(dir + "/clip~1.png", 64, 36, 8, 200, 100, 50);
+        writeSolid(dir + "/seq~999.png", 64, 36, 8, 10, 20, 30);
         writeSolid(dir + "/eight.mti", 16, 16, 8, 10, 200, 30);
         writeSolid(dir + "/bg.png", 100, 100, 8, 200, 20, 20);
         writeSolid(data->path + "/outside.png", 64, 64, 8, 10, 200, 30);
@@ -135,8 +136,9 @@ TEST_F(ImageFileTest, SequenceAnimatesAndFrameCountsAreBounded) {
     testsupport::ScopedCapture capture;
     e->run(request({{"Pattern", "clip"}, {"VideoFormat", "tiny"}, {"nF0", "100000000"}}));
     EXPECT_EQ(e->raster->frames, 2u); // the frames the alias names files for
-    e->run(request({{"Pattern", "clip"}, {"nF0", "1000"}, {"r0-f999", "b.png"}}));
-    EXPECT_EQ(e->raster->frames, 1000u); // the most a set can number
+    e->run(request({{"Pattern", "ImageFile"}, {"nF0", "1000"}, {"r0-f999", "b.png"}}));
+    EXPECT_EQ(e->raster->frames, 1u); // the one frame that names a file
+    EXPECT_EQ(e->raster->getFrameSequence().size(), 1000u);
     const unsigned before = e->raster->renderCount();
     e->run(request({{"Pattern", "clip"}, {"nF0", "-3"}}));
     EXPECT_EQ(e->raster->frames, 1u);
@@ -146,6 +148,65 @@ TEST_F(ImageFileTest, SequenceAnimatesAndFrameCountsAreBounded) {
     for (const std::string& line : capture.out->take())
         limited += line.find("limited to") != std::string::npos;
     EXPECT_EQ(limited, 2);
+}
+
+// Frames that name no file show the frame before them (leading ones the first
+// that names a file) without a ring frame of their own; the ring stays within
+// the raster's budget.
+TEST_F(ImageFileTest, FramesWithoutFilesShareTheRingWithinItsBudget) {
+    std::unique_ptr<Engine> e(engine());
+    testsupport::ScopedCapture capture;
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> args;
+        unsigned frames;
+        std::vector<unsigned> steps; // empty: the ring in order
+        unsigned period;
+    };
+    const std::vector<Case> cases = {
+        {{{"Pattern", "seq"}, {"OutputColor", "RGB_10"}}, 1, std::vector<unsigned>(1000, 0), 750},
+        // Frame i shows the last frame up to i that names a file.
+        {{{"Pattern", "clip"},
+          {"nF0", "6"},
+          {"r0-f0", ""},
+          {"r0-f1", "clip~0.png"},
+          {"r0-f3", "clip~1.png"},
+          {"r0-f4", ""},
+          {"r0-f5", "clip~0.png"}},
+         3,
+         {0, 0, 0, 1, 1, 2},
+         750},
+        {{{"Pattern", "clip"}}, 2, {}, 750},
+    };
+    for (const Case& c : cases) {
+        capture.out->take();
+        QiArgRetVal args;
+        for (const auto& kv : c.args)
+            args.set(kv.first, kv.second);
+        e->run(args);
+        const std::string what = c.args.size() > 2 ? "gaps" : c.args[0].second;
+        EXPECT_EQ(e->raster->frames, c.frames) << what;
+        EXPECT_EQ(e->raster->getFrameSequence(), c.steps) << what;
+        EXPECT_EQ(e->core->getPatternRenderer("ImageFile")->period, c.period);
+        int missing = 0;
+        for (const std::string& line : capture.out->take())
+            missing += line.find("couldn't figure out file") != std::string::npos;
+        EXPECT_EQ(missing, c.steps.empty() ? 0 : 1) << what;
+    }
+    EXPECT_EQ(rgbAt(e->raster->ringFrame(0), 640, 360), (Rgb{40, 80, 120}));
+    EXPECT_EQ(rgbAt(e->raster->ringFrame(1), 640, 360), (Rgb{800, 400, 200}));
+
+    // A budget of three frames cuts a sequence of six files after the third.
+    e->raster->frameBudget = 3ull * 1280 * 720 * 4;
+    QiArgRetVal six = request({{"Pattern", "clip"}, {"nF0", "6"}});
+    for (int j = 0; j < 6; ++j)
+        six.set(qi::formatC("r0-f%d", j), j % 2 ? "clip~1.png" : "clip~0.png");
+    e->run(six);
+    EXPECT_EQ(e->raster->frames, 3u);
+    EXPECT_TRUE(e->raster->getFrameSequence().empty());
+    int cut = 0;
+    for (const std::string& line : capture.out->take())
+        cut += line.find("cut to 3 of its 6 frames") != std::string::npos;
+    EXPECT_EQ(cut, 1);
 }
 
 TEST_F(ImageFileTest, NamesLeadingOutOfTheFolderAreNotOpened) {
