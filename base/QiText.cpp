@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
-bool isXmlChar(unsigned long c) {
+bool qiIsXmlChar(unsigned long c) {
     return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
            (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
 }
+
+namespace {
 
 // The length of the well-formed UTF-8 sequence at `s` (at most `left` bytes)
 // holding one XML character, or 0.
@@ -38,7 +38,7 @@ size_t xmlCharLength(const unsigned char* s, size_t left) {
     }
     // Overlong forms of three and four bytes.
     if ((n == 3 && c < 0x800) || (n == 4 && c < 0x10000)) return 0;
-    return isXmlChar(c) ? n : 0; // surrogates, U+FFFE and U+FFFF are no characters
+    return qiIsXmlChar(c) ? n : 0; // surrogates, U+FFFE and U+FFFF are no characters
 }
 
 } // namespace
@@ -66,14 +66,21 @@ bool qiIsXmlSafeText(const char* text) {
 }
 
 bool qiIsXmlSafeText(const char* text, size_t length) {
-    if (!text) return false;
+    return text && qiFirstNonXmlByte(text, length) == std::string::npos;
+}
+
+size_t qiFirstNonXmlByte(const char* text, size_t length) {
     const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
     for (size_t i = 0; i < length;) {
+        if (s[i] >= 0x20 && s[i] < 0x80) { // the common case: printable ASCII
+            ++i;
+            continue;
+        }
         const size_t n = xmlCharLength(s + i, length - i);
-        if (n == 0) return false;
+        if (n == 0) return i;
         i += n;
     }
-    return true;
+    return std::string::npos;
 }
 
 std::string qiEscapeText(const char* text) {

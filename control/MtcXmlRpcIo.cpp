@@ -3,6 +3,7 @@
 #include "MtcXmlMethod.h"
 #include "MtcXmlPrivates.h"
 #include "MtcXmlText.h"
+#include "QiText.h"
 
 #include "MtCore.h"
 #include "QiArgRetVal.h"
@@ -344,7 +345,7 @@ bool MtcXmlConnection::takeChunks() {
 }
 
 void MtcXmlConnection::startRequest(std::string request) {
-    const size_t bad = mtcFirstNonXmlByte(request);
+    const size_t bad = qiFirstNonXmlByte(request.data(), request.size());
     if (bad != std::string::npos) {
         char why[128];
         std::snprintf(why, sizeof why,

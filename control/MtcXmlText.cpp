@@ -1,45 +1,12 @@
 // Request-body checks: XML 1.0 characters in UTF-8, and numeric character
 // references, which the library would otherwise store as written.
 #include "MtcXmlText.h"
+#include "QiText.h"
 
 #include <cstdint>
 #include <cstdio>
 
 namespace {
-
-bool isXmlChar(uint32_t c) {
-    if (c < 0x20) return c == 0x9 || c == 0xA || c == 0xD;
-    if (c <= 0xD7FF) return true;
-    if (c < 0xE000) return false; // surrogates
-    if (c <= 0xFFFD) return true;
-    return c >= 0x10000 && c <= 0x10FFFF;
-}
-
-// Decodes one UTF-8 sequence at `p` (of `left` bytes): its length, or 0 when
-// it is not a well-formed, shortest encoding.
-size_t decodeUtf8(const unsigned char* p, size_t left, uint32_t* c) {
-    const unsigned char b = p[0];
-    size_t n;
-    uint32_t min;
-    if (b < 0x80) {
-        *c = b;
-        return 1;
-    } else if ((b & 0xE0) == 0xC0) {
-        n = 2, min = 0x80, *c = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-        n = 3, min = 0x800, *c = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-        n = 4, min = 0x10000, *c = b & 0x07;
-    } else {
-        return 0;
-    }
-    if (left < n) return 0;
-    for (size_t i = 1; i < n; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
-        *c = *c << 6 | (p[i] & 0x3F);
-    }
-    return *c < min ? 0 : n;
-}
 
 void appendUtf8(std::string& out, uint32_t c) {
     if (c < 0x80) {
@@ -60,22 +27,6 @@ void appendUtf8(std::string& out, uint32_t c) {
 }
 
 } // namespace
-
-size_t mtcFirstNonXmlByte(const std::string& text) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t size = text.size();
-    for (size_t i = 0; i < size;) {
-        if (p[i] >= 0x20 && p[i] < 0x80) { // the common case: printable ASCII
-            ++i;
-            continue;
-        }
-        uint32_t c = 0;
-        const size_t n = decodeUtf8(p + i, size - i, &c);
-        if (n == 0 || !isXmlChar(c)) return i;
-        i += n;
-    }
-    return std::string::npos;
-}
 
 bool mtcDecodeCharRefs(std::string& xml, std::string* why) {
     size_t at = xml.find("&#");
@@ -103,7 +54,7 @@ bool mtcDecodeCharRefs(std::string& xml, std::string* why) {
                 break;
             c = c * (hex ? 16 : 10) + v;
         }
-        if (digits == 0 || digits > 8 || i >= xml.size() || xml[i] != ';' || !isXmlChar(c)) {
+        if (digits == 0 || digits > 8 || i >= xml.size() || xml[i] != ';' || !qiIsXmlChar(c)) {
             char text[96];
             std::snprintf(text, sizeof text, "bad character reference at byte %zu", at);
             if (why) *why = text;

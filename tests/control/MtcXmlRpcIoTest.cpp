@@ -162,25 +162,7 @@ TEST(MtcXmlRpcIo, CutsOnUtf8Boundaries) {
     EXPECT_EQ(mtcCutUtf8("\x80\x80\x80", 2), "");       // stray continuation bytes
 }
 
-TEST(MtcXmlRpcIo, RequestTextIsXmlInUtf8) {
-    const struct {
-        std::string text;
-        size_t firstBad;
-    } texts[] = {
-        {"plain \t\r\n text", std::string::npos},
-        {"Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", std::string::npos},
-        {std::string("a\0b", 3), 1}, // NUL
-        {"ab\x1b", 2},               // other control characters
-        {"a\xff", 1},                // not UTF-8
-        {"a\xc3", 1},                // cut sequence
-        {"\xc0\xaf", 0},             // overlong
-        {"x\xed\xa0\x80", 1},        // a surrogate
-        {"\xef\xbf\xbe", 0},         // U+FFFE
-        {"\xf4\x90\x80\x80", 0},     // past U+10FFFF
-    };
-    for (const auto& t : texts)
-        EXPECT_EQ(mtcFirstNonXmlByte(t.text), t.firstBad) << t.text;
-
+TEST(MtcXmlRpcIo, CharacterReferencesAreDecoded) {
     const struct {
         const char* in;
         const char* out; // null: refused

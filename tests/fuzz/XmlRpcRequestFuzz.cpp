@@ -7,6 +7,7 @@
 #include "MtcXmlPrivates.h"
 #include "MtcXmlRpcIo.h"
 #include "MtcXmlText.h"
+#include "QiText.h"
 
 #include <cstdlib>
 #include <memory>
@@ -44,6 +45,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         generator.connection->respondTo(std::string(reinterpret_cast<const char*>(data), size));
     const size_t body = reply.find("\r\n\r\n");
     if (reply.compare(0, 17, "HTTP/1.1 200 OK\r\n") != 0 || body == std::string::npos) std::abort();
-    if (mtcFirstNonXmlByte(reply.substr(body + 4)) != std::string::npos) std::abort();
+    if (!qiIsXmlSafeText(reply.data() + body + 4, reply.size() - body - 4)) std::abort();
     return 0;
 }
