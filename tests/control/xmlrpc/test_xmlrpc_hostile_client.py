@@ -5,11 +5,14 @@ clients and loses nothing it accepted. Bounded in size and time."""
 
 import os
 import socket
+import struct
 import sys
+import tempfile
 import threading
 import time
 import unittest
 import xmlrpc.client
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from kbxmlrpc import (HOST, Server, call_xml, http_post, parse_reply,  # noqa: E402
@@ -34,6 +37,15 @@ def peak_rss_mb():
             if line.startswith("VmHWM:"):
                 return int(line.split()[1]) / 1024.0
     return 0.0
+
+
+def tiny_png():
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data) & 0xffffffff))
+    rows = b"\x00" + b"\x80\x80\x80" * 2
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 2, 2, 8, 2, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(rows * 2)) + chunk(b"IEND", b""))
 
 
 def multicall_xml(calls):
@@ -129,6 +141,16 @@ class HostileClient(unittest.TestCase):
         self.assertEqual(parse_reply(raw_exchange(server.port, http_post(body))), "Caf\u00e9/<x>")
         self.assertEqual(self.rpc.PatternOption()["Caf\u00e9/<x>"], "Alias/Colorbars")
         self.rpc.MMCAlias({"Prefix": "Caf\u00e9", "Path": "flush"})
+        # Files whose names a reply could not carry are skipped in a scan.
+        with tempfile.TemporaryDirectory() as folder:
+            for name in (b"good.png", b"bell\x07.png", b"latin\xe9.png"):
+                with open(os.path.join(folder.encode(), name), "wb") as f:
+                    f.write(tiny_png())
+            self.rpc.MMCAlias({"Prefix": "scan", "Path": folder})
+            scanned = [n for n in self.rpc.PatternOption() if n.startswith("scan/")]
+            self.rpc.MMCAlias({"Prefix": "scan", "Path": "flush"})
+        self.assertEqual(scanned, ["scan/good"])
+        self.assertIn("not a name replies can carry", server.output())
 
     def test_log_lookup_does_not_hold_other_clients(self):
         try:
