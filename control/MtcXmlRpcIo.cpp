@@ -99,7 +99,12 @@ void addLogHost(XmlRpcValue& params, std::vector<std::string>& hosts) {
     if (host == "Reset") return;
     in_addr address{};
     if (UdpOutput::resolve(host.c_str(), &address, true)) return; // dotted text
-    if (std::find(hosts.begin(), hosts.end(), host) == hosts.end()) hosts.push_back(host);
+    // A few names per request: a lookup thread holds its place until every
+    // name it was given has answered or failed.
+    constexpr size_t kMaxHostsPerRequest = 4;
+    if (hosts.size() < kMaxHostsPerRequest &&
+        std::find(hosts.begin(), hosts.end(), host) == hosts.end())
+        hosts.push_back(host);
 }
 
 // The host names that the "Log" calls of a request want looked up.
