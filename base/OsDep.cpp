@@ -4,6 +4,9 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <net/if.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -89,6 +92,12 @@ bool OsDep::disableSystemSleep() {
     sSleepDisabledPred.store(false);
     gOutput->trace(QiOutput::Minutiae, "%s: sSleepDisabledPred is %d\n", __func__, 0);
     return false;
+}
+
+void OsDep::returnFreedMemory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }
 
 bool OsDep::enableSystemSleep() {

@@ -64,6 +64,12 @@ public:
     // The walk behind getIpAddrs over an interface list as `getifaddrs` gives it.
     static std::vector<IfAddr> ipAddrsFrom(const ifaddrs* list);
 
+    // Hands memory the process has freed back to the system. The C library
+    // keeps freed blocks (in one pool per thread that allocated them) for
+    // later use; after the frame size shrinks they would stay with the
+    // process for good. Any thread.
+    static void returnFreedMemory();
+
     // --- Not available on this platform; nothing in the generator calls these.
 
     // No power assertion exists here: traces that, returns false.

@@ -104,7 +104,8 @@ public:
     // Readers return a new image that the caller owns and deletes, or null. "bits" is
     // the component depth of the image to build (8 to 16). Headers are checked before
     // anything is allocated: a side above 65535 or more than 2^26 pixels is refused.
-    // Pixels for which a file holds no data are black (0).
+    // Pixels for which a raw frame or a PNG holds no data are black (0); an
+    // ".mti" file whose pixels cannot all be read gives null.
 
     // Description of a raw frame, read from its INI sidecar. Only width, height
     // and fourCC affect decoding; longer texts are cut to the array sizes less one.

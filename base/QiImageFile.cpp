@@ -347,10 +347,22 @@ uint8_t* readWhole(const char* func, const char* path, int fd, uint64_t size, un
     return data;
 }
 
+// Says why an ".mti" file's pixels could not all be read: `got` bytes of the
+// `wanted` ones, or -1 for a read error (errno set).
+void mtiPixelsMissing(const char* func, const char* path, long got, uint64_t wanted) {
+    if (got < 0)
+        gOutput->trace(QiOutput::Warning, "%s: reading %s failed (%s)\n", func, path,
+                       std::strerror(errno));
+    else
+        gOutput->trace(QiOutput::Warning, "%s: %s holds %ld of its %llu pixel bytes\n", func, path,
+                       got, static_cast<unsigned long long>(wanted));
+}
+
 // An ".mti" file open on `fd` (of `size` bytes) read straight into its image,
 // so no copy of the whole file is held beside it: as decodeMti of the whole
 // file would. False, with `fd` left at an unknown offset, when the file is not
-// an ".mti" one.
+// an ".mti" one. A file whose pixels cannot all be read (cut short, or a read
+// error) gives a null image: a picture with missing parts is no picture.
 bool readMtiInPlace(const char* path, int fd, uint64_t size, QiImage*& image) {
     static const char* const func = "decodeMti";
     image = nullptr;
@@ -363,14 +375,20 @@ bool readMtiInPlace(const char* path, int fd, uint64_t size, QiImage*& image) {
     }
     image = mtiImage(func, header);
     if (!image) return true;
-    const size_t count = size_t(image->width) * image->height;
+    const size_t wanted = size_t(image->width) * image->height * 8;
     uint8_t* bytes = reinterpret_cast<uint8_t*>(image->pixels);
-    const size_t wanted = std::min<uint64_t>(count, (size - kMtiHeaderSize) / 8) * 8;
-    const long read = readUpTo(func, path, fd, bytes, wanted);
-    const size_t held = read > 0 ? static_cast<size_t>(read) / 8 : 0;
-    // A short file leaves the rest black; each word is turned in place.
-    std::memset(bytes + held * 8, 0, wanted - held * 8);
-    copyLe64(image->pixels, bytes, held);
+    // A file shorter than its pixels is not read on; one that shrinks after
+    // its size was taken is caught by the read.
+    const long read = size - kMtiHeaderSize >= wanted ? readUpTo(func, path, fd, bytes, wanted)
+                                                      : static_cast<long>(size - kMtiHeaderSize);
+    if (read != static_cast<long>(wanted)) {
+        mtiPixelsMissing(func, path, read, wanted);
+        delete image;
+        image = nullptr;
+        return true;
+    }
+    // Each word is turned in place.
+    copyLe64(image->pixels, bytes, wanted / 8);
     return true;
 }
 
@@ -490,9 +508,14 @@ QiImage* QiImage::decodeMti(const uint8_t* data, unsigned length) {
     }
     QiImage* image = mtiImage(__func__, data);
     if (!image) return nullptr;
-    size_t count = size_t(image->width) * image->height;
-    size_t held = (length - kMtiHeaderSize) / 8;
-    copyLe64(image->pixels, data + kMtiHeaderSize, held < count ? held : count);
+    const size_t count = size_t(image->width) * image->height;
+    if ((length - kMtiHeaderSize) / 8 < count) {
+        mtiPixelsMissing(__func__, "the data", static_cast<long>(length - kMtiHeaderSize),
+                         uint64_t(count) * 8);
+        delete image;
+        return nullptr;
+    }
+    copyLe64(image->pixels, data + kMtiHeaderSize, count);
     return image;
 }
 
@@ -513,15 +536,24 @@ QiImage* QiImage::readMti(const char* path) {
     if (std::fread(header, 1, sizeof header, f) == sizeof header && le32(header) == kMtiMagic) {
         image = mtiImage(__func__, header);
         if (image) {
-            // Row by row, so a short file leaves the rest black.
+            // Row by row; a file whose pixels cannot all be read gives null.
             const size_t w = static_cast<size_t>(image->width);
             uint8_t* row = static_cast<uint8_t*>(std::malloc(w * 8));
+            size_t held = 0;
             for (int y = 0; row && y < image->height; ++y) {
                 size_t got = std::fread(row, 8, w, f);
                 copyLe64(image->pixels + size_t(y) * w, row, got);
+                held += got;
                 if (got < w) break;
             }
             std::free(row);
+            const size_t count = w * image->height;
+            if (held < count) {
+                mtiPixelsMissing(__func__, path, std::ferror(f) ? -1 : static_cast<long>(held * 8),
+                                 uint64_t(count) * 8);
+                delete image;
+                image = nullptr;
+            }
         }
     }
     std::fclose(f);

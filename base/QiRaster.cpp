@@ -1,5 +1,6 @@
 #include "QiRaster.h"
 
+#include "OsDep.h"
 #include "QiOutput.h"
 
 #include <cstdlib>
@@ -40,7 +41,14 @@ bool QiRaster::showFrame(int n) {
     }
     curFrame = next;
     // A frame the device refuses is a failure; the back-end says why.
-    return p_showFrame(next);
+    const bool shown = p_showFrame(next);
+    // The frames, pattern buffers and device copies of a larger size are
+    // freed by now (the pattern has been drawn and the frame handed over at
+    // the new size): the memory goes back once, not at every frame.
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    if (pixels < shownPixels) OsDep::returnFreedMemory();
+    shownPixels = pixels;
+    return shown;
 }
 
 unsigned QiRaster::maxFrames() const {

@@ -16,6 +16,7 @@
 #include "QiImageCoder.h"
 #include "QiRasterInterface.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -40,7 +41,9 @@ public:
     // n = -1 shows the next frame of the ring, any other n that frame. A frame
     // outside the ring (or below -1), or an empty ring, is refused: returns
     // false and nothing reaches the device. Otherwise answers whether the
-    // device took the frame (p_showFrame).
+    // device took the frame (p_showFrame). The first frame shown at a smaller
+    // size than the last hands the memory of the larger size back to the
+    // system.
     virtual bool showFrame(int n);
     // Stores the observer only when none is stored yet.
     virtual bool setInterface(QiRasterInterface* iface);
@@ -98,4 +101,8 @@ public:
     std::vector<unsigned> sequence;
     unsigned curStep = 0;
     uint64_t frameBudget = kFrameRingBudget;
+
+private:
+    // Pixels of the raster when a frame was last shown.
+    size_t shownPixels = 0;
 };

@@ -154,8 +154,11 @@ bool BmdRaster::setRasterFormat(unsigned index) {
                 out->EnableVideoOutput(output->modes[output->currentModeIndex]->GetDisplayMode(),
                                        bmdVideoOutputFlagDefault) == S_OK;
         // A mode enabled again shows nothing until it is given a frame: the
-        // picture it showed goes back on.
-        if (output->outputEnabled && output->videoFrame) display(__func__);
+        // picture it showed goes back on. A frame made since (for a new pixel
+        // format) holds none yet: the raster, which still holds that
+        // picture, is converted into it first.
+        if (output->outputEnabled && output->videoFrame && (frameDrawn || convert(lastTenBit)))
+            display(__func__);
         return false;
     }
     output->outputEnabled = true;
@@ -208,6 +211,7 @@ void BmdRaster::useFrame(const VideoFrame& frame, int w, int h) {
     output->videoFrame = frame.frame;
     output->frameBytes = frame.bytes;
     output->rowBytes = frame.rowBytes;
+    frameDrawn = false;
     QiImage::resize(w, h);
     setFrames(frames);
 }
@@ -221,6 +225,7 @@ bool BmdRaster::resize(int w, int h) {
     }
     // The frame's memory went with the frame.
     output->frameBytes = nullptr;
+    frameDrawn = false;
     VideoFrame frame = newFrame(w, h);
     if (!frame.frame) {
         // The raster keeps its size, without a frame.
@@ -235,6 +240,30 @@ bool BmdRaster::resize(int w, int h) {
 bool BmdRaster::render(unsigned n, bool tenBit) {
     if (!output || !output->videoFrame || !output->frameBytes) return false;
     uint8_t* bytes = output->frameBytes;
+    convert(tenBit);
+    // Kept in the ring, so the frames of an animated pattern can be shown
+    // again in turn.
+    unsigned char* stored = nullptr;
+    unsigned size = 0;
+    if (frameData(stored, size, n)) {
+        std::memcpy(stored, bytes, size);
+        output->storedFrames[n] = true;
+    }
+    if (!display(__func__)) {
+        output->shownFrame = -1;
+        return false;
+    }
+    output->shownFrame = n < frames ? static_cast<int>(n) : -1;
+    // The engine follows a render with showFrame(-1). The frame just rendered
+    // is on screen already, so the ring stands one before it: that step finds
+    // it shown, and the next period shows the frame after it.
+    if (frames > 0 && n < frames) curFrame = (n + frames - 1) % frames;
+    return true;
+}
+
+bool BmdRaster::convert(bool tenBit) {
+    uint8_t* bytes = output->frameBytes;
+    lastTenBit = tenBit;
     switch (coder.pixelFormat) {
     case QiImageCoder::RGB_8:
         coder.to_RGB8_32(reinterpret_cast<uint32_t*>(bytes), 1, 2, 3, 0);
@@ -262,26 +291,10 @@ bool BmdRaster::render(unsigned n, bool tenBit) {
         break;
     default:
         gOutput->trace(QiOutput::Minutiae, "%s: pixel format %d not handled, not rendering\n",
-                       __func__, static_cast<int>(coder.pixelFormat));
-        break;
-    }
-    // Kept in the ring, so the frames of an animated pattern can be shown
-    // again in turn.
-    unsigned char* stored = nullptr;
-    unsigned size = 0;
-    if (frameData(stored, size, n)) {
-        std::memcpy(stored, bytes, size);
-        output->storedFrames[n] = true;
-    }
-    if (!display(__func__)) {
-        output->shownFrame = -1;
+                       "render", static_cast<int>(coder.pixelFormat));
         return false;
     }
-    output->shownFrame = n < frames ? static_cast<int>(n) : -1;
-    // The engine follows a render with showFrame(-1). The frame just rendered
-    // is on screen already, so the ring stands one before it: that step finds
-    // it shown, and the next period shows the frame after it.
-    if (frames > 0 && n < frames) curFrame = (n + frames - 1) % frames;
+    frameDrawn = true;
     return true;
 }
 
@@ -414,11 +427,17 @@ bool BmdRaster::rerenderP() {
     // not on every command: a client's choice of another mode stands until
     // the configuration or the client changes it.
     if (output->outputEnabled && newDefMode == output->configuredMode) return false;
-    output->configuredMode = newDefMode;
     for (unsigned i = 0; i < output->modeCount; ++i) {
         if (static_cast<int64_t>(output->modes[i]->GetDisplayMode()) != newDefMode) continue;
-        return setRasterFormat(i);
+        // Followed once the card runs it: a mode that could not be brought
+        // up (no frame, refused) is tried again by the next command.
+        const bool runs = output->outputEnabled && i == output->currentModeIndex;
+        const bool changed = !runs && setRasterFormat(i);
+        if (runs || changed) output->configuredMode = newDefMode;
+        return changed;
     }
+    // A mode the device does not list is never followed.
+    output->configuredMode = newDefMode;
     return false;
 }
 
@@ -430,6 +449,7 @@ bool BmdRaster::p_showFrame(unsigned n) {
     // Only a frame rendered since the ring was sized holds a picture.
     if (!frameData(data, bytes, n) || !output->storedFrames[n]) return false;
     std::memcpy(output->frameBytes, data, bytes);
+    frameDrawn = true;
     output->shownFrame = display(__func__) ? static_cast<int>(n) : -1;
     return output->shownFrame >= 0;
 }

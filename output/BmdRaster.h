@@ -16,16 +16,19 @@
 //
 // A mode change first makes the new mode's frame (without one nothing
 // changes), then disables the output and enables the new mode; when the card
-// refuses it, the card goes back to the old mode, showing the frame it had
-// again, and the raster stays as it was. Selecting the mode that runs changes
-// nothing (the card keeps its signal and the coder the client's matrix). A
+// refuses it, the card goes back to the old mode, showing the picture it had
+// again (converted anew when the pixel format changed meanwhile), and the
+// raster stays as it was. Selecting the mode that runs changes nothing (the
+// card keeps its signal and the coder the client's matrix). A
 // new mode brings its matrix: Rec601 for SD (576 lines or fewer), Rec709
 // otherwise.
 //
 // In passive mode the raster follows the mode the device is configured for:
 // it enables it when the engine first asks rerenderP, and again whenever the
 // configuration changes, but not on every command, so a client's choice of
-// another mode stands. In active mode init enables the default mode at once.
+// another mode stands. A configured mode that cannot be brought up is tried
+// again at each command until it runs. In active mode init enables the
+// default mode at once.
 //
 // Runs on the render thread under the engine's raster lock; it holds no lock
 // of its own.
@@ -92,7 +95,13 @@ private:
     void useFrame(const VideoFrame& frame, int w, int h);
     // Whether the card can show `bmd` in display mode `mode`.
     bool supports(BMDDisplayMode mode, BMDPixelFormat bmd);
+    // Converts the raster into the video frame in the pixel format in use;
+    // false for a format that is not handled.
+    bool convert(bool tenBit);
     // Hands the video frame to the card; false, with a warning naming
     // `caller`, when the card refuses it.
     bool display(const char* caller);
+
+    bool frameDrawn = false; // the video frame holds a converted picture
+    bool lastTenBit = true;  // the ten-bit flag of the last conversion
 };

@@ -171,6 +171,9 @@ bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& 
                 sChart.offset[r] = total;
                 total += static_cast<size_t>(std::max(sChart.right[r] - sChart.left[r], 0));
             }
+            // Only the chart of this size is kept: one of a larger raster is
+            // given back, not kept as spare capacity.
+            if (sChart.pixels.capacity() > total) std::vector<uint64_t>().swap(sChart.pixels);
             sChart.pixels.resize(total);
         }
     } else {

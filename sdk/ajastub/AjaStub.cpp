@@ -739,7 +739,11 @@ bool CNTV2Card::DmaWriteFrame(NTV2DMAEngine, ULWord frame, const ULWord* buffer,
     if (!f || rowBytes == 0 || bytes != rowBytes * GetNTV2FrameGeometryHeight(f->geometry))
         return false;
     const uint8_t* p = reinterpret_cast<const uint8_t*>(buffer);
-    s.frames[frame].assign(p, p + bytes);
+    // A buffer keeps its memory while frames of one size come in; one left
+    // from a much larger frame is given back.
+    std::vector<uint8_t>& held = s.frames[frame];
+    if (held.capacity() > 2 * size_t(bytes) + (size_t(1) << 20)) std::vector<uint8_t>().swap(held);
+    held.assign(p, p + bytes);
     ++c.dmaWrites;
     if (frame == c.outputFrame[NTV2_CHANNEL1]) showOnMonitor(s, frame);
     return true;

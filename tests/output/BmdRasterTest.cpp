@@ -249,6 +249,29 @@ TEST_F(BmdRasterTest, FailedModeChangeLeavesTheRasterAsItWas) {
     }
 }
 
+// A mode refused after a new pixel format was taken for it: the old mode
+// comes back showing the picture it had, converted into the new format, never
+// the new format's frame as it was made.
+TEST_F(BmdRasterTest, RefusedModeAfterANewPixelFormatShowsThePictureAgain) {
+    auto raster = started(false); // HD 1080i 50
+    raster->setOutputPixelFormat(QiImageCoder::RGB_10);
+    raster->clear(raster->makeGrey(700));
+    raster->blt(uint64_t(900) << 20 | 100 << 10 | 300, 100, 100, 400, 300);
+    ASSERT_TRUE(raster->render(0, true));
+    ASSERT_TRUE(raster->setOutputPixelFormat(QiImageCoder::YCbCr_10));
+    stub::setRefusedMode(kPal);
+    const unsigned shows = stub::showCount();
+    EXPECT_FALSE(raster->setRasterFormat("PAL"));
+    ASSERT_EQ(stub::showCount(), shows + 1);
+    const stub::Frame after = stub::shownFrames().back();
+    EXPECT_EQ(after.mode, kHi50);
+    EXPECT_EQ(after.format, bmdFormat10BitYUV);
+    // What a render of the same picture in the new format shows.
+    ASSERT_TRUE(raster->render(0, true));
+    EXPECT_EQ(after.bytes, stub::shownFrames().back().bytes);
+    stub::setRefusedMode(0);
+}
+
 // A frame the card does not take is a failure, never success.
 TEST_F(BmdRasterTest, RefusedFrameIsAFailure) {
     struct {
@@ -443,6 +466,34 @@ TEST_F(BmdRasterTest, RerenderFollowsTheConfiguredMode) {
     EXPECT_EQ(raster->coder.getColorMatrix(), QiImageCoder::Rec601);
     EXPECT_FALSE(raster->rerenderP());
     EXPECT_EQ(stub::enableCount(), enables + 2);
+
+    // A configured mode that cannot be brought up is tried again, and
+    // followed once the failure clears.
+    struct {
+        const char* what;
+        unsigned failures;
+        BMDDisplayMode refused;
+    } const failing[] = {
+        {"no frame", stub::FailCreateFrame, 0},
+        {"mode refused", 0, kHi50},
+    };
+    for (const auto& f : failing) {
+        SCOPED_TRACE(f.what);
+        ASSERT_STREQ(raster->getCurrentFormat(), "PAL"); // configured
+        stub::setDefaultMode(kHi50);
+        stub::setFailures(f.failures);
+        stub::setRefusedMode(f.refused);
+        EXPECT_FALSE(raster->rerenderP());
+        EXPECT_FALSE(raster->rerenderP());
+        EXPECT_EQ(raster->getHeight(), 576);
+        stub::setFailures(0);
+        stub::setRefusedMode(0);
+        EXPECT_TRUE(raster->rerenderP());
+        EXPECT_STREQ(raster->getCurrentFormat(), "HD 1080i 50");
+        EXPECT_FALSE(raster->rerenderP());
+        stub::setDefaultMode(kPal);
+        EXPECT_TRUE(raster->rerenderP());
+    }
 
     stub::setDefaultMode(bmdFourCC('n', 'o', 'n', 'e'));
     EXPECT_FALSE(raster->rerenderP());
