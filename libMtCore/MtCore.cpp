@@ -221,6 +221,14 @@ int formatIndex(char** names, int count, const char* name) {
     return -1;
 }
 
+// Whether `name` is in the engine's format list, ignoring case, as a client's
+// choice is matched.
+bool listedNoCase(char** names, int count, const char* name) {
+    for (int i = 0; i < count; ++i)
+        if (names[i] && qi::equalsNoCase(names[i], name)) return true;
+    return false;
+}
+
 void copyText(char* dst, const char* src) {
     std::snprintf(dst, 128, "%s", src ? src : "");
 }
@@ -695,6 +703,15 @@ bool MtCore::setGenOpts(QiArgRetVal& args, const QiArgRetVal* chosen) {
         const bool inStep = videoFormat < static_cast<unsigned>(formatCount) && current &&
                             std::strcmp(formatNames[videoFormat], current) == 0;
         const int currentIndex = formatIndex(formatNames, formatCount, current);
+        // A device's own name for a listed format selects that entry, and
+        // the arguments name it as listed.
+        const char* name = nullptr;
+        if (isChosen("VideoFormat") && args.find("VideoFormat", &name) &&
+            !qi::equalsNoCase(name, "toggle") && !listedNoCase(formatNames, formatCount, name)) {
+            const char* listed = raster->listedFormatName(name);
+            if (formatIndex(formatNames, formatCount, listed) >= 0)
+                args.set("VideoFormat", std::string(listed));
+        }
         // A choice (a name, or "toggle" from the format that runs) is made
         // against the format the card runs now.
         unsigned requested = currentIndex >= 0 ? currentIndex : videoFormat;
@@ -708,8 +725,10 @@ bool MtCore::setGenOpts(QiArgRetVal& args, const QiArgRetVal* chosen) {
             change = true;
         } else if (!inStep) {
             // The raster's format was changed outside the engine: adopt it,
-            // with the matrix and layout it applies.
-            args.remove("VideoFormat");
+            // with the matrix and layout it applies. A format carried over
+            // from before the change no longer says what runs; one the
+            // command names is the one that runs, and stays.
+            if (!asked) args.remove("VideoFormat");
             change = true;
         }
         if (change) {

@@ -619,6 +619,12 @@ TEST_F(Engine, VideoFormatChangesAndToggles) {
     run(QiArgRetVal());
     run(req({{"VideoFormat", "1080p25"}}));
     EXPECT_STREQ(raster->getCurrentFormat(), "1080p25");
+    // A request naming the format that now runs keeps naming it.
+    raster->setRasterFormat("720p50");
+    run(req({{"Pattern", "TestBars"}, {"VideoFormat", "720P50"}}));
+    core->getPatSettings(current);
+    EXPECT_EQ(text(current, "VideoFormat"), "720p50");
+    run(req({{"VideoFormat", "1080p25"}}));
     core->rescanFormats();
     run(req({{"VideoFormat", "720p50"}}));
     EXPECT_STREQ(raster->getCurrentFormat(), "720p50");
