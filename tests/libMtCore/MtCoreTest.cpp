@@ -2,6 +2,7 @@
 // registry and aliases.
 #include "MtCore.h"
 #include "ArgSupport.h"
+#include "HoldRenderer.h"
 #include "MemoryRaster.h"
 #include "QiOption.h"
 #include "QiThreadPool.h"
@@ -755,26 +756,16 @@ TEST_F(Engine, RenderThatThrowsFailsWithAWarningAndTheEngineGoesOn) {
 // false.
 TEST_F(Engine, FailedRenderLeavesThePatternBeforeItCurrentAndShown) {
     // Held until the test lets it go, so a waiter can wait for its command.
-    class ThrowsLate : public MtPatternRenderer {
+    class ThrowsLate : public testsupport::HoldRenderer {
     public:
-        ThrowsLate() { period = 40; }
-        const char* getName() override { return "TestThrowsLate"; }
-        bool initialize(MtCore*) override { return true; }
-        bool render(MtCore*, QiRaster* raster, const QiArgRetVal&) override {
-            {
-                std::unique_lock<std::mutex> lock(m);
-                inside = true;
-                cv.notify_all();
-                cv.wait(lock, [this] { return !inside; });
-            }
+        ThrowsLate() : HoldRenderer("TestThrowsLate") { period = 40; }
+        bool render(MtCore* core, QiRaster* raster, const QiArgRetVal& args) override {
+            HoldRenderer::render(core, raster, args);
             raster->clear(0);
             raster->setFrames(3);
             raster->render(0, false);
             throw std::bad_alloc();
         }
-        std::mutex m;
-        std::condition_variable cv;
-        bool inside = false;
     };
     auto* throwsLate = new ThrowsLate;
     core->addPattern(throwsLate);
@@ -789,19 +780,13 @@ TEST_F(Engine, FailedRenderLeavesThePatternBeforeItCurrentAndShown) {
         const MemoryFrame before = raster->lastShown();
         QiArgRetVal failing = req({{"Pattern", "TestThrowsLate"}});
         if (row.format) failing.set("VideoFormat", row.format);
+        throwsLate->hold();
         const int id = core->asyncSetGen(failing);
-        {
-            std::unique_lock<std::mutex> lock(throwsLate->m);
-            throwsLate->cv.wait(lock, [&] { return throwsLate->inside; });
-        }
+        throwsLate->waitInside();
         bool waited = false, result = true;
         std::thread waiter([&] { waited = core->waitForPattern(result, id); });
         std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the waiter waits now
-        {
-            std::lock_guard<std::mutex> lock(throwsLate->m);
-            throwsLate->inside = false;
-            throwsLate->cv.notify_all();
-        }
+        throwsLate->release();
         waiter.join();
         ASSERT_TRUE(waited);
         EXPECT_FALSE(result);

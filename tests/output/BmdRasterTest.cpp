@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -864,31 +863,6 @@ TEST_F(BmdEngineTest, ToggleStepsThroughEveryFormatOnce) {
         core.reset();
     }
     ajastub::resetCard();
-}
-
-// A render that fails once the card was given its first frame: the pattern
-// before it stays current and the card shows its picture again, from a ring
-// of its own.
-TEST_F(BmdEngineTest, FailedRenderShowsThePatternBeforeItAgain) {
-    class ThrowsLate : public MtPatternRenderer {
-    public:
-        const char* getName() override { return "TestThrowsLate"; }
-        bool initialize(MtCore*) override { return true; }
-        bool render(MtCore*, QiRaster* raster, const QiArgRetVal&) override {
-            raster->clear(0);
-            raster->setFrames(3);
-            raster->render(0, false);
-            throw std::bad_alloc();
-        }
-    };
-    start(kHi50);
-    const std::vector<uint8_t> bars = stub::shownFrames().back().bytes;
-    core->addPattern(new ThrowsLate); // renderers live for the process
-    ScopedCapture quiet;
-    run({{"Pattern", "TestThrowsLate"}});
-    EXPECT_EQ(testsupport::text(reported(), "Pattern"), "Colorbars");
-    EXPECT_EQ(stub::shownFrames().back().bytes, bars);
-    EXPECT_EQ(raster->frames, 1u);
 }
 
 // Brightness "Blinking" (two frames, 750 ms) on the card: the frames alternate
