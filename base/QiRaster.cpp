@@ -130,3 +130,7 @@ bool QiRaster::getEdid(uint8_t*& data, unsigned long& length) {
 bool QiRaster::rerenderP() {
     return false;
 }
+
+const char* QiRaster::listedFormatName(const char*) {
+    return nullptr;
+}

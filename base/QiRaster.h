@@ -74,6 +74,10 @@ public:
     virtual bool rerenderP();
     // Hands device frame n (always inside the ring) to the device.
     virtual bool p_showFrame(unsigned n) = 0;
+    // The listed format that `name` (not a listed name itself) is another
+    // name of, such as a device's own name for a mode it lists under another
+    // one; null when there is none. The base knows no other names.
+    virtual const char* listedFormatName(const char* name);
 
     int getBlackLevel() const { return blackLevel; }
     int getWhiteLevel() const { return whiteLevel; }

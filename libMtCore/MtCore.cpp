@@ -10,6 +10,7 @@
 #include <sys/utsname.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -100,15 +101,47 @@ QiAlias& sMyCurrentPattern = *new QiAlias;
 std::map<std::string, MtPatternRenderer*, LessCaseCmp>& sMyPatternMap =
     *new std::map<std::string, MtPatternRenderer*, LessCaseCmp>;
 std::vector<MtPatternRenderer*>& sMyPatternRenderers = *new std::vector<MtPatternRenderer*>;
-// An alias: its renderer and its arguments. The arguments are never changed
-// in place (a new definition replaces them whole), so a queued command may
-// share them as they stood when it was accepted.
+// Bytes of alias arguments that queued commands still hold after the table
+// let go of them (the alias was redefined or removed). They count against the
+// table's bound, so a client that redefines an alias and selects it again
+// while renders are queued cannot pile up copies without end.
+std::atomic<size_t> sMyHeldAliasBytes{0};
+
+// One definition of an alias's arguments. It is never changed in place (a new
+// definition replaces it whole), so a queued command shares it as it stood
+// when the command was accepted.
+struct AliasDefinition {
+    AliasDefinition(const QiArgRetVal& a, size_t b) : args(a), bytes(b) {}
+    ~AliasDefinition() {
+        if (retired) sMyHeldAliasBytes -= bytes;
+    }
+    const QiArgRetVal args;
+    const size_t bytes; // as counted in the table
+    // Out of the table, its bytes counted in sMyHeldAliasBytes until the last
+    // command holding it lets go. Set under the state lock before the table
+    // drops its share.
+    bool retired = false;
+};
+
+// An alias: its renderer and its arguments.
 struct StoredAlias {
     MtPatternRenderer* renderer = nullptr;
-    std::shared_ptr<const QiArgRetVal> args;
+    std::shared_ptr<AliasDefinition> definition;
+    const QiArgRetVal& args() const { return definition->args; }
 };
 std::map<std::string, StoredAlias>& sMyAliasMap = *new std::map<std::string, StoredAlias>;
 size_t sMyAliasBytes = 0; // names, keys and values of every alias
+
+// The table lets go of an alias definition (state lock held): while commands
+// still hold it, its bytes are counted as held.
+void retireDefinition(StoredAlias& alias) {
+    sMyAliasBytes -= alias.definition->bytes;
+    if (alias.definition.use_count() > 1) {
+        alias.definition->retired = true;
+        sMyHeldAliasBytes += alias.definition->bytes;
+    }
+    alias.definition.reset(); // the last holder's release uncounts it
+}
 // Fonts by file, size and resolution: an engine built again reuses them.
 std::map<std::string, QiFont*>& sMyFonts = *new std::map<std::string, QiFont*>;
 
@@ -186,6 +219,14 @@ int formatIndex(char** names, int count, const char* name) {
     for (int i = 0; i < count; ++i)
         if (names[i] && std::strcmp(names[i], name) == 0) return i;
     return -1;
+}
+
+// Whether `name` is in the engine's format list, ignoring case, as a client's
+// choice is matched.
+bool listedNoCase(char** names, int count, const char* name) {
+    for (int i = 0; i < count; ++i)
+        if (names[i] && qi::equalsNoCase(names[i], name)) return true;
+    return false;
 }
 
 void copyText(char* dst, const char* src) {
@@ -337,7 +378,9 @@ int MtCore::queueCommand(const QiArgRetVal& request) {
             auto it = sMyAliasMap.find(pattern);
             if (it != sMyAliasMap.end()) {
                 command.alias.renderer = it->second.renderer;
-                command.aliasArgs = it->second.args;
+                // Shares the definition; its bytes stay counted while held.
+                command.aliasArgs =
+                    std::shared_ptr<const QiArgRetVal>(it->second.definition, &it->second.args());
             } else {
                 command.unknownPattern = true;
             }
@@ -410,13 +453,13 @@ void MtCore::mainLoop() {
             }
         }
         if (!sMyQueue.empty()) {
-            QigCommand command = sMyQueue.front();
+            QigCommand command = std::move(sMyQueue.front());
             sMyQueue.pop_front();
             sMyProcessing = true;
             sMyProcessingId = command.id;
             lock.unlock();
-            bool rendered = false;
-            bool keepRunning = processCommand(command, rendered);
+            bool rendered = false, result = true;
+            bool keepRunning = processCommand(command, rendered, result);
             lock.lock();
             sMyProcessing = false;
             if (!keepRunning) {
@@ -428,7 +471,7 @@ void MtCore::mainLoop() {
             if (rendered) lastTime = Clock::now();
             if (myCmdSynchronizer.waiting &&
                 myCmdSynchronizer.awaitedId == static_cast<unsigned>(command.id)) {
-                myCmdSynchronizer.result = true;
+                myCmdSynchronizer.result = result;
                 myCmdSynchronizer.done = true;
                 myCmdSynchronizer.doneSignal.notify_all();
             }
@@ -441,7 +484,7 @@ void MtCore::mainLoop() {
     }
 }
 
-bool MtCore::processCommand(QigCommand& command, bool& rendered) {
+bool MtCore::processCommand(QigCommand& command, bool& rendered, bool& result) {
     if (command.stop) {
         unsigned value = 0;
         command.alias.args.find("CyanidePill", &value);
@@ -462,7 +505,8 @@ bool MtCore::processCommand(QigCommand& command, bool& rendered) {
         next.renderer = command.alias.renderer;
         next.args = request;
         if (command.aliasArgs) next.args.merge(*command.aliasArgs, false);
-        newPattern = true; // every key is the command's own choice
+        command.aliasArgs.reset(); // merged: the alias's definition is no longer held
+        newPattern = true;         // every key is the command's own choice
     } else {
         std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
         next.renderer = sMyCurrentPattern.renderer;
@@ -486,20 +530,51 @@ bool MtCore::processCommand(QigCommand& command, bool& rendered) {
     // Without a pattern of its own, the command chose only its request's
     // keys; the rest were carried over.
     bool rerender = setGenOpts(next.args, pattern && !unknown ? nullptr : &request);
+    QiAlias previous; // current again if the render fails
     {
         // The renderer and its arguments become current together.
         std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+        previous = std::move(sMyCurrentPattern);
         sMyCurrentPattern = next;
     }
     gOutput->trace(QiOutput::Minutiae, "%s: setGenOpts? rerender %s\n", "mainLoop",
                    boolText(rerender));
+    result = true;
     if (next.renderer && (rerender || newPattern)) {
         gOutput->trace(QiOutput::Minutiae, "%s: (rerender %s) (newPattern %s)\n", "mainLoop",
                        boolText(rerender), boolText(newPattern));
-        setPattern(next.renderer, next.args);
         rendered = true;
+        if (!setPattern(next.renderer, next.args)) {
+            result = false;
+            restorePattern(previous, next.args);
+        }
     }
     return true;
+}
+
+void MtCore::restorePattern(QiAlias& previous, const QiArgRetVal& applied) {
+    std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
+    {
+        std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
+        // The generator options the command applied stay applied: the
+        // restored arguments carry them, and name the format, layout and
+        // matrix that run.
+        for (const auto& kv : applied)
+            if (isOption(kv.first.c_str(), myOptions)) previous.args.set(kv.first, kv.second);
+        const char* running = raster->getCurrentFormat();
+        if (previous.args.find("VideoFormat") && running) previous.args.set("VideoFormat", running);
+        if (previous.args.find("OutputColor"))
+            previous.args.set("OutputColor", go_colorspace.getName(outputColor));
+        if (previous.args.find("ColorEncoding"))
+            previous.args.set("ColorEncoding", go_colorMatrix.getName(colorEncoding));
+        sMyCurrentPattern = previous;
+    }
+    // The failed render may have replaced the frames the card shows (a frame
+    // count, a first frame): the pattern is drawn again, so the card shows
+    // its picture and an animation steps through its own frames.
+    if (previous.renderer && !setPattern(previous.renderer, previous.args))
+        gOutput->trace(QiOutput::Warning, "%s: %s could not be drawn again\n", "mainLoop",
+                       previous.args.Pattern() ? previous.args.Pattern() : "");
 }
 
 bool MtCore::setPattern(MtPatternRenderer* renderer, QiArgRetVal& args) {
@@ -631,6 +706,15 @@ bool MtCore::setGenOpts(QiArgRetVal& args, const QiArgRetVal* chosen) {
         const bool inStep = videoFormat < static_cast<unsigned>(formatCount) && current &&
                             std::strcmp(formatNames[videoFormat], current) == 0;
         const int currentIndex = formatIndex(formatNames, formatCount, current);
+        // A device's own name for a listed format selects that entry, and
+        // the arguments name it as listed.
+        const char* name = nullptr;
+        if (isChosen("VideoFormat") && args.find("VideoFormat", &name) &&
+            !qi::equalsNoCase(name, "toggle") && !listedNoCase(formatNames, formatCount, name)) {
+            const char* listed = raster->listedFormatName(name);
+            if (formatIndex(formatNames, formatCount, listed) >= 0)
+                args.set("VideoFormat", std::string(listed));
+        }
         // A choice (a name, or "toggle" from the format that runs) is made
         // against the format the card runs now.
         unsigned requested = currentIndex >= 0 ? currentIndex : videoFormat;
@@ -644,8 +728,10 @@ bool MtCore::setGenOpts(QiArgRetVal& args, const QiArgRetVal* chosen) {
             change = true;
         } else if (!inStep) {
             // The raster's format was changed outside the engine: adopt it,
-            // with the matrix and layout it applies.
-            args.remove("VideoFormat");
+            // with the matrix and layout it applies. A format carried over
+            // from before the change no longer says what runs; one the
+            // command names is the one that runs, and stays.
+            if (!asked) args.remove("VideoFormat");
             change = true;
         }
         if (change) {
@@ -806,17 +892,23 @@ bool MtCore::addAlias(const char* name, const QiArgRetVal& args) {
     const size_t bytes = aliasBytes(key, args);
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     auto it = sMyAliasMap.find(key);
-    const size_t replaced = it == sMyAliasMap.end() ? 0 : aliasBytes(key, *it->second.args);
-    const size_t count = sMyAliasMap.size() + (it == sMyAliasMap.end() ? 1 : 0);
-    if (count > kMaxAliases || sMyAliasBytes - replaced + bytes > kMaxAliasBytes) {
+    const bool replacing = it != sMyAliasMap.end();
+    // A definition it replaces frees its bytes only when no queued command holds it.
+    const size_t freed =
+        replacing && it->second.definition.use_count() == 1 ? it->second.definition->bytes : 0;
+    const size_t count = sMyAliasMap.size() + (replacing ? 0 : 1);
+    const size_t held = sMyHeldAliasBytes;
+    if (count > kMaxAliases || sMyAliasBytes + held - freed + bytes > kMaxAliasBytes) {
         gOutput->trace(QiOutput::Warning,
-                       "makeAlias: alias table full (%zu aliases, %zu bytes), '%s' refused\n",
-                       sMyAliasMap.size(), sMyAliasBytes, name);
+                       "makeAlias: alias table full (%zu aliases, %zu bytes, %zu more held by "
+                       "queued commands), '%s' refused\n",
+                       sMyAliasMap.size(), sMyAliasBytes, held, name);
         return false;
     }
     gOutput->trace(QiOutput::Info, "adding alias for %s\n", name);
-    sMyAliasBytes = sMyAliasBytes - replaced + bytes;
-    sMyAliasMap[key] = StoredAlias{renderer, std::make_shared<const QiArgRetVal>(args)};
+    if (replacing) retireDefinition(it->second);
+    sMyAliasBytes += bytes;
+    sMyAliasMap[key] = StoredAlias{renderer, std::make_shared<AliasDefinition>(args, bytes)};
     return true;
 }
 
@@ -841,7 +933,7 @@ bool MtCore::removeAlias(const char* name) {
         gOutput->trace(QiOutput::Info, "removeAlias: no such alias as '%s'\n", name ? name : "");
         return true;
     }
-    sMyAliasBytes -= aliasBytes(it->first, *it->second.args);
+    retireDefinition(it->second);
     sMyAliasMap.erase(it);
     return true;
 }
@@ -851,7 +943,7 @@ bool MtCore::removeAliasesByPrefix(const char* prefix) {
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     for (auto it = sMyAliasMap.begin(); it != sMyAliasMap.end();) {
         if (it->first.compare(0, p.size(), p) == 0) {
-            sMyAliasBytes -= aliasBytes(it->first, *it->second.args);
+            retireDefinition(it->second);
             it = sMyAliasMap.erase(it);
         } else {
             ++it;
@@ -863,7 +955,7 @@ bool MtCore::removeAliasesByPrefix(const char* prefix) {
 void MtCore::dumpAliases() {
     std::lock_guard<std::recursive_mutex> sl(sMyStateMx);
     for (const auto& a : sMyAliasMap) {
-        const QiArgRetVal& args = *a.second.args;
+        const QiArgRetVal& args = a.second.args();
         std::string line =
             qi::formatC("Alias(%s) => %s ", a.first.c_str(), args.Pattern() ? args.Pattern() : "");
         for (const auto& kv : args)

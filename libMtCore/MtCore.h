@@ -109,7 +109,8 @@ public:
     int asyncSetGen(const QiArgRetVal& request);
     int asyncSetPattern(const char* name);
     // Blocks until command `id` (queued or being processed) has been processed
-    // and gives its result. Returns false at once when the id is neither queued
+    // and gives its result: false when its render failed (the pattern before
+    // it then stays current). Returns false at once when the id is neither queued
     // nor being processed, when another caller already waits, or when the
     // render thread has ended.
     bool waitForPattern(bool& result, int id);
@@ -177,7 +178,11 @@ public:
 
 private:
     int queueCommand(const QiArgRetVal& request);
-    bool processCommand(QigCommand& command, bool& rendered); // false: the stop command
+    // False: the stop command. `result` is false when the render failed.
+    bool processCommand(QigCommand& command, bool& rendered, bool& result);
+    // After a failed render: `previous` is current again, with the generator
+    // options `applied` by the failed command, and is drawn again.
+    void restorePattern(QiAlias& previous, const QiArgRetVal& applied);
     bool applyGating();
 };
 

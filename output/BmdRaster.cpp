@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <strings.h>
 #include <vector>
 
 namespace {
@@ -377,6 +378,10 @@ const char* BmdRaster::getCurrentFormat() {
     std::free(sCurrentFormatName);
     sCurrentFormatName = name;
     return sCurrentFormatName;
+}
+
+const char* BmdRaster::listedFormatName(const char* name) {
+    return name && strcasecmp(name, kDeviceName720p) == 0 ? kClientName720p : nullptr;
 }
 
 int BmdRaster::setOutputPixelFormat(QiImageCoder::PixelFormat format) {

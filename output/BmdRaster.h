@@ -61,6 +61,8 @@ public:
     bool setRasterFormat(const char* name) override;
     int getSupportedFormats(int& count, int& current, char**& names) override;
     const char* getCurrentFormat() override;
+    // The device's "HD 720p 60" (any letter case) is the listed "720p 59.94".
+    const char* listedFormatName(const char* name) override;
     int setOutputPixelFormat(QiImageCoder::PixelFormat format) override;
     unsigned getSupportedPixelFormats() override;
     bool has3D() override { return false; }

@@ -2,6 +2,7 @@
 // registry and aliases.
 #include "MtCore.h"
 #include "ArgSupport.h"
+#include "HoldRenderer.h"
 #include "MemoryRaster.h"
 #include "QiOption.h"
 #include "QiThreadPool.h"
@@ -619,6 +620,12 @@ TEST_F(Engine, VideoFormatChangesAndToggles) {
     run(QiArgRetVal());
     run(req({{"VideoFormat", "1080p25"}}));
     EXPECT_STREQ(raster->getCurrentFormat(), "1080p25");
+    // A request naming the format that now runs keeps naming it.
+    raster->setRasterFormat("720p50");
+    run(req({{"Pattern", "TestBars"}, {"VideoFormat", "720P50"}}));
+    core->getPatSettings(current);
+    EXPECT_EQ(text(current, "VideoFormat"), "720p50");
+    run(req({{"VideoFormat", "1080p25"}}));
     core->rescanFormats();
     run(req({{"VideoFormat", "720p50"}}));
     EXPECT_STREQ(raster->getCurrentFormat(), "720p50");
@@ -741,4 +748,128 @@ TEST_F(Engine, RenderThatThrowsFailsWithAWarningAndTheEngineGoesOn) {
     EXPECT_EQ(shown, raster->shownIndices().size());
     run(req({{"Pattern", "TestBars"}}));
     EXPECT_EQ(1u, bars->renderCount());
+}
+
+// A render that throws once it has set its frame count and converted its first
+// frame: the pattern before it stays current with its arguments, the raster
+// shows that pattern's picture in its own ring, and the command's result is
+// false.
+TEST_F(Engine, FailedRenderLeavesThePatternBeforeItCurrentAndShown) {
+    // Held until the test lets it go, so a waiter can wait for its command.
+    class ThrowsLate : public testsupport::HoldRenderer {
+    public:
+        ThrowsLate() : HoldRenderer("TestThrowsLate") { period = 40; }
+        bool render(MtCore* core, QiRaster* raster, const QiArgRetVal& args) override {
+            HoldRenderer::render(core, raster, args);
+            raster->clear(0);
+            raster->setFrames(3);
+            raster->render(0, false);
+            throw std::bad_alloc();
+        }
+    };
+    auto* throwsLate = new ThrowsLate;
+    core->addPattern(throwsLate);
+    testsupport::ScopedCapture capture;
+    const struct {
+        const char* pattern;
+        const char* format; // the command changes the format too
+    } rows[] = {{"Colorbars", nullptr}, {"Colorbars", "720p50"}, {"Checkerboard", nullptr}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.pattern) + (row.format ? " and a format change" : ""));
+        run(req({{"Pattern", row.pattern}, {"Marker", "before"}}));
+        const MemoryFrame before = raster->lastShown();
+        QiArgRetVal failing = req({{"Pattern", "TestThrowsLate"}});
+        if (row.format) failing.set("VideoFormat", row.format);
+        throwsLate->hold();
+        const int id = core->asyncSetGen(failing);
+        throwsLate->waitInside();
+        bool waited = false, result = true;
+        std::thread waiter([&] { waited = core->waitForPattern(result, id); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the waiter waits now
+        throwsLate->release();
+        waiter.join();
+        ASSERT_TRUE(waited);
+        EXPECT_FALSE(result);
+        std::vector<QiArgRetVal> gen;
+        core->getGenOpts(gen);
+        ASSERT_EQ(gen.size(), 14u);
+        EXPECT_EQ(text(gen[13], "Pattern"), row.pattern);
+        EXPECT_EQ(text(gen[13], "Marker"), "before");
+        EXPECT_EQ(text(gen[13], "VideoFormat"), row.format ? row.format : "<absent>");
+        EXPECT_EQ(raster->frames, 1u);
+        const MemoryFrame shown = raster->lastShown();
+        EXPECT_EQ(shown.width, raster->getWidth());
+        if (!row.format) {
+            EXPECT_EQ(shown.bytes, before.bytes);
+        }
+        raster->render(0, false); // the raster holds the picture that was shown
+        EXPECT_EQ(raster->ringFrame(0).bytes, shown.bytes);
+        // No animation of the failed pattern steps the ring.
+        const size_t shows = raster->shownIndices().size();
+        std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        EXPECT_EQ(raster->shownIndices().size(), shows);
+        run(req({{"VideoFormat", "1080p25"}}));
+    }
+    int warnings = 0;
+    for (const auto& l : capture.out->take())
+        if (l == "Warning: setPattern: rendering TestThrowsLate failed (std::bad_alloc)\n")
+            ++warnings;
+    EXPECT_EQ(warnings, 3);
+}
+
+// Each queued selection of an alias keeps the definition it was accepted
+// with. Definitions that only queued commands still hold count against the
+// table's bound: redefining a large alias while renders are queued is refused
+// once the bound is reached (a refused definition changes nothing), no
+// selection is refused, and every selection is drawn, in order, with its
+// definition.
+TEST_F(Engine, QueuedAliasSelectionsCountAgainstTheTableBound) {
+    // Notes which definition each render was given.
+    class Marks : public MtPatternRenderer {
+    public:
+        const char* getName() override { return "TestMarks"; }
+        bool initialize(MtCore*) override { return true; }
+        bool render(MtCore*, QiRaster* raster, const QiArgRetVal& args) override {
+            const char* blob = "-";
+            args.find("Blob", &blob);
+            marks += blob[0];
+            raster->setFrames(1);
+            return true;
+        }
+        std::string marks; // written on the render thread, read once drained
+    };
+    auto* marks = new Marks;
+    core->addPattern(marks);
+    const size_t blob = MtCore::kMaxAliasBytes / 8;
+    auto definition = [&](char c) {
+        QiArgRetVal a = req({{"Pattern", "TestMarks"}});
+        a.set("Blob", std::string(blob, c));
+        return a;
+    };
+    testsupport::ScopedCapture capture;
+    bars->setHold(true);
+    core->asyncSetGen(req({{"Pattern", "TestBars"}}));
+    bars->waitInside();
+    const long long heapBefore = sHeapBytes;
+    std::string expected;
+    char current = 0;
+    for (char c = 'a'; c <= 'x'; ++c) {
+        if (core->addAlias("Big", definition(c))) current = c;
+        ASSERT_GT(core->asyncSetGen(req({{"Pattern", "Big"}})), 0);
+        expected += current;
+    }
+    const long long held = sHeapBytes - heapBefore;
+    bars->setHold(false);
+    drain();
+    EXPECT_LT(current, 'x');
+    EXPECT_LT(held, static_cast<long long>(MtCore::kMaxAliasBytes + blob));
+    EXPECT_EQ(marks->marks, expected);
+    bool warned = false;
+    for (const auto& l : capture.out->take())
+        warned = warned || l.rfind("Warning: makeAlias: alias table full", 0) == 0;
+    EXPECT_TRUE(warned);
+    // Drawn, the definitions are let go: the alias takes new ones again.
+    for (char c = 'a'; c <= 'x'; ++c)
+        EXPECT_TRUE(core->addAlias("Big", definition(c))) << c;
+    core->removeAliasesByPrefix("Big");
 }

@@ -801,13 +801,22 @@ TEST_F(BmdEngineTest, NewConfigurationIsFollowedAndReported) {
 
 // The device runs "HD 720p 60" for the client's "720p 59.94": the reported
 // format is a published name and every other option still changes, without
-// enabling the mode again.
+// enabling the mode again. The device's own name selects the mode too.
 TEST_F(BmdEngineTest, The720p60ModeIsReportedByAPublishedName) {
     start(kHi50);
-    run({{"VideoFormat", "720p 59.94"}});
     BMDDisplayMode mode = 0;
-    ASSERT_TRUE(stub::outputEnabled(&mode));
-    EXPECT_EQ(mode, kHp60);
+    for (const char* name :
+         {"HD 720p 60", "HD 1080i 50", "hd 720P 60", "HD 1080i 50", "720p 59.94"}) {
+        SCOPED_TRACE(name);
+        run({{"Pattern", "Colorbars"}, {"VideoFormat", name}});
+        const bool hd720 = std::strcmp(name, "HD 1080i 50") != 0;
+        ASSERT_TRUE(stub::outputEnabled(&mode));
+        EXPECT_EQ(mode, hd720 ? kHp60 : kHi50);
+        EXPECT_EQ(testsupport::text(reported(), "VideoFormat"), hd720 ? "720p 59.94" : name);
+        QiArgRetVal current;
+        core->getPatSettings(current);
+        EXPECT_EQ(testsupport::text(current, "VideoFormat"), hd720 ? "720p 59.94" : name);
+    }
     unsigned enables = stub::enableCount();
     struct {
         const char* key;

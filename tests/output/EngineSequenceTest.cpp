@@ -328,7 +328,8 @@ std::string describe(const std::vector<Step>& steps) {
 struct Model {
     std::vector<std::string> formats; // as published
     int format = 0, layout = 0, matrix = 0;
-    int before = 0; // the format before the last change made outside the engine
+    int before = 0;       // the format before the last change made outside the engine
+    bool outside = false; // the card's format changed outside since the last command
     bool titling = false, mute = false, gate[3] = {false, false, false};
     unsigned colour[3] = {0, 0, 0};
     unsigned top = 1023;
@@ -413,6 +414,11 @@ struct Model {
         }
         if (asked >= 0 && card->takes(formats[format], asked)) layout = asked;
         if (chosen.find("ColorEncoding", &t)) matrix = readEnum(t, matrix, matrices);
+        // The current arguments name the format that runs; one carried over
+        // across a change made outside the engine is dropped.
+        if (outside && !chosen.find("VideoFormat")) m.remove("VideoFormat");
+        outside = false;
+        if (m.find("VideoFormat")) m.set("VideoFormat", formats[format]);
         current = m;
     }
 
@@ -508,8 +514,10 @@ std::string runSequence(const CardFactory& makeCard, const std::vector<Step>& st
                 model.aliases.clear();
                 break;
             case Op::FormatOutside:
-                if (card->formatOutside(op.value))
+                if (card->formatOutside(op.value)) {
                     model.setFormat(indexOf(model.formats, op.value));
+                    model.outside = true;
+                }
                 break;
             case Op::LayoutOutside:
                 if (card->layoutOutside(op.layout)) model.layout = op.layout;
@@ -528,9 +536,10 @@ std::string runSequence(const CardFactory& makeCard, const std::vector<Step>& st
         if (records[12] != expected)
             return where + "GetGenOptions reports " + describe(records[12]) + ", the model " +
                    describe(expected);
-        if (text(records[13], "Pattern") != text(model.current, "Pattern"))
-            return where + "current pattern " + text(records[13], "Pattern") + ", the model " +
-                   text(model.current, "Pattern");
+        for (const char* key : {"Pattern", "VideoFormat"})
+            if (text(records[13], key) != text(model.current, key))
+                return where + "current " + key + " " + text(records[13], key) + ", the model " +
+                       text(model.current, key);
         std::string why;
         if (!card->runs(model.formats[model.format], model.layout, why))
             return where + why + "; the model " + model.formats[model.format] + " in " +
