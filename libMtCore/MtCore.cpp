@@ -92,6 +92,7 @@ CommandSynchronizer myCmdSynchronizer;
 bool sMyProcessing = false; // the render thread is processing sMyProcessingId
 int sMyProcessingId = 0;
 bool sMyThreadEnded = false;
+size_t sMyQueuedBytes = 0; // the requestBytes of the queued commands
 
 FairRecursiveMutex sMyRasterMx;  // raster lock
 std::recursive_mutex sMyStateMx; // state lock
@@ -241,6 +242,16 @@ size_t aliasBytes(const std::string& name, const QiArgRetVal& args) {
     return bytes;
 }
 
+// What a queued request costs: its keys and values, and the map's own
+// share of each entry.
+size_t requestBytes(const QiArgRetVal& request) {
+    constexpr size_t kEntryCost = 64;
+    size_t bytes = 0;
+    for (const auto& kv : request)
+        bytes += kv.first.size() + kv.second.size() + kEntryCost;
+    return bytes;
+}
+
 } // namespace
 
 // ------------------------------------------------------------ QigInterface
@@ -314,6 +325,7 @@ MtCore::~MtCore() {
         std::lock_guard<std::mutex> lock(sMyMx);
         dropped = sMyQueue.size();
         sMyQueue.clear();
+        sMyQueuedBytes = 0;
         const unsigned stopValue = nextCommandId;
         QiArgRetVal pill;
         pill.set("CyanidePill", qi::formatC("%u", stopValue).c_str());
@@ -349,6 +361,7 @@ MtCore::~MtCore() {
     {
         std::lock_guard<std::mutex> lock(sMyMx);
         sMyQueue.clear();
+        sMyQueuedBytes = 0;
     }
     delete rasterInterface;
     rasterInterface = nullptr;
@@ -386,12 +399,16 @@ int MtCore::queueCommand(const QiArgRetVal& request) {
             }
         }
     }
+    command.requestBytes = requestBytes(request);
     int id;
+    bool tooLarge = false;
     {
         std::lock_guard<std::mutex> lock(sMyMx);
-        if (sMyQueue.size() >= static_cast<size_t>(kMaxQueuedCommands)) {
+        tooLarge = sMyQueuedBytes + command.requestBytes > kMaxQueuedBytes;
+        if (sMyQueue.size() >= static_cast<size_t>(kMaxQueuedCommands) || tooLarge) {
             id = -1;
         } else {
+            sMyQueuedBytes += command.requestBytes;
             id = static_cast<int>(nextCommandId);
             // Ids stay positive: a client must never mistake one for the -1 error reply.
             nextCommandId = nextCommandId >= 0x7FFFFFFFu ? 1u : nextCommandId + 1;
@@ -400,6 +417,12 @@ int MtCore::queueCommand(const QiArgRetVal& request) {
             command.id = id;
             sMyQueue.push_back(std::move(command));
         }
+    }
+    if (id < 0 && tooLarge) {
+        gOutput->trace(QiOutput::Warning,
+                       "%s: the queued requests hold %zu bytes, a request of %zu bytes refused\n",
+                       "asyncSetGen", kMaxQueuedBytes, command.requestBytes);
+        return -1;
     }
     if (id < 0) {
         gOutput->trace(QiOutput::Warning, "%s: %d commands queued, request refused\n",
@@ -455,6 +478,7 @@ void MtCore::mainLoop() {
         if (!sMyQueue.empty()) {
             QigCommand command = std::move(sMyQueue.front());
             sMyQueue.pop_front();
+            sMyQueuedBytes -= command.requestBytes;
             sMyProcessing = true;
             sMyProcessingId = command.id;
             lock.unlock();

@@ -61,7 +61,8 @@ public:
     QiAlias alias;
     std::shared_ptr<const QiArgRetVal> aliasArgs; // the named alias's arguments, or null
     bool unknownPattern = false;                  // "Pattern" named neither a renderer nor an alias
-    bool stop = false; // the engine's own stop command (set only by ~MtCore)
+    bool stop = false;       // the engine's own stop command (set only by ~MtCore)
+    size_t requestBytes = 0; // what the request costs the queue's byte bound
 };
 
 // The engine's observer on the raster: update() wakes the render thread.
@@ -103,9 +104,13 @@ public:
     // ------------------------------------------------------------ commands
     // At most this many commands wait in the queue; a request beyond is refused.
     static constexpr int kMaxQueuedCommands = 500;
+    // And the requests waiting hold at most this many bytes (keys and values,
+    // plus a small cost per entry), so a few large requests cannot fill memory.
+    static constexpr size_t kMaxQueuedBytes = 64u << 20;
 
     // Queues one command and returns its id (always positive) at once, or -1
-    // (with a Warning) when the queue already holds kMaxQueuedCommands.
+    // (with a Warning) when the queue already holds kMaxQueuedCommands or the
+    // request would take it past kMaxQueuedBytes.
     int asyncSetGen(const QiArgRetVal& request);
     int asyncSetPattern(const char* name);
     // Blocks until command `id` (queued or being processed) has been processed

@@ -400,6 +400,29 @@ TEST_F(Engine, AnimatedPatternsStepAtTheirPeriod) {
     EXPECT_EQ(raster->outOfRingCount(), 0u);
 }
 
+TEST_F(Engine, QueuedRequestsAreBoundedInBytes) {
+    testsupport::ScopedCapture capture;
+    bars->setHold(true);
+    core->asyncSetGen(req({{"Pattern", "TestBars"}}));
+    bars->waitInside();
+    const std::string big(MtCore::kMaxQueuedBytes / 8, 'x');
+    int accepted = 0;
+    while (accepted < 10 &&
+           core->asyncSetGen(req({{"Pattern", "TestBars"}, {"Big", big.c_str()}})) > 0)
+        ++accepted;
+    EXPECT_EQ(accepted, 7); // eight would pass the bound with their keys
+    EXPECT_GT(core->asyncSetGen(req({{"Pattern", "TestBars"}})), 0); // a small one still fits
+    bars->setHold(false);
+    drain();
+    // Everything accepted was drawn, and the drained queue takes large requests again.
+    EXPECT_EQ(bars->renderCount(), 1u + static_cast<unsigned>(accepted) + 1u);
+    EXPECT_GT(run(req({{"Pattern", "TestBars"}, {"Big", big.c_str()}})), 0);
+    bool warned = false;
+    for (const auto& l : capture.out->take())
+        warned |= l.find("a request of") != std::string::npos;
+    EXPECT_TRUE(warned);
+}
+
 TEST_F(Engine, QueueIsBoundedAndDroppedAtShutDown) {
     testsupport::ScopedCapture capture;
     bars->setHold(true);
