@@ -108,6 +108,7 @@ private:
     Clock::time_point requestStart; // first byte of the request being read
     Clock::time_point lastEvent;    // the last event on the socket, or the accept
     Clock::time_point phaseStart;   // start of the lookup, or of the drain
+    Clock::time_point lastWrite;    // the last piece of a reply the client took
     bool inRequest = false;
     bool lookupHere = false; // respondTo(): names are looked up in the call
 };
@@ -127,9 +128,10 @@ class MtcXmlServer : public XmlRpc::XmlRpcServer {
 public:
     ~MtcXmlServer() override;
 
-    // A request must arrive and its reply leave within `requestTimeout` of the
-    // request's first byte; a kept-alive connection without a request is
-    // closed after `idleTimeout`. Set before serving.
+    // A request must arrive and its reply start to leave within
+    // `requestTimeout` of the request's first byte, and each further piece of
+    // the reply within `requestTimeout` of the one before; a kept-alive connection without a
+    // request is closed after `idleTimeout`. Set before serving.
     std::chrono::milliseconds requestTimeout{10000};
     std::chrono::milliseconds idleTimeout{60000};
     // A "Log" host that has not resolved within this time is refused.

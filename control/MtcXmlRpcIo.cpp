@@ -549,6 +549,7 @@ unsigned MtcXmlConnection::write() {
                            MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
             written += static_cast<size_t>(n);
+            lastWrite = Clock::now();
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -623,6 +624,9 @@ void MtcXmlConnection::httpError(int status, const char* reason, const std::stri
 bool MtcXmlConnection::expired(Clock::time_point now) const {
     if (phase == Phase::Lookup) return false; // the lookup has its own time-out
     if (phase == Phase::Drain) return now - phaseStart > kDrainTime;
+    // A long reply to a client that reads slowly may take longer than that:
+    // it has the time-out again after every piece the client takes.
+    if (phase == Phase::Write && written > 0) return now - lastWrite > owner->requestTimeout;
     if (inRequest) return now - requestStart > owner->requestTimeout;
     return now - lastActivity > owner->idleTimeout;
 }

@@ -186,6 +186,20 @@ class HostileClient(unittest.TestCase):
                         time.sleep(0.5)  # the server meets a full buffer
                         reply = parse_reply(read_all(s))
                     self.assertEqual(reply[-1]["Blob"], blob)
+            # A client that reads slowly gets all of a reply that takes longer
+            # than the request deadline (3 s) to leave.
+            with socket.create_connection((HOST, server.port)) as s:
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                s.sendall(http_post(call_xml("GetGenOptions")))
+                raw, t0 = b"", time.monotonic()
+                while not raw.endswith(b"</methodResponse>\r\n") and time.monotonic() - t0 < 20:
+                    piece = s.recv(16384)
+                    if not piece:
+                        break
+                    raw += piece
+                    time.sleep(0.1)
+            self.assertGreater(time.monotonic() - t0, 3.0)
+            self.assertEqual(parse_reply(raw)[-1]["Blob"], blob)
             multi = multicall_xml([("GetGenOptions", ())] * 16)  # a reply of about 5 MB
             reply = parse_reply(raw_exchange(server.port, http_post(multi), timeout=20))
             self.assertEqual([r[0][-1]["Blob"] for r in reply], [blob] * 16)
