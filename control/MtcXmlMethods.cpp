@@ -6,6 +6,7 @@
 #include "MtCore.h"
 #include "QiArgRetVal.h"
 #include "QiOutput.h"
+#include "QiText.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +45,17 @@ int typeCode(const XmlRpcValue& v) {
 std::string memberText(XmlRpcValue& s, const char* name) {
     if (!s.hasMember(name)) return std::string();
     return static_cast<std::string&>(s[name]);
+}
+
+// Whether a client's text can be stored and sent back: a reply carrying
+// anything else would be unreadable for every client.
+bool replyable(const std::string& text) {
+    return qiIsXmlSafeText(text.data(), text.size());
+}
+
+void refuseText(const char* method, const std::string& text) {
+    gOutput->trace(QiOutput::Warning, "%s: '%s' is not text a reply can carry, refused\n", method,
+                   qiEscapeText(text.c_str()).c_str());
 }
 
 void listToArray(const std::vector<QiArgRetVal>& list, XmlRpcValue& out) {
@@ -132,16 +144,33 @@ void SetGen::execute(XmlRpcValue& params, XmlRpcValue& result) {
     switch (p.getType()) {
     case XmlRpcValue::TypeStruct: {
         if (p.hasMember("Log")) {
-            result = redirectTrace(static_cast<std::string&>(p["Log"]), owner->server.requestHosts);
+            const std::string& host = static_cast<std::string&>(p["Log"]);
+            if (!replyable(host)) {
+                refuseText("SetGen", host);
+                result =
+                    mtcCutUtf8("Cannot redirect to " + qiEscapeText(host.c_str()), kMaxReplyText);
+                return;
+            }
+            result = redirectTrace(host, owner->server.requestHosts);
             return;
         }
         QiArgRetVal request;
-        rpcValStruct_qiArv(params, request);
+        if (!rpcValStruct_qiArv(params, request)) {
+            gOutput->trace(QiOutput::Warning,
+                           "SetGen: a name or value is not text a reply can carry, refused\n");
+            result = -1;
+            return;
+        }
         result = core ? core->asyncSetGen(request) : -1;
         return;
     }
     case XmlRpcValue::TypeString: {
         const std::string& name = static_cast<std::string&>(p);
+        if (!replyable(name)) {
+            refuseText("SetGen", name);
+            result = -1;
+            return;
+        }
         result = core ? core->asyncSetPattern(name.c_str()) : -1;
         return;
     }
@@ -180,7 +209,7 @@ void PatternOption::execute(XmlRpcValue& params, XmlRpcValue& result) {
         throw XmlRpcException("type error: expected a string or a struct");
     if (!core) return;
     std::vector<QiArgRetVal> options;
-    if (!core->getPatOpts(name.c_str(), options)) {
+    if (!replyable(name) || !core->getPatOpts(name.c_str(), options)) {
         result = "error";
         return;
     }
@@ -225,7 +254,12 @@ void SetAlias::execute(XmlRpcValue& params, XmlRpcValue& result) {
         return;
     }
     QiArgRetVal args;
-    rpcValStruct_qiArv(params, args);
+    if (!rpcValStruct_qiArv(params, args)) {
+        gOutput->trace(QiOutput::Warning,
+                       "SetAlias: a name or value is not text a reply can carry, refused\n");
+        result = kAliasRefused;
+        return;
+    }
     const char* text = nullptr;
     if (!args.find("AliasName", &text)) {
         result = "no name for alias";
@@ -271,6 +305,10 @@ void MMCAlias::execute(XmlRpcValue& params, XmlRpcValue& result) {
     case XmlRpcValue::TypeString: {
         if (!core) return;
         const std::string path = static_cast<std::string&>(p);
+        if (!replyable(path)) {
+            refuseText("MMCAlias", path); // its aliases would name it
+            return;
+        }
         if (path == "flush") {
             core->removeAliasesByPrefix("mmc/");
             result = "flushed mmc aliases";
@@ -283,7 +321,7 @@ void MMCAlias::execute(XmlRpcValue& params, XmlRpcValue& result) {
     case XmlRpcValue::TypeStruct: {
         std::string prefix = memberText(p, "Prefix");
         const std::string path = memberText(p, "Path");
-        if (prefix.empty() || path.empty() || !core) {
+        if (prefix.empty() || path.empty() || !core || !replyable(prefix) || !replyable(path)) {
             result = "invalid arguments";
             return;
         }

@@ -350,12 +350,12 @@ bool MtcXmlConnection::takeChunks() {
 }
 
 void MtcXmlConnection::startRequest(std::string request) {
-    const size_t bad = qiFirstNonXmlByte(request.data(), request.size());
-    if (bad != std::string::npos) {
-        char why[128];
-        std::snprintf(why, sizeof why,
-                      "request is not well-formed XML: byte %zu is not an XML character in UTF-8",
-                      bad);
+    // The library reads a value up to its first NUL; text that replies cannot
+    // carry otherwise reaches the methods, which refuse it with their replies.
+    const size_t nul = request.find('\0');
+    if (nul != std::string::npos) {
+        char why[96];
+        std::snprintf(why, sizeof why, "request is not well-formed XML: byte %zu is NUL", nul);
         gOutput->trace(QiOutput::Warning, "XmlRpc: %s\n", why);
         generateFaultResponse(why);
         phase = Phase::Write;
@@ -459,6 +459,15 @@ void MtcXmlConnection::run(const std::string& method, XmlRpcValue& params,
         generateFaultResponse("internal error");
     }
     owner->requestHosts = nullptr;
+    // Whatever a method answered, a reply no XML client could read never
+    // leaves (the methods refuse such text before it is stored).
+    const size_t body = _response.find("\r\n\r\n");
+    if (body != std::string::npos &&
+        !qiIsXmlSafeText(_response.data() + body + 4, _response.size() - body - 4)) {
+        gOutput->trace(QiOutput::Error, "XmlRpc: the reply to %s is not well-formed XML\n",
+                       qiEscapeText(method.c_str()).c_str());
+        generateFaultResponse("the reply holds text that XML cannot carry");
+    }
 }
 
 void MtcXmlConnection::runMulticall(XmlRpcValue& params) {
@@ -928,9 +937,11 @@ bool rpcValStruct_qiArv(XmlRpcValue& params, QiArgRetVal& out) {
     XmlRpcValue& s = params[0];
     if (s.getType() != XmlRpcValue::TypeStruct)
         throw XmlRpcException("type error: expected a struct");
+    bool safe = true;
     for (auto& member : s) {
         const std::string& key = member.first;
         XmlRpcValue& v = member.second;
+        if (!qiIsXmlSafeText(key.data(), key.size())) safe = false;
         switch (v.getType()) {
         case XmlRpcValue::TypeBoolean:
             out.set(key.c_str(), static_cast<bool&>(v) ? "true" : "false");
@@ -941,16 +952,19 @@ bool rpcValStruct_qiArv(XmlRpcValue& params, QiArgRetVal& out) {
         case XmlRpcValue::TypeDouble:
             out.set(key.c_str(), static_cast<double&>(v));
             break;
-        case XmlRpcValue::TypeString:
-            out.set(key, static_cast<std::string&>(v));
+        case XmlRpcValue::TypeString: {
+            const std::string& text = static_cast<std::string&>(v);
+            if (!qiIsXmlSafeText(text.data(), text.size())) safe = false;
+            out.set(key, text);
             break;
+        }
         default:
             gOutput->trace(QiOutput::Info, "don't know how to translate type=%d for key=%s\n",
                            static_cast<int>(v.getType()), key.c_str());
             break;
         }
     }
-    return true;
+    return safe;
 }
 
 bool qiArv_rpcVal(QiArgRetVal& in, XmlRpcValue& out) {

@@ -56,7 +56,9 @@ private:
 // Sets one text entry in `out` per member of the struct params[0]: booleans
 // as "true"/"false", ints as "%d", doubles as "%f", strings unchanged; other
 // member types are skipped with a trace line. A params[0] that is not a
-// struct raises the library's type-error fault.
+// struct raises the library's type-error fault. False when a name or a text
+// is not one a reply can carry (not UTF-8, or characters XML does not allow):
+// the caller refuses the request.
 bool rpcValStruct_qiArv(XmlRpc::XmlRpcValue& params, QiArgRetVal& out);
 
 // Makes `out` a struct with one string member per entry of `in`.

@@ -1,7 +1,6 @@
 // Request-body checks: XML 1.0 characters in UTF-8, and numeric character
 // references, which the library would otherwise store as written.
 #include "MtcXmlText.h"
-#include "QiText.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -54,7 +53,8 @@ bool mtcDecodeCharRefs(std::string& xml, std::string* why) {
                 break;
             c = c * (hex ? 16 : 10) + v;
         }
-        if (digits == 0 || digits > 8 || i >= xml.size() || xml[i] != ';' || !qiIsXmlChar(c)) {
+        if (digits == 0 || digits > 8 || i >= xml.size() || xml[i] != ';' || c == 0 ||
+            c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
             char text[96];
             std::snprintf(text, sizeof text, "bad character reference at byte %zu", at);
             if (why) *why = text;

@@ -1,6 +1,4 @@
-// Checks and decoding of request bodies before the XML-RPC library parses
-// them (the characters allowed are QiText's). Every reply must be well-formed XML 1.0 in UTF-8, so
-// nothing may enter the generator's state that a reply could not carry.
+// Decoding of request bodies before the XML-RPC library parses them.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +6,9 @@
 
 // Replaces the numeric character references of `xml` ("&#233;", "&#xE9;")
 // with the characters they name in UTF-8; a reference to one of the five
-// markup characters becomes its named entity, which the library decodes. A
-// reference to a character XML does not allow, or one that is malformed,
-// gives false with `why` set; `xml` is then unspecified.
+// markup characters becomes its named entity, which the library decodes.
+// Characters that replies cannot carry are refused where the values are
+// taken, like those sent as they are. A reference to NUL, to a surrogate or
+// past U+10FFFF, or one that is malformed, gives false with `why` set; `xml`
+// is then unspecified.
 bool mtcDecodeCharRefs(std::string& xml, std::string* why);

@@ -172,7 +172,8 @@ TEST(MtcXmlRpcIo, CharacterReferencesAreDecoded) {
         {"&#x20AC;", "\xe2\x82\xac"},
         {"&#60;&#x26;&#62;&#34;&#39;", "&lt;&amp;&gt;&quot;&apos;"}, // markup stays markup
         {"&amp;#65;", "&amp;#65;"},
-        {"&#1;", nullptr},
+        {"&#1;", "\x01"}, // decoded: the methods refuse what replies cannot carry
+        {"&#0;", nullptr},
         {"&#xD800;", nullptr},
         {"&#65", nullptr},
         {"&#;", nullptr},

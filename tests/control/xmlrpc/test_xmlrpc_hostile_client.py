@@ -120,25 +120,33 @@ class HostileClient(unittest.TestCase):
         self.rpc.SetGen({"Pattern": "Colorbars", "Blob": ""})
 
     def test_replies_stay_well_formed(self):
-        # Text a reply could not carry is refused before it is stored.
-        for name, body in [
+        # Text a reply could not carry is refused, with the method's own
+        # refusal, before it is stored; the refusal itself is well-formed.
+        refused = "Cannot set null alias"
+        alias = call_xml("SetAlias", {"AliasName": "PLACE", "Pattern": "Colorbars"})
+        for name, body, reply in [
                 ("control character in a name",
-                 call_xml("SetAlias", {"AliasName": "bad\x01", "Pattern": "Colorbars"})),
+                 call_xml("SetAlias", {"AliasName": "bad\x01", "Pattern": "Colorbars"}), refused),
                 ("control character in a key",
-                 call_xml("SetGen", {"Pattern": "Colorbars", "K\x1b": "v"})),
-                ("not UTF-8",
-                 call_xml("SetAlias", {"AliasName": "PLACE", "Pattern": "Colorbars"}).replace(
-                     b"PLACE", b"\xff\xfe\xc3")),
-                ("NUL byte", call_xml("SetGen", "Colorbars").replace(b"Colorbars", b"Color\0")),
+                 call_xml("SetGen", {"Pattern": "Colorbars", "K\x1b": "v"}), -1),
+                ("not UTF-8", alias.replace(b"PLACE", b"\xff\xfe\xc3"), refused),
+                ("not UTF-8 in a pattern name",
+                 call_xml("SetGen", "PLACE").replace(b"PLACE", b"Color\xe9"), -1),
                 ("reference to a control character",
                  call_xml("SetGen", {"Pattern": "Colorbars", "K": "PLACE"}).replace(
-                     b"PLACE", b"&#27;"))]:
+                     b"PLACE", b"&#27;"), -1),
+                ("unknown method with a control character", call_xml("No\x02Such"), None),
+                ("NUL byte", call_xml("SetGen", "Colorbars").replace(b"Colorbars", b"Color\0"),
+                 None)]:
             with self.subTest(name):
                 t0 = time.monotonic()
-                reply = parse_reply(raw_exchange(server.port, http_post(body)))
+                answer = parse_reply(raw_exchange(server.port, http_post(body)))
                 self.assertLess(time.monotonic() - t0, 2.0)
-                self.assertIsInstance(reply, xmlrpc.client.Fault)
-                self.assertIn("not well-formed", reply.faultString)
+                if reply is None:
+                    self.assertIsInstance(answer, xmlrpc.client.Fault)
+                else:
+                    self.assertEqual(answer, reply)
+        self.assertNotIn("\x1b", self.rpc.GetGenOptions()[-1].get("K\x1b", ""))
         names = self.rpc.PatternOption()  # parses: nothing bad was stored
         self.assertFalse([n for n in names if "\x01" in n or "\ufffd" in n])
         # Character references are decoded as XML requires.
@@ -176,6 +184,7 @@ class HostileClient(unittest.TestCase):
     def test_reply_arrives_whole_before_close(self):
         blob = "y" * (300 * 1024)
         self.rpc.SetGen({"Pattern": "Colorbars", "Blob": blob})
+        self.assertTrue(wait_for(lambda: self.rpc.GetGenOptions()[-1].get("Blob") == blob))
         try:
             for extra in (b"", b"Connection: close\r\n"):
                 with self.subTest(extra=extra):
