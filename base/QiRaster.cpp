@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 QiRaster::QiRaster(int width, int height, int bits, QiRasterInterface* observer)
@@ -46,9 +47,36 @@ bool QiRaster::showFrame(int n) {
     // freed by now (the pattern has been drawn and the frame handed over at
     // the new size): the memory goes back once, not at every frame.
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-    if (pixels < shownPixels) OsDep::returnFreedMemory();
+    if (pixels < shownPixels) {
+        notifyShrink(width, height);
+        OsDep::returnFreedMemory();
+    }
     shownPixels = pixels;
     return shown;
+}
+
+namespace {
+std::mutex sShrinkMx;
+std::vector<QiRaster::ShrinkListener>& shrinkListeners() {
+    static std::vector<QiRaster::ShrinkListener>& listeners =
+        *new std::vector<QiRaster::ShrinkListener>; // lives as long as the process
+    return listeners;
+}
+} // namespace
+
+void QiRaster::addShrinkListener(ShrinkListener listener) {
+    std::lock_guard<std::mutex> lock(sShrinkMx);
+    shrinkListeners().push_back(listener);
+}
+
+void QiRaster::notifyShrink(int w, int h) {
+    std::vector<ShrinkListener> listeners;
+    {
+        std::lock_guard<std::mutex> lock(sShrinkMx);
+        listeners = shrinkListeners();
+    }
+    for (ShrinkListener listener : listeners)
+        listener(w, h);
 }
 
 unsigned QiRaster::maxFrames() const {

@@ -82,6 +82,13 @@ public:
     int getBlackLevel() const { return blackLevel; }
     int getWhiteLevel() const { return whiteLevel; }
 
+    // Told (on the thread that shows frames) of the first frame shown at a
+    // smaller size than the one before, with the new size, before freed
+    // memory goes back to the system: a cache of pictures at another size
+    // gives its memory back. Listeners are added for the whole process.
+    using ShrinkListener = void (*)(int width, int height);
+    static void addShrinkListener(ShrinkListener listener);
+
     // The most frames a ring of this raster's size may hold within
     // `frameBudget` bytes; at least 1.
     unsigned maxFrames() const;
@@ -107,6 +114,7 @@ public:
     uint64_t frameBudget = kFrameRingBudget;
 
 private:
+    static void notifyShrink(int width, int height);
     // Pixels of the raster when a frame was last shown.
     size_t shownPixels = 0;
 };

@@ -115,6 +115,13 @@ const FixedCodeTable& codeTable(int bits) {
     return *tables[b];
 }
 
+// A chart of another size is of no use once the frames have shrunk: its
+// memory goes back rather than waiting for the next chart.
+void dropChartOfAnotherSize(int width, int height) {
+    std::lock_guard<std::mutex> lock(sChartMx);
+    if (sChart.width != width || sChart.height != height) sChart = ChartCache();
+}
+
 } // namespace
 
 MtpChromaticity::MtpChromaticity() {
@@ -129,7 +136,10 @@ char const* MtpChromaticity::getName() {
 }
 
 bool MtpChromaticity::initialize(MtCore*) {
-    std::call_once(initOnce, buildSplines);
+    std::call_once(initOnce, [] {
+        buildSplines();
+        QiRaster::addShrinkListener(dropChartOfAnotherSize);
+    });
     return true;
 }
 
