@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-bool qiIsXmlChar(unsigned long c) {
+namespace {
+
+bool isXmlChar(unsigned long c) {
     return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
            (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
 }
-
-namespace {
 
 // The length of the well-formed UTF-8 sequence at `s` (at most `left` bytes)
 // holding one XML character, or 0.
@@ -38,16 +38,18 @@ size_t xmlCharLength(const unsigned char* s, size_t left) {
     }
     // Overlong forms of three and four bytes.
     if ((n == 3 && c < 0x800) || (n == 4 && c < 0x10000)) return 0;
-    return qiIsXmlChar(c) ? n : 0; // surrogates, U+FFFE and U+FFFF are no characters
+    return isXmlChar(c) ? n : 0; // surrogates, U+FFFE and U+FFFF are no characters
 }
 
-} // namespace
-
-bool qiIsControlAt(const char* text, size_t length) {
+// True when the character of `length` bytes at `text` is a control
+// character: C0 (tab and line ends included), DEL or C1.
+bool isControlAt(const char* text, size_t length) {
     const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
     return (length == 1 && (s[0] < 0x20 || s[0] == 0x7F)) ||
            (length == 2 && s[0] == 0xC2 && s[1] >= 0x80 && s[1] <= 0x9F);
 }
+
+} // namespace
 
 bool qiIsPlainName(const char* text) {
     if (!qiIsXmlSafeText(text)) return false;
@@ -55,7 +57,7 @@ bool qiIsPlainName(const char* text) {
     const size_t length = std::strlen(text);
     for (size_t i = 0; i < length;) {
         const size_t n = xmlCharLength(s + i, length - i);
-        if (qiIsControlAt(text + i, n)) return false;
+        if (isControlAt(text + i, n)) return false;
         i += n;
     }
     return true;
@@ -66,10 +68,7 @@ bool qiIsXmlSafeText(const char* text) {
 }
 
 bool qiIsXmlSafeText(const char* text, size_t length) {
-    return text && qiFirstNonXmlByte(text, length) == std::string::npos;
-}
-
-size_t qiFirstNonXmlByte(const char* text, size_t length) {
+    if (!text) return false;
     const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
     for (size_t i = 0; i < length;) {
         if (s[i] >= 0x20 && s[i] < 0x80) { // the common case: printable ASCII
@@ -77,10 +76,10 @@ size_t qiFirstNonXmlByte(const char* text, size_t length) {
             continue;
         }
         const size_t n = xmlCharLength(s + i, length - i);
-        if (n == 0) return i;
+        if (n == 0) return false;
         i += n;
     }
-    return std::string::npos;
+    return true;
 }
 
 std::string qiEscapeText(const char* text) {
@@ -90,7 +89,7 @@ std::string qiEscapeText(const char* text) {
     const size_t length = std::strlen(text);
     for (size_t i = 0; i < length;) {
         size_t n = xmlCharLength(s + i, length - i);
-        if (qiIsControlAt(text + i, n)) n = 0; // tab and line ends are escaped too
+        if (isControlAt(text + i, n)) n = 0; // tab and line ends are escaped too
         if (n == 0) {
             char hex[5];
             std::snprintf(hex, sizeof hex, "\\x%02X", s[i]);

@@ -14,17 +14,6 @@
 bool qiIsXmlSafeText(const char* text);
 bool qiIsXmlSafeText(const char* text, size_t length);
 
-// The offset of the first byte of `text` that is not part of such a
-// character, or std::string::npos when there is none.
-size_t qiFirstNonXmlByte(const char* text, size_t length);
-
-// True for a code point XML 1.0 allows.
-bool qiIsXmlChar(unsigned long c);
-
-// True when the character of `length` bytes at `text` is a control
-// character: C0 (tab and line ends included), DEL or C1.
-bool qiIsControlAt(const char* text, size_t length);
-
 // True for a name (a file name, an alias name) that replies can carry and a
 // reader can see: XML-safe text without any control character.
 bool qiIsPlainName(const char* text);

@@ -1,9 +1,8 @@
 #include "QiFont.h"
 #include "QiImage.h"
+#include "TestSupport.h"
 
 #include <benchmark/benchmark.h>
-
-#include <unistd.h>
 
 #include <string>
 
@@ -97,20 +96,9 @@ BENCHMARK(BM_SectorStar)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 // One title line as the engine draws it (24-point face, 96 dpi, top left) on a
 // 1280 x 720 frame: a short title and one of a megabyte, of which only what
 // fits the line is drawn.
-namespace {
-
-std::string datafilesDir() {
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return "mtdata/datafiles";
-    std::string path(exe, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/')) + "/mtdata/datafiles";
-}
-
-} // namespace
-
 static void BM_TitleLine(benchmark::State& state) {
-    static QiFont* font = new QiFont((datafilesDir() + "/eterna.ttf").c_str(), 24, 96);
+    static QiFont* font =
+        new QiFont((testsupport::dataFolder() + "/datafiles/eterna.ttf").c_str(), 24, 96);
     std::string title = "Kettlebright sequence ";
     if (state.range(0)) {
         while (title.size() < (size_t(1) << 20))

@@ -27,8 +27,8 @@ class MtcXmlServer;
 struct MtcHostLookup {
     std::mutex mutex;
     bool done = false;
-    std::map<std::string, bool> resolved; // host -> found
-    std::map<std::string, in_addr> addresses;
+    std::map<std::string, in_addr> addresses; // the hosts that resolved
+    bool finished();
 };
 
 // The addresses a request's "Log" members resolved to, for the method that
@@ -39,8 +39,7 @@ using MtcHostTable = std::map<std::string, in_addr>;
 // library is used to parse the request and run its methods) so that every
 // request gets an answer at once and whole: a header and a body size cap, a
 // deadline for each request, HTTP errors for what is not a request we can
-// take, request bodies checked for text a reply could not carry, bounded
-// multicalls, "Log" host names looked up without holding the server thread,
+// take, bounded multicalls, "Log" host names looked up without holding the server thread,
 // and a catch-all around the method call so no exception leaves the loop.
 class MtcXmlConnection : public XmlRpc::XmlRpcServerConnection {
 public:
@@ -63,7 +62,7 @@ public:
     // and then; the whole HTTP reply. For tests and fuzzing.
     std::string respondTo(const std::string& body);
     // Bytes of reply built and not yet sent.
-    size_t replyBytesHeld() const { return response().size(); }
+    size_t replyBytesHeld() const { return _response.size(); }
 
     // The server thread's side of a deferred request (outside work()).
     bool waitingForLookup() const { return phase == Phase::Lookup; }
@@ -91,7 +90,6 @@ private:
     void refuse(const char* why);
     // Answers with an HTTP error status and closes once it is sent.
     void httpError(int status, const char* reason, const std::string& text);
-    const std::string& response() const { return _response; }
 
     MtcXmlServer* owner;
     Phase phase = Phase::Header;
@@ -126,6 +124,7 @@ struct MtcWakeHandle {
 // descriptor limit so that a new client can always be accepted.
 class MtcXmlServer : public XmlRpc::XmlRpcServer {
 public:
+    MtcXmlServer();
     ~MtcXmlServer() override;
 
     // A request must arrive and its reply start to leave within
@@ -141,7 +140,8 @@ public:
     // Replies built and not yet sent, over all connections, past which a
     // multicall stops running its calls.
     static constexpr size_t kMaxRepliesHeld = 64 * 1024 * 1024;
-    // Looks a host name up (may wait on a name server); replaceable for tests.
+    // Looks a host name up (may wait on a name server; UdpOutput::resolve
+    // unless replaced, as tests do).
     std::function<bool(const std::string& host, in_addr* address)> resolveHost;
 
     void removeConnection(XmlRpc::XmlRpcServerConnection* connection) override;

@@ -7,6 +7,7 @@
 
 #include "MtCore.h"
 #include "QiArgRetVal.h"
+#include "QiCLocale.h"
 #include "QiOutput.h"
 
 #include <fcntl.h>
@@ -15,7 +16,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -55,12 +55,6 @@ int valueNesting(const std::string& xml, int limit) {
     return deepest;
 }
 
-std::string lower(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 std::string trimmed(const std::string& text) {
     const char* blanks = " \t";
     size_t a = text.find_first_not_of(blanks);
@@ -71,11 +65,10 @@ std::string trimmed(const std::string& text) {
 // Whether the comma-separated list `value` holds `token` (ignoring case).
 bool hasToken(const std::string& value, const char* token) {
     size_t from = 0;
-    const std::string text = lower(value);
-    while (from <= text.size()) {
-        size_t comma = text.find(',', from);
-        if (comma == std::string::npos) comma = text.size();
-        if (trimmed(text.substr(from, comma - from)) == token) return true;
+    while (from <= value.size()) {
+        size_t comma = value.find(',', from);
+        if (comma == std::string::npos) comma = value.size();
+        if (qi::equalsNoCase(trimmed(value.substr(from, comma - from)).c_str(), token)) return true;
         from = comma + 1;
     }
     return false;
@@ -238,12 +231,14 @@ bool MtcXmlConnection::parseHeader(size_t headerEnd) {
             httpError(400, "Bad Request", "malformed header line");
             return false;
         }
-        const std::string name = lower(line.substr(0, colon));
+        const std::string name = line.substr(0, colon);
         const std::string value = trimmed(line.substr(colon + 1));
-        if (name == "content-length") {
-            char* end = nullptr;
+        auto is = [](const std::string& text, const char* what) {
+            return qi::equalsNoCase(text.c_str(), what);
+        };
+        if (is(name, "content-length")) {
             errno = 0;
-            const unsigned long long n = std::strtoull(value.c_str(), &end, 10);
+            const unsigned long long n = std::strtoull(value.c_str(), nullptr, 10);
             if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
                 errno == ERANGE || (haveLength && n != bodyLength)) {
                 httpError(400, "Bad Request", "invalid Content-Length");
@@ -255,17 +250,17 @@ bool MtcXmlConnection::parseHeader(size_t headerEnd) {
             }
             bodyLength = static_cast<size_t>(n);
             haveLength = true;
-        } else if (name == "transfer-encoding") {
-            if (lower(value) != "chunked") {
+        } else if (is(name, "transfer-encoding")) {
+            if (!is(value, "chunked")) {
                 httpError(501, "Not Implemented", "unsupported Transfer-Encoding");
                 return false;
             }
             chunked = true;
-        } else if (name == "connection") {
+        } else if (is(name, "connection")) {
             if (hasToken(value, "close")) keepAlive = false;
             if (hasToken(value, "keep-alive")) keepAlive = true;
-        } else if (name == "expect") {
-            if (lower(value) != "100-continue") {
+        } else if (is(name, "expect")) {
+            if (!is(value, "100-continue")) {
                 httpError(417, "Expectation Failed", "unsupported expectation");
                 return false;
             }
@@ -303,10 +298,9 @@ bool MtcXmlConnection::takeChunks() {
         std::string line = input.substr(0, lineEnd);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const std::string digits = trimmed(line.substr(0, line.find(';')));
-        char* end = nullptr;
         errno = 0;
-        const unsigned long long size = std::strtoull(digits.c_str(), &end, 16);
-        if (digits.empty() || *end != '\0' || errno == ERANGE ||
+        const unsigned long long size = std::strtoull(digits.c_str(), nullptr, 16);
+        if (digits.empty() || errno == ERANGE ||
             digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
             httpError(400, "Bad Request", "malformed chunk");
             return false;
@@ -396,9 +390,7 @@ void MtcXmlConnection::executeRequest() {
         MtcHostTable found;
         for (const std::string& host : hosts) {
             in_addr address{};
-            if (owner->resolveHost ? owner->resolveHost(host, &address)
-                                   : UdpOutput::resolve(host.c_str(), &address))
-                found[host] = address;
+            if (owner->resolveHost(host, &address)) found[host] = address;
         }
         run(method, params, found);
         return;
@@ -416,8 +408,7 @@ void MtcXmlConnection::executeRequest() {
 
 bool MtcXmlConnection::lookupFinished(Clock::time_point now) {
     if (phase != Phase::Lookup) return false;
-    std::lock_guard<std::mutex> lock(lookup->mutex);
-    return lookup->done || now - phaseStart > owner->lookupTimeout;
+    return lookup->finished() || now - phaseStart > owner->lookupTimeout;
 }
 
 void MtcXmlConnection::finishLookup() {
@@ -648,6 +639,16 @@ void MtcWakeHandle::wake() {
     (void)n; // a full pipe already holds a wake-up
 }
 
+bool MtcHostLookup::finished() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return done;
+}
+
+MtcXmlServer::MtcXmlServer()
+    : resolveHost([](const std::string& host, in_addr* address) {
+          return UdpOutput::resolve(host.c_str(), address);
+      }) {}
+
 MtcXmlServer::~MtcXmlServer() {
     // Connections waiting for a lookup are not the dispatcher's to close.
     std::vector<MtcXmlConnection*> left;
@@ -656,14 +657,9 @@ MtcXmlServer::~MtcXmlServer() {
     for (MtcXmlConnection* c : left)
         c->close();
     for (LookupThread& t : lookupThreads) {
-        bool done;
-        {
-            std::lock_guard<std::mutex> lock(t.lookup->mutex);
-            done = t.lookup->done;
-        }
         // A lookup that a name server still holds ends on its own; it keeps
         // only its own state alive.
-        if (done)
+        if (t.lookup->finished())
             t.thread.join();
         else
             t.thread.detach();
@@ -747,12 +743,7 @@ void MtcXmlServer::finishLookups() {
     }
     // Threads whose lookup ended are joined; the others go on.
     for (auto it = lookupThreads.begin(); it != lookupThreads.end();) {
-        bool done;
-        {
-            std::lock_guard<std::mutex> lock(it->lookup->mutex);
-            done = it->lookup->done;
-        }
-        if (done) {
+        if (it->lookup->finished()) {
             it->thread.join();
             it = lookupThreads.erase(it);
         } else {
@@ -764,10 +755,8 @@ void MtcXmlServer::finishLookups() {
 std::shared_ptr<MtcHostLookup> MtcXmlServer::startLookup(const std::vector<std::string>& hosts) {
     if (!wakeHandle) return nullptr;
     size_t running = 0;
-    for (LookupThread& t : lookupThreads) {
-        std::lock_guard<std::mutex> lock(t.lookup->mutex);
-        running += !t.lookup->done;
-    }
+    for (LookupThread& t : lookupThreads)
+        running += !t.lookup->finished();
     if (running >= static_cast<size_t>(kMaxLookups)) {
         gOutput->trace(QiOutput::Warning, "XmlRpc: %zu name lookups running, not one more\n",
                        running);
@@ -779,8 +768,7 @@ std::shared_ptr<MtcHostLookup> MtcXmlServer::startLookup(const std::vector<std::
     std::thread thread([lookup, hosts, resolve, wake]() {
         for (const std::string& host : hosts) {
             in_addr address{};
-            const bool found =
-                resolve ? resolve(host, &address) : UdpOutput::resolve(host.c_str(), &address);
+            const bool found = resolve(host, &address);
             std::lock_guard<std::mutex> lock(lookup->mutex);
             if (found) lookup->addresses[host] = address;
         }

@@ -1,5 +1,5 @@
-// Request-body checks: XML 1.0 characters in UTF-8, and numeric character
-// references, which the library would otherwise store as written.
+// Numeric character references, which the library would otherwise store as
+// written.
 #include "MtcXmlText.h"
 
 #include <cstdint>

@@ -214,42 +214,38 @@ const char* boolText(bool b) {
     return b ? "true" : "false";
 }
 
-// Index of `name` in the engine's format list, or -1.
-int formatIndex(char** names, int count, const char* name) {
+// Index of `name` in the engine's format list, or -1; a client's choice is
+// matched ignoring case.
+int formatIndex(char** names, int count, const char* name, bool ignoreCase = false) {
     if (!name) return -1;
     for (int i = 0; i < count; ++i)
-        if (names[i] && std::strcmp(names[i], name) == 0) return i;
+        if (names[i] &&
+            (ignoreCase ? qi::equalsNoCase(names[i], name) : std::strcmp(names[i], name) == 0))
+            return i;
     return -1;
-}
-
-// Whether `name` is in the engine's format list, ignoring case, as a client's
-// choice is matched.
-bool listedNoCase(char** names, int count, const char* name) {
-    for (int i = 0; i < count; ++i)
-        if (names[i] && qi::equalsNoCase(names[i], name)) return true;
-    return false;
 }
 
 void copyText(char* dst, const char* src) {
     std::snprintf(dst, 128, "%s", src ? src : "");
 }
 
+// The keys and values of `args`, and `perEntry` more for each entry.
+size_t textBytes(const QiArgRetVal& args, size_t perEntry = 0) {
+    size_t bytes = 0;
+    for (const auto& kv : args)
+        bytes += kv.first.size() + kv.second.size() + perEntry;
+    return bytes;
+}
+
 // What an alias costs the table: its name, keys and values.
 size_t aliasBytes(const std::string& name, const QiArgRetVal& args) {
-    size_t bytes = name.size();
-    for (const auto& kv : args)
-        bytes += kv.first.size() + kv.second.size();
-    return bytes;
+    return name.size() + textBytes(args);
 }
 
 // What a queued request costs: its keys and values, and the map's own
 // share of each entry.
 size_t requestBytes(const QiArgRetVal& request) {
-    constexpr size_t kEntryCost = 64;
-    size_t bytes = 0;
-    for (const auto& kv : request)
-        bytes += kv.first.size() + kv.second.size() + kEntryCost;
-    return bytes;
+    return textBytes(request, 64);
 }
 
 } // namespace
@@ -734,7 +730,8 @@ bool MtCore::setGenOpts(QiArgRetVal& args, const QiArgRetVal* chosen) {
         // the arguments name it as listed.
         const char* name = nullptr;
         if (isChosen("VideoFormat") && args.find("VideoFormat", &name) &&
-            !qi::equalsNoCase(name, "toggle") && !listedNoCase(formatNames, formatCount, name)) {
+            !qi::equalsNoCase(name, "toggle") &&
+            formatIndex(formatNames, formatCount, name, true) < 0) {
             const char* listed = raster->listedFormatName(name);
             if (formatIndex(formatNames, formatCount, listed) >= 0)
                 args.set("VideoFormat", std::string(listed));
