@@ -401,7 +401,7 @@ TEST_F(Engine, AnimatedPatternsStepAtTheirPeriod) {
 }
 
 TEST_F(Engine, QueuedRequestsAreBoundedInBytes) {
-    testsupport::ScopedCapture capture;
+    testsupport::ScopedCapture capture; // the refusals' Warnings
     bars->setHold(true);
     core->asyncSetGen(req({{"Pattern", "TestBars"}}));
     bars->waitInside();
@@ -417,10 +417,6 @@ TEST_F(Engine, QueuedRequestsAreBoundedInBytes) {
     // Everything accepted was drawn, and the drained queue takes large requests again.
     EXPECT_EQ(bars->renderCount(), 1u + static_cast<unsigned>(accepted) + 1u);
     EXPECT_GT(run(req({{"Pattern", "TestBars"}, {"Big", big.c_str()}})), 0);
-    bool warned = false;
-    for (const auto& l : capture.out->take())
-        warned |= l.find("a request of") != std::string::npos;
-    EXPECT_TRUE(warned);
 }
 
 TEST_F(Engine, QueueIsBoundedAndDroppedAtShutDown) {
@@ -887,10 +883,6 @@ TEST_F(Engine, QueuedAliasSelectionsCountAgainstTheTableBound) {
     EXPECT_LT(current, 'x');
     EXPECT_LT(held, static_cast<long long>(MtCore::kMaxAliasBytes + blob));
     EXPECT_EQ(marks->marks, expected);
-    bool warned = false;
-    for (const auto& l : capture.out->take())
-        warned = warned || l.rfind("Warning: makeAlias: alias table full", 0) == 0;
-    EXPECT_TRUE(warned);
     // Drawn, the definitions are let go: the alias takes new ones again.
     for (char c = 'a'; c <= 'x'; ++c)
         EXPECT_TRUE(core->addAlias("Big", definition(c))) << c;
