@@ -45,14 +45,24 @@ class MtcXmlConnection : public XmlRpc::XmlRpcServerConnection {
 public:
     using Clock = std::chrono::steady_clock;
 
+    // The header section, and a chunked body's trailer section, each.
     static constexpr size_t kMaxHeaderBytes = 16 * 1024;
     static constexpr int kMaxBodyBytes = 4 * 1024 * 1024;
+    // One chunk-size line with its extensions.
+    static constexpr size_t kMaxChunkLine = 1024;
+    // Everything read for one request after its header, framing included,
+    // so chunk framing cannot make the server read far more than a body.
+    static constexpr size_t kMaxRequestBytes = 2 * static_cast<size_t>(kMaxBodyBytes);
+    // Read from one connection per event, so each event's work is bounded
+    // and every other connection is served in the same round.
+    static constexpr size_t kReadPerEvent = 64 * 1024;
     static constexpr int kMaxNesting = 64; // <value> elements inside each other
     // The calls one system.multicall may carry, and the reply it may build.
     static constexpr int kMaxMulticallCalls = 10000;
     static constexpr size_t kMaxMulticallReply = 16 * 1024 * 1024;
 
     MtcXmlConnection(int fd, MtcXmlServer* server);
+    ~MtcXmlConnection() override;
     unsigned handleEvent(unsigned eventType) override;
     // Past its deadline (see MtcXmlServer's time-outs).
     bool expired(Clock::time_point now) const;
@@ -61,6 +71,9 @@ public:
     // Answers one request body as the server would, name lookups made here
     // and then; the whole HTTP reply. For tests and fuzzing.
     std::string respondTo(const std::string& body);
+    // "Log" names are looked up in the call rather than on a thread of their
+    // own. For tests and fuzzing.
+    void lookUpInline(bool inline_) { lookupHere = inline_; }
     // Bytes of reply built and not yet sent.
     size_t replyBytesHeld() const { return _response.size(); }
 
@@ -74,18 +87,28 @@ protected:
 
 private:
     enum class Phase { Header, Body, Lookup, Write, Drain };
+    // Where a chunked body is: a size line, data, the end of the data, trailers.
+    enum class Chunk { Size, Data, DataEnd, Trailer };
 
-    // Takes what has arrived: the header, then the body; sets the phase.
-    void takeInput();
-    bool parseHeader(size_t headerEnd);
-    // The chunks of a chunked body that have arrived; false once it is malformed.
-    bool takeChunks();
+    // Takes bytes of the request being received; returns how many it used,
+    // less than `n` only once the request is complete or refused. Each byte
+    // is looked at a bounded number of times.
+    size_t consume(const char* data, size_t n);
+    size_t consumeHeader(const char* data, size_t n);
+    size_t consumeChunked(const char* data, size_t n);
+    void take(const char* data, size_t n);
+    bool parseHeader();
     void startRequest(std::string body);
+    // Tells the server what this connection holds of requests being
+    // received; false when that would pass the budget they share.
+    bool account();
     // Runs the parsed request with `hosts` as the "Log" lookups.
     void run(const std::string& method, XmlRpc::XmlRpcValue& params, const MtcHostTable& hosts);
     void runMulticall(XmlRpc::XmlRpcValue& params);
     unsigned write();
     unsigned drain();
+    // Forgets the request being received.
+    void dropRequest();
     // Refuses the request with a fault and closes once the fault is sent.
     void refuse(const char* why);
     // Answers with an HTTP error status and closes once it is sent.
@@ -93,10 +116,22 @@ private:
 
     MtcXmlServer* owner;
     Phase phase = Phase::Header;
-    std::string input;     // bytes read and not yet taken
-    std::string body;      // a chunked body as it is decoded
-    size_t bodyLength = 0; // from Content-Length
+    std::string pending;     // bytes read after a complete request, not yet taken
+    std::string head;        // the header section as it arrives
+    size_t headLine = 0;     // where the header's last line starts
+    std::string body;        // the body as it arrives (decoded when chunked)
+    size_t bodyLength = 0;   // from Content-Length
+    size_t requestBytes = 0; // read for this request after its header
     bool chunked = false;
+    Chunk chunk = Chunk::Size;
+    std::string chunkLine;   // a chunk-size line as it arrives
+    size_t chunkLeft = 0;    // data bytes of the chunk still to come
+    bool chunkCR = false;    // the end of the data: CR seen
+    size_t trailerBytes = 0; // of the trailer section so far
+    size_t trailerLine = 0;  // bytes of the trailer line so far
+    bool trailerCR = false;  // that line's last byte was CR
+    size_t held = 0;         // request bytes the server counts for this connection
+    size_t drained = 0;      // read and dropped while the connection closes
     bool closeAfterWrite = false;
     size_t written = 0;
     std::shared_ptr<MtcHostLookup> lookup;
@@ -108,7 +143,7 @@ private:
     Clock::time_point phaseStart;   // start of the lookup, or of the drain
     Clock::time_point lastWrite;    // the last piece of a reply the client took
     bool inRequest = false;
-    bool lookupHere = false; // respondTo(): names are looked up in the call
+    bool lookupHere = false; // names are looked up in the call
 };
 
 // Where a lookup thread reports that it is done: the server's wake-up pipe,
@@ -140,6 +175,17 @@ public:
     // Replies built and not yet sent, over all connections, past which a
     // multicall stops running its calls.
     static constexpr size_t kMaxRepliesHeld = 64 * 1024 * 1024;
+    // Requests being received, over all connections. A request larger than
+    // kSmallRequest may not take the last kSmallReserve of it, so a client
+    // with an ordinary request is served while large ones fill the rest.
+    static constexpr size_t kMaxRequestsHeld = 64 * 1024 * 1024;
+    static constexpr size_t kSmallRequest = 64 * 1024;
+    static constexpr size_t kSmallReserve = 16 * 1024 * 1024;
+    // A connection that held `before` bytes of a request being received now
+    // wants `after`: true, and counted, when the budget allows it (or
+    // `always`, for what is already in hand).
+    bool holdRequestBytes(size_t before, size_t after, bool always = false);
+    size_t requestBytesHeld() const { return requestBytes; }
     // Looks a host name up (may wait on a name server; UdpOutput::resolve
     // unless replaced, as tests do).
     std::function<bool(const std::string& host, in_addr* address)> resolveHost;
@@ -182,6 +228,7 @@ private:
         std::thread thread;
     };
     std::vector<LookupThread> lookupThreads;
+    size_t requestBytes = 0; // held by requests being received
 };
 
 // Wakes the work loop from another thread: a pipe whose read end the

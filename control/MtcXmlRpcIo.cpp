@@ -127,6 +127,10 @@ MtcXmlConnection::MtcXmlConnection(int fd, MtcXmlServer* server)
     : XmlRpc::XmlRpcServerConnection(fd, server, true), owner(server), lastActivity(Clock::now()),
       lastEvent(lastActivity) {}
 
+MtcXmlConnection::~MtcXmlConnection() {
+    owner->holdRequestBytes(held, 0);
+}
+
 unsigned MtcXmlConnection::handleEvent(unsigned) {
     lastEvent = Clock::now();
     if (phase == Phase::Lookup) {
@@ -136,71 +140,246 @@ unsigned MtcXmlConnection::handleEvent(unsigned) {
     }
     if (phase == Phase::Drain) return drain();
     if (phase == Phase::Header || phase == Phase::Body) {
-        // Read a piece at a time, so a request over a cap is refused from
-        // its header before its body is taken in.
-        char buf[64 * 1024];
-        for (;;) {
-            ssize_t n = ::recv(getfd(), buf, sizeof buf, MSG_DONTWAIT);
+        // However fast the client sends, a request has its time.
+        if (inRequest && lastEvent - requestStart > owner->requestTimeout) {
+            gOutput->trace(QiOutput::Warning,
+                           "XmlRpc: a request not complete in time, closing the connection\n");
+            return 0;
+        }
+        if (!pending.empty()) {
+            // What came after the last request, before anything more is read.
+            std::string data;
+            data.swap(pending);
+            take(data.data(), data.size());
+        } else {
+            // One read per event: every other connection is served, and
+            // every deadline checked, between two reads of this one.
+            char buf[kReadPerEvent];
+            ssize_t n;
+            do
+                n = ::recv(getfd(), buf, sizeof buf, MSG_DONTWAIT);
+            while (n < 0 && errno == EINTR);
             if (n > 0) {
-                if (!inRequest) {
-                    inRequest = true;
-                    requestStart = Clock::now();
-                }
-                input.append(buf, static_cast<size_t>(n));
-                takeInput();
-                if (phase != Phase::Header && phase != Phase::Body) break;
-                continue;
+                take(buf, static_cast<size_t>(n));
+            } else if (n < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    return XmlRpc::XmlRpcDispatch::ReadableEvent;
+                return 0; // the connection failed
+            } else {
+                // The client has finished sending.
+                if (!inRequest) return 0;
+                httpError(400, "Bad Request", "the request ended before it was complete");
             }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                return XmlRpc::XmlRpcDispatch::ReadableEvent;
-            if (n < 0) return 0; // the connection failed
-            // The client has finished sending.
-            if (!inRequest) return 0;
-            httpError(400, "Bad Request", "the request ended before it was complete");
-            break;
         }
         if (phase == Phase::Lookup) {
             owner->park(this);
             return XmlRpc::XmlRpcDispatch::ReadableEvent;
         }
+        if (phase == Phase::Header || phase == Phase::Body)
+            return XmlRpc::XmlRpcDispatch::ReadableEvent;
     }
     return write();
 }
 
-void MtcXmlConnection::takeInput() {
-    if (phase == Phase::Header) {
-        size_t end = input.find("\r\n\r\n");
-        size_t skip = 4;
-        const size_t lf = input.find("\n\n");
-        if (lf != std::string::npos && (end == std::string::npos || lf < end)) end = lf, skip = 2;
-        if (end == std::string::npos) {
-            if (input.size() > kMaxHeaderBytes) refuse("request header too long");
-            return;
-        }
-        if (end > kMaxHeaderBytes) {
-            refuse("request header too long");
-            return;
-        }
-        if (!parseHeader(end)) return;
-        input.erase(0, end + skip);
-        phase = Phase::Body;
+void MtcXmlConnection::take(const char* data, size_t n) {
+    if (!inRequest) {
+        inRequest = true;
+        requestStart = Clock::now();
     }
-    if (phase != Phase::Body) return;
-    if (chunked) {
-        if (!takeChunks()) return;
-    } else {
-        if (input.size() < bodyLength) return;
-        body.assign(input, 0, bodyLength);
-        input.erase(0, bodyLength);
+    const size_t used = consume(data, n);
+    // Only a complete (or refused) request leaves bytes over: the next
+    // request's, taken once this one is answered.
+    if (used < n && !closeAfterWrite) pending.append(data + used, n - used);
+    if (phase != Phase::Header && phase != Phase::Body) {
+        // Answered: what is left is at most one read, counted as it is.
+        owner->holdRequestBytes(held, pending.size(), true);
+        held = pending.size();
+        return;
     }
-    std::string request;
-    request.swap(body);
-    startRequest(std::move(request));
+    if (!account()) {
+        gOutput->trace(QiOutput::Warning,
+                       "XmlRpc: requests being received hold %zu bytes, refusing one more\n",
+                       owner->requestBytesHeld());
+        httpError(503, "Service Unavailable", "the server is receiving too many requests");
+    }
 }
 
-bool MtcXmlConnection::parseHeader(size_t headerEnd) {
-    const std::string head = input.substr(0, headerEnd);
+size_t MtcXmlConnection::consume(const char* data, size_t n) {
+    size_t used = 0;
+    if (phase == Phase::Header) used = consumeHeader(data, n);
+    if (phase != Phase::Body) return used;
+    if (!chunked && bodyLength == 0) {
+        startRequest(std::string());
+        return used;
+    }
+    if (used == n) return used;
+    data += used;
+    n -= used;
+    size_t step;
+    if (chunked) {
+        step = consumeChunked(data, n);
+    } else {
+        step = std::min(n, bodyLength - body.size());
+        body.append(data, step);
+        requestBytes += step;
+        if (body.size() == bodyLength) {
+            std::string request;
+            request.swap(body);
+            startRequest(std::move(request));
+        }
+    }
+    return used + step;
+}
+
+size_t MtcXmlConnection::consumeHeader(const char* data, size_t n) {
+    size_t used = 0;
+    while (used < n) {
+        const char* at = data + used;
+        const char* nl = static_cast<const char*>(std::memchr(at, '\n', n - used));
+        const size_t piece = nl ? static_cast<size_t>(nl - at) + 1 : n - used;
+        if (head.size() + piece > kMaxHeaderBytes) {
+            httpError(431, "Request Header Fields Too Large", "the request header is too long");
+            return used + piece;
+        }
+        head.append(at, piece);
+        used += piece;
+        if (!nl) break;
+        // A line has ended: an empty one ends the header (empty lines before
+        // the request line are passed over).
+        const size_t lineLength = head.size() - headLine;
+        const bool empty = lineLength == 1 || (lineLength == 2 && head[headLine] == '\r');
+        if (empty && headLine == 0) {
+            head.clear();
+            continue;
+        }
+        if (!empty) {
+            headLine = head.size();
+            continue;
+        }
+        head.resize(headLine);
+        const bool ok = parseHeader();
+        std::string().swap(head);
+        headLine = 0;
+        if (!ok) return used;
+        body.clear();
+        requestBytes = 0;
+        chunk = Chunk::Size;
+        chunkLine.clear();
+        trailerBytes = 0;
+        phase = Phase::Body;
+        break;
+    }
+    return used;
+}
+
+size_t MtcXmlConnection::consumeChunked(const char* data, size_t n) {
+    size_t used = 0;
+    while (used < n && phase == Phase::Body) {
+        const char* at = data + used;
+        const size_t left = n - used;
+        if (requestBytes > kMaxRequestBytes) {
+            refuse("request too large");
+            return used;
+        }
+        switch (chunk) {
+        case Chunk::Size: {
+            const char* nl = static_cast<const char*>(std::memchr(at, '\n', left));
+            const size_t piece = nl ? static_cast<size_t>(nl - at) + 1 : left;
+            used += piece;
+            requestBytes += piece;
+            if (chunkLine.size() + piece > kMaxChunkLine) {
+                httpError(400, "Bad Request", "chunk-size line too long");
+                return used;
+            }
+            chunkLine.append(at, piece);
+            if (!nl) break;
+            std::string line = chunkLine.substr(0, chunkLine.size() - 1);
+            chunkLine.clear();
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            const std::string digits = trimmed(line.substr(0, line.find(';')));
+            errno = 0;
+            const unsigned long long size = std::strtoull(digits.c_str(), nullptr, 16);
+            if (digits.empty() || errno == ERANGE ||
+                digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+                httpError(400, "Bad Request", "malformed chunk");
+                return used;
+            }
+            if (size > static_cast<unsigned long long>(kMaxBodyBytes) - body.size()) {
+                refuse("request too large");
+                return used;
+            }
+            chunkLeft = static_cast<size_t>(size);
+            chunkCR = false;
+            chunk = size == 0 ? Chunk::Trailer : Chunk::Data;
+            trailerBytes = trailerLine = 0;
+            trailerCR = false;
+            break;
+        }
+        case Chunk::Data: {
+            const size_t piece = std::min(left, chunkLeft);
+            body.append(at, piece);
+            used += piece;
+            requestBytes += piece;
+            chunkLeft -= piece;
+            if (chunkLeft == 0) chunk = Chunk::DataEnd;
+            break;
+        }
+        case Chunk::DataEnd: // CRLF, or a bare LF
+            ++used;
+            ++requestBytes;
+            if (*at == '\r' && !chunkCR) {
+                chunkCR = true;
+            } else if (*at == '\n') {
+                chunk = Chunk::Size;
+            } else {
+                httpError(400, "Bad Request", "malformed chunk");
+                return used;
+            }
+            break;
+        case Chunk::Trailer: {
+            // Trailer lines are not used; they are counted, up to an empty line.
+            const char* nl = static_cast<const char*>(std::memchr(at, '\n', left));
+            const size_t piece = nl ? static_cast<size_t>(nl - at) + 1 : left;
+            used += piece;
+            requestBytes += piece;
+            trailerBytes += piece;
+            if (trailerBytes > kMaxHeaderBytes) {
+                httpError(431, "Request Header Fields Too Large",
+                          "the request trailer is too long");
+                return used;
+            }
+            if (!nl) {
+                trailerLine += piece;
+                trailerCR = at[piece - 1] == '\r';
+                break;
+            }
+            const size_t lineLength = trailerLine + piece - 1; // without the LF
+            const bool endsInCR = piece > 1 ? at[piece - 2] == '\r' : trailerCR;
+            trailerLine = 0;
+            trailerCR = false;
+            if (lineLength == 0 || (lineLength == 1 && endsInCR)) {
+                std::string request;
+                request.swap(body);
+                startRequest(std::move(request));
+            }
+            break;
+        }
+        }
+    }
+    return used;
+}
+
+bool MtcXmlConnection::account() {
+    size_t now = head.size() + body.size() + pending.size() + chunkLine.size();
+    // A body of a stated length is counted whole from its header on.
+    if (phase == Phase::Body && !chunked) now = std::max(now, head.size() + bodyLength);
+    if (!owner->holdRequestBytes(held, now)) return false;
+    held = now;
+    return true;
+}
+
+bool MtcXmlConnection::parseHeader() {
+    const std::string& head = this->head;
     size_t lineEnd = head.find('\n');
     std::string requestLine = head.substr(0, lineEnd);
     if (!requestLine.empty() && requestLine.back() == '\r') requestLine.pop_back();
@@ -285,64 +464,6 @@ bool MtcXmlConnection::parseHeader(size_t headerEnd) {
     return true;
 }
 
-bool MtcXmlConnection::takeChunks() {
-    for (;;) {
-        const size_t lineEnd = input.find('\n');
-        if (lineEnd == std::string::npos) {
-            if (input.size() > 1024) {
-                httpError(400, "Bad Request", "malformed chunk");
-                return false;
-            }
-            return false;
-        }
-        std::string line = input.substr(0, lineEnd);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const std::string digits = trimmed(line.substr(0, line.find(';')));
-        errno = 0;
-        const unsigned long long size = std::strtoull(digits.c_str(), nullptr, 16);
-        if (digits.empty() || errno == ERANGE ||
-            digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-            httpError(400, "Bad Request", "malformed chunk");
-            return false;
-        }
-        if (size > static_cast<unsigned long long>(kMaxBodyBytes) - body.size()) {
-            refuse("request too large");
-            return false;
-        }
-        if (size == 0) {
-            // The last chunk: trailer lines, then an empty line.
-            size_t from = lineEnd + 1;
-            for (;;) {
-                const size_t eol = input.find('\n', from);
-                if (eol == std::string::npos) {
-                    if (input.size() - from > kMaxHeaderBytes) refuse("request header too long");
-                    return false;
-                }
-                const bool empty = eol == from || (eol == from + 1 && input[from] == '\r');
-                from = eol + 1;
-                if (empty) break;
-            }
-            input.erase(0, from);
-            return true;
-        }
-        // The chunk's data, then CRLF (or a bare LF).
-        const size_t dataStart = lineEnd + 1;
-        size_t after = dataStart + static_cast<size_t>(size);
-        if (input.size() <= after) return false;
-        if (input[after] == '\r') {
-            if (input.size() <= after + 1) return false;
-            ++after;
-        }
-        if (input[after] != '\n') {
-            httpError(400, "Bad Request", "malformed chunk");
-            return false;
-        }
-        ++after;
-        body.append(input, dataStart, static_cast<size_t>(size));
-        input.erase(0, after);
-    }
-}
-
 void MtcXmlConnection::startRequest(std::string request) {
     // The library reads a value up to its first NUL; text that replies cannot
     // carry otherwise reaches the methods, which refuse it with their replies.
@@ -379,7 +500,8 @@ void MtcXmlConnection::executeRequest() {
         generateFaultResponse(std::string("malformed request: ") + e.what());
         return;
     }
-    _request.clear();
+    std::string().swap(_request);
+    mtcDecodeMemberNames(params);
     std::vector<std::string> hosts;
     try {
         hosts = logHosts(method, params);
@@ -436,7 +558,7 @@ void MtcXmlConnection::run(const std::string& method, XmlRpcValue& params,
         } else {
             XmlRpcValue result;
             if (!executeMethod(method, params, result))
-                generateFaultResponse(method + ": unknown method name");
+                generateFaultResponse(qiEscapeText(method.c_str()) + ": unknown method name");
             else
                 generateResponse(result.toXml());
         }
@@ -473,55 +595,80 @@ void MtcXmlConnection::runMulticall(XmlRpcValue& params) {
         throw XmlRpcException(why);
     }
     // Each call's reply is turned into text as soon as it is made, and no
-    // call runs once the reply could not take a small answer more: a call
-    // that ran is never left out, one that did not run says so.
+    // call runs once the reply could not take a small answer more and still
+    // say of every later call that it did not run: a call that ran is never
+    // left out, one that did not run says so, and the whole reply keeps to
+    // its bound.
     constexpr size_t kSmallAnswer = 4096;
+    constexpr size_t kEnvelope = 512; // the HTTP header and the methodResponse around it
+    static const char kOpen[] = "<value><array><data>";
+    static const char kClose[] = "</data></array></value>";
     const size_t budget = owner->multicallBudget(this);
+    const size_t room = budget > kEnvelope ? budget - kEnvelope : 0;
     char full[128];
     std::snprintf(full, sizeof full, "system.multicall: not run, the reply would exceed %zu bytes",
                   budget);
-    std::string xml = "<value><array><data>";
+    const std::string notRun = faultValue(-1, full).toXml();
+    const size_t count = static_cast<size_t>(calls.size());
+    if (sizeof kOpen + sizeof kClose + count * notRun.size() > room) {
+        std::snprintf(full, sizeof full, "system.multicall: the reply would exceed %zu bytes",
+                      budget);
+        throw XmlRpcException(full);
+    }
+    std::string xml = kOpen;
     bool stopped = false;
-    for (int i = 0; i < calls.size(); ++i) {
+    for (size_t i = 0; i < count; ++i) {
+        // Room kept for the calls after this one, were none of them to run.
+        const size_t later = (count - i - 1) * notRun.size() + sizeof kClose;
+        if (xml.size() + kSmallAnswer + later > room) stopped = true;
+        if (stopped) {
+            xml += notRun;
+            continue;
+        }
         XmlRpcValue answer;
-        if (stopped || xml.size() + kSmallAnswer > budget) {
-            stopped = true;
-            answer = faultValue(-1, full);
-        } else {
-            try {
-                XmlRpcValue& call = calls[i];
-                if (call.getType() != XmlRpcValue::TypeStruct || !call.hasMember("methodName") ||
-                    call["methodName"].getType() != XmlRpcValue::TypeString)
-                    throw XmlRpcException("system.multicall: a call is a struct with a methodName "
-                                          "and params");
-                const std::string name = static_cast<std::string&>(call["methodName"]);
-                if (name == "system.multicall")
-                    throw XmlRpcException("system.multicall: a multicall cannot hold another");
-                XmlRpcValue noParams;
-                XmlRpcValue& callParams = call.hasMember("params") ? call["params"] : noParams;
-                XmlRpcValue result;
-                if (!executeMethod(name, callParams, result)) {
-                    answer = faultValue(-1, name + ": unknown method name");
-                } else {
-                    answer.setSize(1);
-                    answer[0] = result;
-                }
-            } catch (const XmlRpcException& fault) {
-                answer = faultValue(fault.getCode(), fault.getMessage());
-            } catch (const std::exception& e) {
-                gOutput->trace(QiOutput::Error, "XmlRpc: method failed: %s\n", e.what());
-                answer = faultValue(-1, std::string("internal error: ") + e.what());
+        std::string name;
+        try {
+            XmlRpcValue& call = calls[static_cast<int>(i)];
+            if (call.getType() != XmlRpcValue::TypeStruct || !call.hasMember("methodName") ||
+                call["methodName"].getType() != XmlRpcValue::TypeString)
+                throw XmlRpcException("system.multicall: a call is a struct with a methodName "
+                                      "and params");
+            name = static_cast<std::string&>(call["methodName"]);
+            if (name == "system.multicall")
+                throw XmlRpcException("system.multicall: a multicall cannot hold another");
+            XmlRpcValue noParams;
+            XmlRpcValue& callParams = call.hasMember("params") ? call["params"] : noParams;
+            XmlRpcValue result;
+            if (!executeMethod(name, callParams, result)) {
+                answer = faultValue(-1, qiEscapeText(name.c_str()) + ": unknown method name");
+            } else {
+                answer.setSize(1);
+                answer[0] = result;
             }
+        } catch (const XmlRpcException& fault) {
+            answer = faultValue(fault.getCode(), fault.getMessage());
+        } catch (const std::exception& e) {
+            gOutput->trace(QiOutput::Error, "XmlRpc: method failed: %s\n", e.what());
+            answer = faultValue(-1, std::string("internal error: ") + e.what());
         }
         std::string text = answer.toXml();
         answer.clear();
-        if (!stopped && xml.size() + text.size() > budget) {
+        if (!qiIsXmlSafeText(text.data(), text.size())) {
+            // This call's answer alone: the others keep theirs.
+            gOutput->trace(QiOutput::Error, "XmlRpc: the reply to %s is not well-formed XML\n",
+                           qiEscapeText(name.c_str()).c_str());
+            text = faultValue(-1, "system.multicall: the reply to this call holds text that XML "
+                                  "cannot carry")
+                       .toXml();
+        }
+        if (xml.size() + text.size() + later > room) {
+            // A read whose own reply is too big (an answer to a change is small).
             stopped = true;
-            text = faultValue(-1, full).toXml();
+            text = notRun;
         }
         xml += text;
     }
-    xml += "</data></array></value>";
+    xml += kClose;
     generateResponse(xml);
 }
 
@@ -544,11 +691,18 @@ unsigned MtcXmlConnection::write() {
         if (end != std::string::npos && _response.find("Connection: close") > end)
             _response.insert(end + 2, "Connection: close\r\n");
     }
+    // A bounded piece per event, so a fast reader of a long reply does not
+    // hold the other connections either.
+    constexpr size_t kWritePerEvent = 4 * 1024 * 1024;
+    size_t sent = 0;
     while (written < _response.size()) {
-        ssize_t n = ::send(getfd(), _response.data() + written, _response.size() - written,
+        if (sent >= kWritePerEvent) return XmlRpc::XmlRpcDispatch::WritableEvent;
+        ssize_t n = ::send(getfd(), _response.data() + written,
+                           std::min(_response.size() - written, kWritePerEvent),
                            MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {
             written += static_cast<size_t>(n);
+            sent += static_cast<size_t>(n);
             lastWrite = Clock::now();
             continue;
         }
@@ -565,42 +719,47 @@ unsigned MtcXmlConnection::write() {
         // The whole reply is on its way; let the client read it before the
         // connection goes.
         ::shutdown(getfd(), SHUT_WR);
-        input.clear();
+        dropRequest();
         phase = Phase::Drain;
         phaseStart = Clock::now();
         return drain();
     }
     phase = Phase::Header;
-    if (!input.empty()) {
-        // The next request came with this one.
-        inRequest = true;
-        requestStart = Clock::now();
-        takeInput();
-        if (phase == Phase::Lookup) {
-            owner->park(this);
-            return XmlRpc::XmlRpcDispatch::ReadableEvent;
-        }
-        if (phase == Phase::Write) return write();
-    }
+    // A request that came with this one is taken at the next event (the
+    // socket is writable at once), one request per event.
+    if (!pending.empty()) return XmlRpc::XmlRpcDispatch::WritableEvent;
     return XmlRpc::XmlRpcDispatch::ReadableEvent;
 }
 
 unsigned MtcXmlConnection::drain() {
-    char buf[16 * 1024];
-    for (;;) {
-        ssize_t n = ::recv(getfd(), buf, sizeof buf, MSG_DONTWAIT);
-        if (n > 0) continue;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return XmlRpc::XmlRpcDispatch::ReadableEvent;
-        return 0; // the client has closed too
-    }
+    // A client that goes on sending after its answer is not read for ever.
+    if (Clock::now() - phaseStart > kDrainTime || drained > kMaxRequestBytes) return 0;
+    char buf[kReadPerEvent];
+    ssize_t n;
+    do
+        n = ::recv(getfd(), buf, sizeof buf, MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n > 0) drained += static_cast<size_t>(n);
+    if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)))
+        return XmlRpc::XmlRpcDispatch::ReadableEvent;
+    return 0; // the client has closed too
+}
+
+void MtcXmlConnection::dropRequest() {
+    std::string().swap(pending);
+    std::string().swap(head);
+    std::string().swap(body);
+    std::string().swap(chunkLine);
+    headLine = 0;
+    bodyLength = 0;
+    chunked = false;
+    owner->holdRequestBytes(held, 0);
+    held = 0;
 }
 
 void MtcXmlConnection::refuse(const char* why) {
     gOutput->trace(QiOutput::Warning, "XmlRpc: %s, closing the connection\n", why);
-    input.clear();
-    body.clear();
+    dropRequest();
     generateFaultResponse(why);
     closeAfterWrite = true;
     phase = Phase::Write;
@@ -608,8 +767,7 @@ void MtcXmlConnection::refuse(const char* why) {
 
 void MtcXmlConnection::httpError(int status, const char* reason, const std::string& text) {
     gOutput->trace(QiOutput::Warning, "XmlRpc: %d %s: %s\n", status, reason, text.c_str());
-    input.clear();
-    body.clear();
+    dropRequest();
     char head[256];
     std::snprintf(head, sizeof head,
                   "HTTP/1.1 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %zu\r\n"
@@ -780,6 +938,16 @@ std::shared_ptr<MtcHostLookup> MtcXmlServer::startLookup(const std::vector<std::
     });
     lookupThreads.push_back({lookup, std::move(thread)});
     return lookup;
+}
+
+bool MtcXmlServer::holdRequestBytes(size_t before, size_t after, bool always) {
+    if (after > before && !always) {
+        const size_t limit =
+            after > kSmallRequest ? kMaxRequestsHeld - kSmallReserve : kMaxRequestsHeld;
+        if (requestBytes - before + after > limit) return false;
+    }
+    requestBytes = requestBytes - before + after;
+    return true;
 }
 
 size_t MtcXmlServer::multicallBudget(const MtcXmlConnection* connection) const {

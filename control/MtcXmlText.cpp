@@ -2,6 +2,8 @@
 // written.
 #include "MtcXmlText.h"
 
+#include <xmlrpcpp/XmlRpcUtil.h>
+
 #include <cstdint>
 #include <cstdio>
 
@@ -84,4 +86,25 @@ bool mtcDecodeCharRefs(std::string& xml, std::string* why) {
     out.append(xml, from, std::string::npos);
     xml.swap(out);
     return true;
+}
+
+void mtcDecodeMemberNames(XmlRpc::XmlRpcValue& value) {
+    using XmlRpc::XmlRpcValue;
+    if (value.getType() == XmlRpcValue::TypeArray) {
+        for (int i = 0; i < value.size(); ++i)
+            mtcDecodeMemberNames(value[i]);
+        return;
+    }
+    if (value.getType() != XmlRpcValue::TypeStruct) return;
+    bool encoded = false;
+    for (auto& member : value) {
+        mtcDecodeMemberNames(member.second);
+        if (member.first.find('&') != std::string::npos) encoded = true;
+    }
+    if (!encoded) return;
+    XmlRpcValue decoded;
+    (void)decoded.begin(); // a struct
+    for (auto& member : value)
+        decoded[XmlRpc::XmlRpcUtil::xmlDecode(member.first)] = member.second;
+    value = decoded;
 }

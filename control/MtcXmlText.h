@@ -1,6 +1,8 @@
 // Decoding of request bodies before the XML-RPC library parses them.
 #pragma once
 
+#include <xmlrpcpp/XmlRpcValue.h>
+
 #include <cstddef>
 #include <string>
 
@@ -12,3 +14,9 @@
 // past U+10FFFF, or one that is malformed, gives false with `why` set; `xml`
 // is then unspecified.
 bool mtcDecodeCharRefs(std::string& xml, std::string* why);
+
+// Decodes the entity references in the member names of every struct inside
+// `value`, as the library does for string values (numeric references were
+// decoded before parsing), so a name is stored as the client meant it; the
+// library escapes names again when it writes them.
+void mtcDecodeMemberNames(XmlRpc::XmlRpcValue& value);
