@@ -133,6 +133,7 @@ private:
     size_t held = 0;         // request bytes the server counts for this connection
     size_t drained = 0;      // read and dropped while the connection closes
     bool closeAfterWrite = false;
+    bool continueWanted = false; // "Expect: 100-continue" not answered yet
     size_t written = 0;
     std::shared_ptr<MtcHostLookup> lookup;
     std::string lookupMethod;

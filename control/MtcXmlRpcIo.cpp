@@ -201,6 +201,16 @@ void MtcXmlConnection::take(const char* data, size_t n) {
                        "XmlRpc: requests being received hold %zu bytes, refusing one more\n",
                        owner->requestBytesHeld());
         httpError(503, "Service Unavailable", "the server is receiving too many requests");
+        return;
+    }
+    if (continueWanted && phase == Phase::Body) {
+        // Asked for only once the body has its room.
+        continueWanted = false;
+        static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+        // A fresh exchange: the socket's buffer takes these few bytes whole.
+        ssize_t sent =
+            ::send(getfd(), kContinue, sizeof kContinue - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+        (void)sent;
     }
 }
 
@@ -455,12 +465,7 @@ bool MtcXmlConnection::parseHeader() {
         return false;
     }
     closeAfterWrite = !keepAlive;
-    if (expectContinue) {
-        static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-        // A fresh exchange: the socket's buffer takes these few bytes whole.
-        ssize_t n = ::send(getfd(), kContinue, sizeof kContinue - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
-        (void)n;
-    }
+    continueWanted = expectContinue;
     return true;
 }
 
