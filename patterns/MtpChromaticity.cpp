@@ -143,6 +143,11 @@ bool MtpChromaticity::initialize(MtCore*) {
     return true;
 }
 
+size_t MtpChromaticity::keptChartPixels() {
+    std::lock_guard<std::mutex> lock(sChartMx);
+    return sChart.pixels.capacity();
+}
+
 bool MtpChromaticity::render(MtCore* core, QiRaster* raster, QiArgRetVal const& args) {
     unsigned spaceIndex = po_RgbSpace.defaultIndex;
     unsigned style = po_Style.defaultIndex;

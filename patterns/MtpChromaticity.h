@@ -7,6 +7,8 @@
 
 #include "MtPatternRenderer.h"
 
+#include <cstddef>
+
 class MtpChromaticity : public MtPatternRenderer {
 public:
     MtpChromaticity();
@@ -15,4 +17,8 @@ public:
     char const* getName() override;
     bool initialize(MtCore* core) override;
     bool render(MtCore* core, QiRaster* raster, QiArgRetVal const& args) override;
+
+    // The pixels the kept chart holds memory for, 0 when none is kept: for
+    // tests and diagnostics.
+    static size_t keptChartPixels();
 };

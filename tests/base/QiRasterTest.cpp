@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 using testsupport::MemoryRaster;
@@ -174,6 +175,42 @@ TEST(QiRaster, ShowFrameRefusesFramesOutsideTheRing) {
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[0], "Warning: showFrame: frame 5 outside the ring of 3\n");
     EXPECT_EQ(lines[3], "Warning: showFrame: no frames to show\n");
+}
+
+// A shrink listener is told once, with the new size, by the first frame shown
+// at fewer pixels than the last: not by a frame of the same or a larger size,
+// nor by the frames after it at that size, nor by a frame that is refused.
+TEST(QiRaster, ShrinkListenerIsToldOnceAtTheFirstSmallerFrame) {
+    using Told = std::vector<std::pair<int, int>>;
+    static Told told;          // frames are shown on this thread
+    static bool added = false; // listeners stay for the process
+    if (!added) QiRaster::addShrinkListener([](int w, int h) { told.emplace_back(w, h); });
+    added = true;
+    told.clear();
+
+    struct Step {
+        int width, height, frame;
+        Told expected;
+    };
+    const Step steps[] = {
+        {64, 32, 0, {}},         // the first frame: nothing shown before
+        {64, 32, 0, {}},         // the same size
+        {128, 64, 0, {}},        // larger
+        {32, 16, 0, {{32, 16}}}, // smaller: told, with the new size
+        {32, 16, 0, {}},         // a later frame of that size
+        {32, 16, -1, {}},        // and the next of the ring
+        {16, 8, 5, {}},          // smaller, but refused: not shown
+        {16, 8, 0, {{16, 8}}},   // the first smaller frame that is shown
+        {64, 32, 0, {}},         // larger again
+    };
+    testsupport::ScopedCapture capture;
+    BareRaster r(64, 32, 10, nullptr);
+    for (const Step& s : steps) {
+        r.resize(s.width, s.height);
+        r.showFrame(s.frame);
+        EXPECT_EQ(told, s.expected) << s.width << "x" << s.height << " frame " << s.frame;
+        told.clear();
+    }
 }
 
 // ---------------------------------------------------------------------------

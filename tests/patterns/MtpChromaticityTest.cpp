@@ -1,5 +1,6 @@
 // Chromaticity chart at 1920 x 1080: which rows and columns the locus fills, and the code values
 // of known chromaticities in each style.
+#include "MtpChromaticity.h"
 #include "PatternEngine.h"
 
 #include <gtest/gtest.h>
@@ -94,4 +95,36 @@ TEST_F(Chromaticity, AChartDrawnAgainIsTheSameWhateverCameBefore) {
     EXPECT_EQ(1920, back.width);
     EXPECT_EQ(first.bytes, back.bytes);
     EXPECT_EQ(full.bytes, chart({{"Style", "full"}}).bytes);
+}
+
+// A kept chart of another size is given back by the first frame shown at a smaller size, whatever
+// pattern it shows; a chart of the new size stays, and neither the same size nor a larger one
+// gives it back. The chart drawn again from what was kept at the small size is the fresh one.
+TEST_F(Chromaticity, AChartOfAnotherSizeIsGivenBackWhenTheFramesShrink) {
+    enum Kept { None, Large, Small };
+    const struct {
+        const char* pattern;
+        const char* format;
+        Kept kept;
+    } steps[] = {
+        {"Chromaticity", "1080p25", Large}, // drawn and kept
+        {"Colorbars", "1080p30", Large},    // the same size
+        {"Colorbars", "720p50", None},      // smaller
+        {"Chromaticity", "720p50", Small},  // drawn fresh and kept
+        {"Colorbars", "1080p25", Small},    // larger
+        {"Colorbars", "720p50", Small},     // smaller, to the chart's own size
+    };
+    size_t pixels[] = {0, 0, 0}; // by Kept: none, then as first seen
+    MemoryFrame fresh;
+    for (const auto& s : steps) {
+        const MemoryFrame f = chart({{"Pattern", s.pattern}, {"VideoFormat", s.format}});
+        if (s.kept != None && !pixels[s.kept]) pixels[s.kept] = MtpChromaticity::keptChartPixels();
+        if (s.kept == Small && fresh.bytes.empty()) fresh = f;
+        EXPECT_EQ(MtpChromaticity::keptChartPixels(), pixels[s.kept])
+            << s.pattern << " at " << s.format;
+    }
+    EXPECT_GT(pixels[Large], pixels[Small]);
+    EXPECT_GT(pixels[Small], 0u);
+    ASSERT_EQ(fresh.width, 1280);
+    EXPECT_EQ(chart({{"Pattern", "Chromaticity"}, {"VideoFormat", "720p50"}}).bytes, fresh.bytes);
 }
