@@ -121,7 +121,8 @@ private:
     size_t headLine = 0;     // where the header's last line starts
     std::string body;        // the body as it arrives (decoded when chunked)
     size_t bodyLength = 0;   // from Content-Length
-    size_t requestBytes = 0; // read for this request after its header
+    size_t requestBytes = 0; // read for this request: blank lines before
+                             // its header, then all after the header
     bool chunked = false;
     Chunk chunk = Chunk::Size;
     std::string chunkLine;   // a chunk-size line as it arrives

@@ -247,7 +247,7 @@ size_t MtcXmlConnection::consumeHeader(const char* data, size_t n) {
         const char* at = data + used;
         const char* nl = static_cast<const char*>(std::memchr(at, '\n', n - used));
         const size_t piece = nl ? static_cast<size_t>(nl - at) + 1 : n - used;
-        if (head.size() + piece > kMaxHeaderBytes) {
+        if (requestBytes + head.size() + piece > kMaxHeaderBytes) {
             httpError(431, "Request Header Fields Too Large", "the request header is too long");
             return used + piece;
         }
@@ -259,6 +259,7 @@ size_t MtcXmlConnection::consumeHeader(const char* data, size_t n) {
         const size_t lineLength = head.size() - headLine;
         const bool empty = lineLength == 1 || (lineLength == 2 && head[headLine] == '\r');
         if (empty && headLine == 0) {
+            requestBytes += head.size(); // counted with the header
             head.clear();
             continue;
         }
@@ -470,6 +471,7 @@ bool MtcXmlConnection::parseHeader() {
 }
 
 void MtcXmlConnection::startRequest(std::string request) {
+    requestBytes = 0; // the next request's count starts with its header
     // The library reads a value up to its first NUL; text that replies cannot
     // carry otherwise reaches the methods, which refuse it with their replies.
     const size_t nul = request.find('\0');
@@ -757,6 +759,7 @@ void MtcXmlConnection::dropRequest() {
     std::string().swap(chunkLine);
     headLine = 0;
     bodyLength = 0;
+    requestBytes = 0;
     chunked = false;
     owner->holdRequestBytes(held, 0);
     held = 0;
