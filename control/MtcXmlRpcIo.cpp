@@ -11,6 +11,7 @@
 #include "QiOutput.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -839,10 +840,20 @@ XmlRpc::XmlRpcServerConnection* MtcXmlServer::createConnection(int socket) {
 }
 
 unsigned MtcXmlServer::acceptConnection() {
+    // Several clients per round while more are waiting, so a flood of
+    // connections does not fill the short listen queue for long and a
+    // client's connection is not dropped there.
+    constexpr int kAcceptsPerEvent = 16;
+    const size_t limit = connectionLimit();
     unsigned mask = XmlRpc::XmlRpcServer::acceptConnection();
+    for (int i = 1; i < kAcceptsPerEvent && mask != 0 && connections.size() <= limit; ++i) {
+        pollfd waiting{getfd(), POLLIN, 0};
+        if (::poll(&waiting, 1, 0) != 1 || !(waiting.revents & POLLIN)) break;
+        mask = XmlRpc::XmlRpcServer::acceptConnection();
+    }
     // One over the limit: end this round of work() so that the loop closes
     // the longest-idle connection before anything else happens.
-    if (connections.size() > connectionLimit()) exit();
+    if (connections.size() > limit) exit();
     return mask;
 }
 

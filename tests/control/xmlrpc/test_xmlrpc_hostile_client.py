@@ -245,22 +245,23 @@ class HostileClient(unittest.TestCase):
         head = b"POST /RPC2 HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % (4 * MB)
         before = peak_rss_mb()
 
-        def hold():
-            socks = [socket.create_connection((HOST, server.port)) for _ in range(40)]
-            try:
-                senders = [threading.Thread(target=lambda s=s: self.send_quietly(s, head + body))
-                           for s in socks]
-                for t in senders:
-                    t.start()
-                for t in senders:
-                    t.join()
-                time.sleep(0.5)
-                return [read_all(s, 0.2)[:12] for s in socks]
-            finally:
-                for s in socks:
-                    s.close()
+        socks = [socket.create_connection((HOST, server.port)) for _ in range(40)]
 
-        answers = self.others_answered_while(hold)
+        def hold():
+            senders = [threading.Thread(target=lambda s=s: self.send_quietly(s, head + body))
+                       for s in socks]
+            for t in senders:
+                t.start()
+            for t in senders:
+                t.join()
+            time.sleep(0.5)
+            return [read_all(s, 0.2)[:12] for s in socks]
+
+        try:
+            answers = self.others_answered_while(hold)
+        finally:
+            for s in socks:
+                s.close()
         refused = answers.count(b"HTTP/1.1 503")
         self.assertGreaterEqual(refused, 40 - 64 // 4)
         self.assertLess(peak_rss_mb() - before, 64 + 32 + SANITIZER_MB)
