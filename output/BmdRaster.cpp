@@ -157,9 +157,11 @@ bool BmdRaster::setRasterFormat(unsigned index) {
         // A mode enabled again shows nothing until it is given a frame: the
         // picture it showed goes back on. A frame made since (for a new pixel
         // format) holds none yet: the raster, which still holds that
-        // picture, is converted into it first.
-        if (output->outputEnabled && output->videoFrame && (frameDrawn || convert(lastTenBit)))
-            display(__func__);
+        // picture, is converted into it first. When the card does not take
+        // it, no stored frame is on screen any more.
+        if (!output->outputEnabled || !output->videoFrame || !(frameDrawn || convert(lastTenBit)) ||
+            !display(__func__))
+            output->shownFrame = -1;
         return false;
     }
     output->outputEnabled = true;

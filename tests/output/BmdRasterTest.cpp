@@ -230,6 +230,9 @@ TEST_F(BmdRasterTest, FailedModeChangeLeavesTheRasterAsItWas) {
             EXPECT_EQ(mode, kHi50);
             EXPECT_EQ(stub::shownFrames().back().bytes, picture);
         }
+        // Frame 0 counts as on screen only where the card shows it again;
+        // elsewhere it is handed over anew, and refused.
+        EXPECT_EQ(raster->p_showFrame(0), c.cardKeepsItsMode);
         // The next frame is shown, or its refusal is reported.
         EXPECT_EQ(raster->render(0, true), c.cardKeepsItsMode);
         if (c.cardKeepsItsMode) {
