@@ -564,9 +564,14 @@ bool MtCore::processCommand(QigCommand& command, bool& rendered, bool& result) {
         gOutput->trace(QiOutput::Minutiae, "%s: (rerender %s) (newPattern %s)\n", "mainLoop",
                        boolText(rerender), boolText(newPattern));
         rendered = true;
-        if (!setPattern(next.renderer, next.args)) {
+        bool shown = false;
+        if (!setPattern(next.renderer, next.args, &shown)) {
             result = false;
             restorePattern(previous, next.args);
+        } else if (!shown) {
+            // The back-end has said why. The pattern was drawn and stays
+            // current: the next frame the card takes shows it.
+            result = false;
         }
     }
     return true;
@@ -597,8 +602,9 @@ void MtCore::restorePattern(QiAlias& previous, const QiArgRetVal& applied) {
                        previous.args.Pattern() ? previous.args.Pattern() : "");
 }
 
-bool MtCore::setPattern(MtPatternRenderer* renderer, QiArgRetVal& args) {
+bool MtCore::setPattern(MtPatternRenderer* renderer, QiArgRetVal& args, bool* shown) {
     std::lock_guard<FairRecursiveMutex> rl(sMyRasterMx);
+    if (shown) *shown = false;
     const char* name = args.Pattern();
     if (!name) name = "";
     Clock::time_point t0 = Clock::now();
@@ -627,7 +633,8 @@ bool MtCore::setPattern(MtPatternRenderer* renderer, QiArgRetVal& args) {
     gOutput->trace(QiOutput::Info, "pattern rendered %s in time %g\n", name, secondsSince(t0, t1));
     if (status) status->showStarted();
     Clock::time_point t2 = Clock::now();
-    raster->showFrame(-1);
+    const bool taken = raster->showFrame(-1);
+    if (shown) *shown = taken;
     Clock::time_point t3 = Clock::now();
     if (status) status->showFinished();
     gOutput->trace(QiOutput::Info, "raster rendered %s in time %g\n", name, secondsSince(t2, t3));

@@ -115,12 +115,16 @@ public:
     int asyncSetPattern(const char* name);
     // Blocks until command `id` (queued or being processed) has been processed
     // and gives its result: false when its render failed (the pattern before
-    // it then stays current). Returns false at once when the id is neither queued
-    // nor being processed, when another caller already waits, or when the
-    // render thread has ended.
+    // it then stays current) or the card refused its frame (the pattern stays
+    // current: the raster holds it). Returns false at once when the id is
+    // neither queued nor being processed, when another caller already waits,
+    // or when the render thread has ended.
     bool waitForPattern(bool& result, int id);
-    void mainLoop();                                                 // the render thread's body
-    bool setPattern(MtPatternRenderer* renderer, QiArgRetVal& args); // render thread
+    void mainLoop(); // the render thread's body
+    // Render thread: has `renderer` draw and the raster show the new frame.
+    // False when the render failed (nothing is shown); `shown`, when given,
+    // tells whether the card took the frame.
+    bool setPattern(MtPatternRenderer* renderer, QiArgRetVal& args, bool* shown = nullptr);
     bool onKeyseq(const char* keys);
     void setIrInterface(MtcIrIo* io);
 
@@ -183,7 +187,8 @@ public:
 
 private:
     int queueCommand(const QiArgRetVal& request);
-    // False: the stop command. `result` is false when the render failed.
+    // False: the stop command. `result` is false when the render failed or
+    // the card refused the frame.
     bool processCommand(QigCommand& command, bool& rendered, bool& result);
     // After a failed render: `previous` is current again, with the generator
     // options `applied` by the failed command, and is drawn again.

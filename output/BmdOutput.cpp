@@ -52,6 +52,8 @@ BmdOutput::~BmdOutput() {
 
 bool BmdOutput::init() {
     std::fprintf(stderr, "%s: creating deckLinkIterator\n", __func__);
+    // A card opened again may take a mode it refused before.
+    modeRefused = false;
     IDeckLinkIterator* iterator = CreateDeckLinkIteratorInstance();
     if (!iterator) {
         gOutput->trace(QiOutput::Minutiae,

@@ -65,6 +65,10 @@ public:
     int64_t configuredMode = 0;     // the configured default mode last followed
     std::vector<bool> storedFrames; // per frame of the store: rendered since it was sized
     int shownFrame = -1;            // the stored frame in the video frame on screen; -1 none
+    // The configured default mode the card refused to enable: not tried again
+    // while the configuration names it, until the card is opened again.
+    bool modeRefused = false;
+    int64_t refusedMode = 0;
 };
 
 // A malloc'd UTF-8 copy of a CFString that the caller frees; null for null

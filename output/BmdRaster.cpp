@@ -115,22 +115,27 @@ bool BmdRaster::init() {
 }
 
 bool BmdRaster::setRasterFormat(unsigned index) {
+    return changeMode(index) == ModeChange::Done;
+}
+
+BmdRaster::ModeChange BmdRaster::changeMode(unsigned index) {
+    // Traced as setRasterFormat, whose work it does.
     // A device without modes has no mode 0 to fall back on.
-    if (!output || !output->modes || index >= output->modeCount) return false;
+    if (!output || !output->modes || index >= output->modeCount) return ModeChange::Unchanged;
     // The mode that runs is not enabled again: on a card that would drop the
     // signal, and the raster keeps its frame and the client's matrix.
-    if (output->outputEnabled && index == output->currentModeIndex) return false;
+    if (output->outputEnabled && index == output->currentModeIndex) return ModeChange::Unchanged;
     IDeckLinkDisplayMode* mode = output->modes[index];
     char* name = modeName(mode);
-    gOutput->trace(QiOutput::Minutiae, "%s: new format is (%d)[%p][%s]\n", __func__,
+    gOutput->trace(QiOutput::Minutiae, "%s: new format is (%d)[%p][%s]\n", "setRasterFormat",
                    static_cast<int>(index), static_cast<void*>(mode), name ? name : "");
 
     BMDPixelFormat bmd = 0;
     if (rowBytesFor(coder.pixelFormat, 1, &bmd) > 0 && !supports(mode->GetDisplayMode(), bmd)) {
-        gOutput->trace(QiOutput::Warning, "%s: %s cannot be shown in pixel format %d\n", __func__,
-                       name ? name : "", static_cast<int>(coder.pixelFormat));
+        gOutput->trace(QiOutput::Warning, "%s: %s cannot be shown in pixel format %d\n",
+                       "setRasterFormat", name ? name : "", static_cast<int>(coder.pixelFormat));
         std::free(name);
-        return false;
+        return ModeChange::Unchanged;
     }
     std::free(name);
 
@@ -139,7 +144,7 @@ bool BmdRaster::setRasterFormat(unsigned index) {
     const long w = mode->GetWidth();
     const long h = mode->GetHeight();
     VideoFrame frame = newFrame(static_cast<int>(w), static_cast<int>(h));
-    if (!frame.frame) return false;
+    if (!frame.frame) return ModeChange::Unchanged;
 
     // The card runs one mode at a time. Nothing of the raster changes until
     // the new mode is up; when it cannot be, the card goes back to the old one.
@@ -157,10 +162,12 @@ bool BmdRaster::setRasterFormat(unsigned index) {
         // A mode enabled again shows nothing until it is given a frame: the
         // picture it showed goes back on. A frame made since (for a new pixel
         // format) holds none yet: the raster, which still holds that
-        // picture, is converted into it first.
-        if (output->outputEnabled && output->videoFrame && (frameDrawn || convert(lastTenBit)))
-            display(__func__);
-        return false;
+        // picture, is converted into it first. When the card does not take
+        // it, no stored frame is on screen any more.
+        if (!output->outputEnabled || !output->videoFrame || !(frameDrawn || convert(lastTenBit)) ||
+            !display("setRasterFormat"))
+            output->shownFrame = -1;
+        return ModeChange::Refused;
     }
     output->outputEnabled = true;
     output->currentModeIndex = index;
@@ -177,7 +184,7 @@ bool BmdRaster::setRasterFormat(unsigned index) {
     useFrame(frame, static_cast<int>(w), static_cast<int>(h));
     // Every SD mode (NTSC has 486 lines, PAL 576) takes the SD matrix.
     coder.setColorMatrix(h <= 576 ? QiImageCoder::Rec601 : QiImageCoder::Rec709);
-    return true;
+    return ModeChange::Done;
 }
 
 BmdRaster::VideoFrame BmdRaster::newFrame(int w, int h) {
@@ -431,15 +438,29 @@ bool BmdRaster::rerenderP() {
     // The configuration is followed when it changes (or while no mode runs),
     // not on every command: a client's choice of another mode stands until
     // the configuration or the client changes it.
+    if (output->modeRefused && newDefMode != output->refusedMode) output->modeRefused = false;
     if (output->outputEnabled && newDefMode == output->configuredMode) return false;
     for (unsigned i = 0; i < output->modeCount; ++i) {
         if (static_cast<int64_t>(output->modes[i]->GetDisplayMode()) != newDefMode) continue;
-        // Followed once the card runs it: a mode that could not be brought
-        // up (no frame, refused) is tried again by the next command.
-        const bool runs = output->outputEnabled && i == output->currentModeIndex;
-        const bool changed = !runs && setRasterFormat(i);
-        if (runs || changed) output->configuredMode = newDefMode;
-        return changed;
+        if (output->outputEnabled && i == output->currentModeIndex) {
+            output->configuredMode = newDefMode;
+            output->modeRefused = false;
+            return false;
+        }
+        // A mode the card refused to enable is not tried again until the
+        // configuration changes or the card is opened again: each try takes
+        // the running mode down and up again, and drops the signal.
+        if (output->modeRefused) return false;
+        // Followed once the card runs it. A mode that has no frame, or cannot
+        // be shown in the pixel format in use, is found out before the
+        // output is touched, and is tried again by the next command.
+        const ModeChange change = changeMode(i);
+        if (change == ModeChange::Done) output->configuredMode = newDefMode;
+        if (change == ModeChange::Refused) {
+            output->modeRefused = true;
+            output->refusedMode = newDefMode;
+        }
+        return change == ModeChange::Done;
     }
     // A mode the device does not list is never followed.
     output->configuredMode = newDefMode;

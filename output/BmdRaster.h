@@ -26,9 +26,12 @@
 // In passive mode the raster follows the mode the device is configured for:
 // it enables it when the engine first asks rerenderP, and again whenever the
 // configuration changes, but not on every command, so a client's choice of
-// another mode stands. A configured mode that cannot be brought up is tried
-// again at each command until it runs. In active mode init enables the
-// default mode at once.
+// another mode stands. A configured mode the card refuses to enable is tried
+// again only once the configuration changes or the card is opened again, so
+// later commands do not take the running mode's signal down; one that has no
+// frame, or cannot be shown in the pixel format in use, leaves the output as
+// it is and is tried again at each command until it runs. In active mode init
+// enables the default mode at once.
 //
 // Runs on the render thread under the engine's raster lock; it holds no lock
 // of its own.
@@ -83,6 +86,15 @@ public:
     static uint32_t rowBytesFor(QiImageCoder::PixelFormat format, int w, BMDPixelFormat* bmd);
 
 private:
+    // What a mode change came to.
+    enum class ModeChange {
+        Done,      // the new mode runs
+        Unchanged, // not tried (it runs already, or has no frame or pixel
+                   // format to be shown in): the card was not touched
+        Refused,   // the card refused to enable it; the old mode was enabled again
+    };
+    // setRasterFormat(index), telling a refusal from a change not tried.
+    ModeChange changeMode(unsigned index);
     // A video frame made for the raster, with its memory and row bytes.
     struct VideoFrame {
         IDeckLinkMutableVideoFrame* frame = nullptr; // null when none could be made

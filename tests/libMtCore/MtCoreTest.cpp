@@ -836,6 +836,35 @@ TEST_F(Engine, FailedRenderLeavesThePatternBeforeItCurrentAndShown) {
     EXPECT_EQ(warnings, 3);
 }
 
+// A command whose frame the card refuses fails, and its pattern stays current
+// (the raster holds it). The refused steps of an animation fail no command:
+// once the card takes frames again, so does the next command.
+TEST_F(Engine, CommandWhoseFrameTheCardRefusesFails) {
+    const auto resultOf = [this](const char* pattern) {
+        bool result = false;
+        // A wait that finds the command done already fails: it is sent again.
+        while (!core->waitForPattern(result, core->asyncSetGen(req({{"Pattern", pattern}})))) {
+        }
+        return result;
+    };
+    const struct {
+        const char* pattern;
+        bool refusing;
+    } steps[] = {{"TestBars", true}, {"TestAnim", true}, {"TestBars", false}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(std::string(step.pattern) + (step.refusing ? ", refused" : ""));
+        raster->refuseFrames(step.refusing);
+        EXPECT_EQ(resultOf(step.pattern), !step.refusing);
+        QiArgRetVal current;
+        core->getPatSettings(current);
+        EXPECT_EQ(text(current, "Pattern"), step.pattern);
+        const size_t shows = raster->shownIndices().size(); // an animation steps on
+        while (std::strcmp(step.pattern, "TestAnim") == 0 &&
+               raster->shownIndices().size() < shows + 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 // Each queued selection of an alias keeps the definition it was accepted
 // with. Definitions that only queued commands still hold count against the
 // table's bound: redefining a large alias while renders are queued is refused

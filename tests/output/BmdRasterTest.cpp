@@ -230,6 +230,8 @@ TEST_F(BmdRasterTest, FailedModeChangeLeavesTheRasterAsItWas) {
             EXPECT_EQ(mode, kHi50);
             EXPECT_EQ(stub::shownFrames().back().bytes, picture);
         }
+        // The frame is on screen only where the card kept or took it again.
+        EXPECT_EQ(raster->p_showFrame(0), c.cardKeepsItsMode);
         // The next frame is shown, or its refusal is reported.
         EXPECT_EQ(raster->render(0, true), c.cardKeepsItsMode);
         if (c.cardKeepsItsMode) {
@@ -467,15 +469,18 @@ TEST_F(BmdRasterTest, RerenderFollowsTheConfiguredMode) {
     EXPECT_FALSE(raster->rerenderP());
     EXPECT_EQ(stub::enableCount(), enables + 2);
 
-    // A configured mode that cannot be brought up is tried again, and
-    // followed once the failure clears.
+    // A configured mode without a frame is tried again at each command,
+    // without touching the output, and followed once the failure clears. One
+    // the card refuses to enable brings the running mode back once and is
+    // tried again only when the configuration changes.
     struct {
         const char* what;
         unsigned failures;
         BMDDisplayMode refused;
+        bool retried;
     } const failing[] = {
-        {"no frame", stub::FailCreateFrame, 0},
-        {"mode refused", 0, kHi50},
+        {"no frame", stub::FailCreateFrame, 0, true},
+        {"mode refused", 0, kHi50, false},
     };
     for (const auto& f : failing) {
         SCOPED_TRACE(f.what);
@@ -483,12 +488,20 @@ TEST_F(BmdRasterTest, RerenderFollowsTheConfiguredMode) {
         stub::setDefaultMode(kHi50);
         stub::setFailures(f.failures);
         stub::setRefusedMode(f.refused);
-        EXPECT_FALSE(raster->rerenderP());
-        EXPECT_FALSE(raster->rerenderP());
+        enables = stub::enableCount();
+        for (int command = 0; command < 3; ++command)
+            EXPECT_FALSE(raster->rerenderP());
+        EXPECT_EQ(stub::enableCount(), enables + (f.retried ? 0 : 1));
         EXPECT_EQ(raster->getHeight(), 576);
         stub::setFailures(0);
         stub::setRefusedMode(0);
-        EXPECT_TRUE(raster->rerenderP());
+        EXPECT_EQ(raster->rerenderP(), f.retried);
+        if (!f.retried) {
+            stub::setDefaultMode(kPal); // the running mode: followed, nothing enabled
+            EXPECT_FALSE(raster->rerenderP());
+            stub::setDefaultMode(kHi50);
+            EXPECT_TRUE(raster->rerenderP());
+        }
         EXPECT_STREQ(raster->getCurrentFormat(), "HD 1080i 50");
         EXPECT_FALSE(raster->rerenderP());
         stub::setDefaultMode(kPal);
@@ -889,6 +902,56 @@ TEST_F(BmdEngineTest, RefusedSettingsDoNotComeBackLater) {
             }
         }
     }
+}
+
+// A configured mode the card refuses is tried by the first command after the
+// change, which brings the running mode back; the commands after it leave the
+// card alone until the configuration names a mode it takes.
+TEST_F(BmdEngineTest, RefusedConfiguredModeIsTriedOnce) {
+    start(kHi50);
+    stub::setDefaultMode(kPal);
+    stub::setRefusedMode(kPal);
+    const unsigned enables = stub::enableCount(), shows = stub::showCount();
+    for (int command = 0; command < 5; ++command)
+        run({{"Pattern", "Colorbars"}});
+    EXPECT_EQ(stub::enableCount(), enables + 1);
+    EXPECT_EQ(stub::showCount(), shows + 1 + 5); // the picture back once, then each render
+    stub::setDefaultMode(kHp60);
+    run({{"Pattern", "Colorbars"}});
+    EXPECT_EQ(testsupport::text(reported(), "VideoFormat"), "720p 59.94");
+}
+
+// A command whose frame the card refuses fails, with the card's Warning, on
+// either card; once the card takes frames again the next command succeeds.
+TEST_F(BmdEngineTest, CommandWhoseFrameTheCardRefusesFails) {
+    ajastub::privateStreamOwner();
+    ajastub::resetCard();
+    KonaRaster kona(true);
+    ASSERT_TRUE(kona.init());
+    start(kHi50);
+    QiArgRetVal color;
+    color.set("Pattern", "Color");
+    for (QiRaster* card : {static_cast<QiRaster*>(raster.get()), static_cast<QiRaster*>(&kona)}) {
+        core.reset();
+        core = std::make_unique<MtCore>(card, nullptr, testsupport::dataFolder().c_str());
+        for (bool refusing : {true, false}) {
+            SCOPED_TRACE(std::string(card == &kona ? "AJA" : "DeckLink") +
+                         (refusing ? ", refusing" : ""));
+            stub::setFailures(refusing ? stub::FailDisplay : 0u);
+            ajastub::AjaStubCard c = ajastub::card();
+            c.faults.dma = refusing;
+            ajastub::setCard(c);
+            bool result = false;
+            // A wait that finds the command done already fails: it is sent again.
+            while (!core->waitForPattern(result, core->asyncSetGen(color))) {
+            }
+            EXPECT_EQ(result, !refusing);
+            EXPECT_EQ(traced(capture, "Warning: p_showFrame: the card refused the frame\n"),
+                      refusing);
+        }
+    }
+    core.reset();
+    ajastub::resetCard();
 }
 
 // "VideoFormat" = "toggle" steps to the next published format, wrapping to

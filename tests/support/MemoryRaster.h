@@ -138,6 +138,7 @@ public:
             ++outOfRing; // the base must never let this happen
             return false;
         }
+        if (refusing) return false;
         if (cfg.keepShown == 0) return true;
         shown.push_back(ring[n]);
         while (shown.size() > cfg.keepShown)
@@ -210,6 +211,12 @@ public:
         return was;
     }
 
+    // While on, the device refuses every frame it is handed.
+    void refuseFrames(bool on) {
+        std::lock_guard<std::mutex> lock(mutex);
+        refusing = on;
+    }
+
     // --- What the device was given (copies, safe from any thread) ---------
     MemoryFrame ringFrame(unsigned n) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -261,6 +268,7 @@ private:
     int current = 0;
     bool changed = false;
     bool lastTenBit = false;
+    bool refusing = false;
     bool gateLeft = true, gateRight = true;
     unsigned renders = 0, rescans = 0, outOfRing = 0;
 };
