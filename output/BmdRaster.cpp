@@ -449,8 +449,9 @@ bool BmdRaster::rerenderP() {
         }
         // A mode the card refused to enable is not tried again until the
         // configuration changes or the card is opened again: each try takes
-        // the running mode down and up again, and drops the signal.
-        if (output->modeRefused) return false;
+        // the running mode down and up again, and drops the signal. With no
+        // mode running there is no signal to drop, and it is tried again.
+        if (output->modeRefused && output->outputEnabled) return false;
         // Followed once the card runs it. A mode that has no frame, or cannot
         // be shown in the pixel format in use, is found out before the
         // output is touched, and is tried again by the next command.

@@ -27,8 +27,9 @@
 // it enables it when the engine first asks rerenderP, and again whenever the
 // configuration changes, but not on every command, so a client's choice of
 // another mode stands. A configured mode the card refuses to enable is tried
-// again only once the configuration changes or the card is opened again, so
-// later commands do not take the running mode's signal down; one that has no
+// again only once the configuration changes or the card is opened again (or
+// at each command while no mode runs), so later commands do not take the
+// running mode's signal down; one that has no
 // frame, or cannot be shown in the pixel format in use, leaves the output as
 // it is and is tried again at each command until it runs. In active mode init
 // enables the default mode at once.

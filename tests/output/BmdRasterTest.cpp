@@ -445,6 +445,14 @@ TEST_F(BmdRasterTest, StandInCardIsShapedLikeARealOne) {
 
 TEST_F(BmdRasterTest, RerenderFollowsTheConfiguredMode) {
     auto raster = started(true);
+    // While no mode runs there is no signal to drop: a configured mode the
+    // card refuses is tried at each command until it comes up.
+    stub::setRefusedMode(kHi50);
+    for (int command = 0; command < 2; ++command) {
+        EXPECT_FALSE(raster->rerenderP());
+        EXPECT_TRUE(traced(capture, "Warning: Failed to enable video output\n"));
+    }
+    stub::setRefusedMode(0);
     EXPECT_TRUE(raster->rerenderP()); // index 5 after 0: output comes up
     EXPECT_TRUE(traced(capture, "Minutiae: rerenderP: newDefMode is Hi50\n"));
     EXPECT_TRUE(stub::outputEnabled());
