@@ -1083,8 +1083,11 @@ bool MtcXmlRpcIo::serve(int port) {
     }
     d->port = static_cast<uint32_t>(port);
     // Bound here, before the thread starts, so the caller knows whether the
-    // port is ours before it tells anyone about it.
-    if (!d->server.bindAndListen(port, 5)) {
+    // port is ours before it tells anyone about it. The listen queue is as
+    // long as the system allows: a burst of connections that fills a short
+    // one has the system drop a client's connection, which it then tries
+    // again only a second or more later.
+    if (!d->server.bindAndListen(port, SOMAXCONN)) {
         const int error = errno;
         // Nothing to wait on: a work loop would only spin. Start-up goes on
         // without the remote control.
