@@ -100,8 +100,9 @@ private:
     bool parseHeader();
     void startRequest(std::string body);
     // Tells the server what this connection holds of requests being
-    // received; false when that would pass the budget they share.
-    bool account();
+    // received; false, and not counted, when that would pass the budget they
+    // share (unless `always`, for what is already in hand).
+    bool account(bool always);
     // Runs the parsed request with `hosts` as the "Log" lookups.
     void run(const std::string& method, XmlRpc::XmlRpcValue& params, const MtcHostTable& hosts);
     void runMulticall(XmlRpc::XmlRpcValue& params);

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 using XmlRpc::XmlRpcException;
@@ -193,11 +194,10 @@ void MtcXmlConnection::take(const char* data, size_t n) {
     if (used < n && !closeAfterWrite) pending.append(data + used, n - used);
     if (phase != Phase::Header && phase != Phase::Body) {
         // Answered: what is left is at most one read, counted as it is.
-        owner->holdRequestBytes(held, pending.size(), true);
-        held = pending.size();
+        account(true);
         return;
     }
-    if (!account()) {
+    if (!account(false)) {
         gOutput->trace(QiOutput::Warning,
                        "XmlRpc: requests being received hold %zu bytes, refusing one more\n",
                        owner->requestBytesHeld());
@@ -234,9 +234,7 @@ size_t MtcXmlConnection::consume(const char* data, size_t n) {
         body.append(data, step);
         requestBytes += step;
         if (body.size() == bodyLength) {
-            std::string request;
-            request.swap(body);
-            startRequest(std::move(request));
+            startRequest(std::exchange(body, std::string()));
         }
     }
     return used + step;
@@ -370,9 +368,7 @@ size_t MtcXmlConnection::consumeChunked(const char* data, size_t n) {
             trailerLine = 0;
             trailerCR = false;
             if (lineLength == 0 || (lineLength == 1 && endsInCR)) {
-                std::string request;
-                request.swap(body);
-                startRequest(std::move(request));
+                startRequest(std::exchange(body, std::string()));
             }
             break;
         }
@@ -381,11 +377,11 @@ size_t MtcXmlConnection::consumeChunked(const char* data, size_t n) {
     return used;
 }
 
-bool MtcXmlConnection::account() {
+bool MtcXmlConnection::account(bool always) {
     size_t now = head.size() + body.size() + pending.size() + chunkLine.size();
     // A body of a stated length is counted whole from its header on.
-    if (phase == Phase::Body && !chunked) now = std::max(now, head.size() + bodyLength);
-    if (!owner->holdRequestBytes(held, now)) return false;
+    if (phase == Phase::Body && !chunked) now = std::max(now, bodyLength);
+    if (!owner->holdRequestBytes(held, now, always)) return false;
     held = now;
     return true;
 }
@@ -762,8 +758,7 @@ void MtcXmlConnection::dropRequest() {
     bodyLength = 0;
     requestBytes = 0;
     chunked = false;
-    owner->holdRequestBytes(held, 0);
-    held = 0;
+    account(true);
 }
 
 void MtcXmlConnection::refuse(const char* why) {
