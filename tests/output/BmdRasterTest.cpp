@@ -912,56 +912,6 @@ TEST_F(BmdEngineTest, RefusedSettingsDoNotComeBackLater) {
     }
 }
 
-// A configured mode the card refuses is tried by the first command after the
-// change, which brings the running mode back; the commands after it leave the
-// card alone until the configuration names a mode it takes.
-TEST_F(BmdEngineTest, RefusedConfiguredModeIsTriedOnce) {
-    start(kHi50);
-    stub::setDefaultMode(kPal);
-    stub::setRefusedMode(kPal);
-    const unsigned enables = stub::enableCount(), shows = stub::showCount();
-    for (int command = 0; command < 5; ++command)
-        run({{"Pattern", "Colorbars"}});
-    EXPECT_EQ(stub::enableCount(), enables + 1);
-    EXPECT_EQ(stub::showCount(), shows + 1 + 5); // the picture back once, then each render
-    stub::setDefaultMode(kHp60);
-    run({{"Pattern", "Colorbars"}});
-    EXPECT_EQ(testsupport::text(reported(), "VideoFormat"), "720p 59.94");
-}
-
-// A command whose frame the card refuses fails, with the card's Warning, on
-// either card; once the card takes frames again the next command succeeds.
-TEST_F(BmdEngineTest, CommandWhoseFrameTheCardRefusesFails) {
-    ajastub::privateStreamOwner();
-    ajastub::resetCard();
-    KonaRaster kona(true);
-    ASSERT_TRUE(kona.init());
-    start(kHi50);
-    QiArgRetVal color;
-    color.set("Pattern", "Color");
-    for (QiRaster* card : {static_cast<QiRaster*>(raster.get()), static_cast<QiRaster*>(&kona)}) {
-        core.reset();
-        core = std::make_unique<MtCore>(card, nullptr, testsupport::dataFolder().c_str());
-        for (bool refusing : {true, false}) {
-            SCOPED_TRACE(std::string(card == &kona ? "AJA" : "DeckLink") +
-                         (refusing ? ", refusing" : ""));
-            stub::setFailures(refusing ? stub::FailDisplay : 0u);
-            ajastub::AjaStubCard c = ajastub::card();
-            c.faults.dma = refusing;
-            ajastub::setCard(c);
-            bool result = false;
-            // A wait that finds the command done already fails: it is sent again.
-            while (!core->waitForPattern(result, core->asyncSetGen(color))) {
-            }
-            EXPECT_EQ(result, !refusing);
-            EXPECT_EQ(traced(capture, "Warning: p_showFrame: the card refused the frame\n"),
-                      refusing);
-        }
-    }
-    core.reset();
-    ajastub::resetCard();
-}
-
 // "VideoFormat" = "toggle" steps to the next published format, wrapping to
 // the first, on either card: as many toggles as there are formats pass every
 // entry once, in list order, and end on the format the walk began with (so a
