@@ -2,6 +2,8 @@
 // the server thread, plus the connection handling added on top of the library.
 #pragma once
 
+#include "MtcHttpRequest.h"
+
 #include <xmlrpcpp/XmlRpc.h>
 #include <xmlrpcpp/XmlRpcServerConnection.h>
 
@@ -37,29 +39,24 @@ using MtcHostTable = std::map<std::string, in_addr>;
 
 // One client connection. The connection reads and writes HTTP itself (the
 // library is used to parse the request and run its methods) so that every
-// request gets an answer at once and whole: a header and a body size cap, a
-// deadline for each request, HTTP errors for what is not a request we can
-// take, bounded multicalls, "Log" host names looked up without holding the server thread,
-// and a catch-all around the method call so no exception leaves the loop.
+// request gets an answer at once and whole: its HTTP framing (MtcHttpRequest)
+// with its bounds, a deadline for each request, budgets shared by all
+// connections for what requests being received and replies being sent hold,
+// bounded multicalls, "Log" host names looked up without holding the server
+// thread, and a catch-all around the method call so no exception leaves the loop.
 class MtcXmlConnection : public XmlRpc::XmlRpcServerConnection {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // The header section, and a chunked body's trailer section, each.
-    static constexpr size_t kMaxHeaderBytes = 16 * 1024;
-    static constexpr int kMaxBodyBytes = 4 * 1024 * 1024;
-    // One chunk-size line with its extensions.
-    static constexpr size_t kMaxChunkLine = 1024;
-    // Everything read for one request after its header, framing included,
-    // so chunk framing cannot make the server read far more than a body.
-    static constexpr size_t kMaxRequestBytes = 2 * static_cast<size_t>(kMaxBodyBytes);
-    // Read from one connection per event, so each event's work is bounded
-    // and every other connection is served in the same round.
+    // Looked at (and read) from one connection per event, so each event's
+    // work is bounded and every other connection is served in the same round.
     static constexpr size_t kReadPerEvent = 64 * 1024;
     static constexpr int kMaxNesting = 64; // <value> elements inside each other
     // The calls one system.multicall may carry, and the reply it may build.
     static constexpr int kMaxMulticallCalls = 10000;
     static constexpr size_t kMaxMulticallReply = 16 * 1024 * 1024;
+    // Room for a reply that a request needs before anything of it runs.
+    static constexpr size_t kSmallAnswer = 4096;
 
     MtcXmlConnection(int fd, MtcXmlServer* server);
     ~MtcXmlConnection() override;
@@ -74,8 +71,8 @@ public:
     // "Log" names are looked up in the call rather than on a thread of their
     // own. For tests and fuzzing.
     void lookUpInline(bool inline_) { lookupHere = inline_; }
-    // Bytes of reply built and not yet sent.
-    size_t replyBytesHeld() const { return _response.size(); }
+    // Bytes of reply built and not yet sent, as the server counts them.
+    size_t replyBytesHeld() const { return replyHeld; }
 
     // The server thread's side of a deferred request (outside work()).
     bool waitingForLookup() const { return phase == Phase::Lookup; }
@@ -86,56 +83,41 @@ protected:
     void executeRequest() override;
 
 private:
-    enum class Phase { Header, Body, Lookup, Write, Drain };
-    // Where a chunked body is: a size line, data, the end of the data, trailers.
-    enum class Chunk { Size, Data, DataEnd, Trailer };
+    enum class Phase { Read, Lookup, Write, Drain };
 
-    // Takes bytes of the request being received; returns how many it used,
-    // less than `n` only once the request is complete or refused. Each byte
-    // is looked at a bounded number of times.
-    size_t consume(const char* data, size_t n);
-    size_t consumeHeader(const char* data, size_t n);
-    size_t consumeChunked(const char* data, size_t n);
-    void take(const char* data, size_t n);
-    bool parseHeader();
-    void startRequest(std::string body);
-    // Tells the server what this connection holds of requests being
-    // received; false, and not counted, when that would pass the budget they
-    // share (unless `always`, for what is already in hand).
-    bool account(bool always);
+    unsigned read();
+    // Feeds the request `n` bytes of the `inHand` the client has sent; how
+    // many it used.
+    size_t take(const char* data, size_t n, size_t inHand);
+    // Tells the server what the request being received holds; false, and not
+    // counted, when that would pass the budget requests share.
+    bool account();
+    // Tells the server what the reply being built or sent holds.
+    void countReply();
+    void startRequest(std::string text);
     // Runs the parsed request with `hosts` as the "Log" lookups.
     void run(const std::string& method, XmlRpc::XmlRpcValue& params, const MtcHostTable& hosts);
     void runMulticall(XmlRpc::XmlRpcValue& params);
+    std::string multicallEntry(XmlRpc::XmlRpcValue& call);
     unsigned write();
     unsigned drain();
-    // Forgets the request being received.
+    // Forgets the request being received; what is answered next is the last.
     void dropRequest();
     // Refuses the request with a fault and closes once the fault is sent.
     void refuse(const char* why);
     // Answers with an HTTP error status and closes once it is sent.
     void httpError(int status, const char* reason, const std::string& text);
+    // Answers 503 and closes, tracing `format` filled with `bytes`.
+    void busy(const char* format, size_t bytes);
 
     MtcXmlServer* owner;
-    Phase phase = Phase::Header;
-    std::string pending;     // bytes read after a complete request, not yet taken
-    std::string head;        // the header section as it arrives
-    size_t headLine = 0;     // where the header's last line starts
-    std::string body;        // the body as it arrives (decoded when chunked)
-    size_t bodyLength = 0;   // from Content-Length
-    size_t requestBytes = 0; // read for this request: blank lines before
-                             // its header, then all after the header
-    bool chunked = false;
-    Chunk chunk = Chunk::Size;
-    std::string chunkLine;   // a chunk-size line as it arrives
-    size_t chunkLeft = 0;    // data bytes of the chunk still to come
-    bool chunkCR = false;    // the end of the data: CR seen
-    size_t trailerBytes = 0; // of the trailer section so far
-    size_t trailerLine = 0;  // bytes of the trailer line so far
-    bool trailerCR = false;  // that line's last byte was CR
-    size_t held = 0;         // request bytes the server counts for this connection
-    size_t drained = 0;      // read and dropped while the connection closes
+    Phase phase = Phase::Read;
+    MtcHttpRequest request; // the request being received
+    size_t requestHeld = 0; // what the server counts of it
+    size_t replyHeld = 0;   // what the server counts of the reply in _response
+    bool interim = false;   // the reply being written is a "100 Continue"
+    size_t drained = 0;     // read and dropped while the connection closes
     bool closeAfterWrite = false;
-    bool continueWanted = false; // "Expect: 100-continue" not answered yet
     size_t written = 0;
     std::shared_ptr<MtcHostLookup> lookup;
     std::string lookupMethod;
@@ -145,8 +127,7 @@ private:
     Clock::time_point lastEvent;    // the last event on the socket, or the accept
     Clock::time_point phaseStart;   // start of the lookup, or of the drain
     Clock::time_point lastWrite;    // the last piece of a reply the client took
-    bool inRequest = false;
-    bool lookupHere = false; // names are looked up in the call
+    bool lookupHere = false;        // names are looked up in the call
 };
 
 // Where a lookup thread reports that it is done: the server's wake-up pipe,
@@ -175,8 +156,9 @@ public:
     std::chrono::milliseconds lookupTimeout{20000};
     // Name lookups running at once; past it a "Log" name is refused.
     static constexpr int kMaxLookups = 4;
-    // Replies built and not yet sent, over all connections, past which a
-    // multicall stops running its calls.
+    // Replies built and not yet sent, over all connections. No request runs
+    // while they leave no room for a small answer, a single reply that would
+    // pass them is refused, and a multicall stops running its calls.
     static constexpr size_t kMaxRepliesHeld = 64 * 1024 * 1024;
     // Requests being received, over all connections. A request larger than
     // kSmallRequest may not take the last kSmallReserve of it, so a client
@@ -184,11 +166,19 @@ public:
     static constexpr size_t kMaxRequestsHeld = 64 * 1024 * 1024;
     static constexpr size_t kSmallRequest = 64 * 1024;
     static constexpr size_t kSmallReserve = 16 * 1024 * 1024;
-    // A connection that held `before` bytes of a request being received now
-    // wants `after`: true, and counted, when the budget allows it (or
-    // `always`, for what is already in hand).
+    // A connection whose request held `before` bytes now wants `after`:
+    // true, and counted, when the budget allows it (or `always`).
     bool holdRequestBytes(size_t before, size_t after, bool always = false);
-    size_t requestBytesHeld() const { return requestBytes; }
+    // How many more bytes a request that holds `held` may take.
+    size_t requestRoom(size_t held) const;
+    size_t requestBytesHeld() const { return requestsHeld; }
+    // A connection's reply went from `before` bytes to `after`.
+    void holdReplyBytes(size_t before, size_t after);
+    // The reply bytes `connection` may hold now.
+    size_t replyRoom(const MtcXmlConnection* connection) const;
+    size_t replyBytesHeld() const { return repliesHeld; }
+    // Gives memory freed after a burst back to the system. Server thread.
+    void returnFreedMemory();
     // Looks a host name up (may wait on a name server; UdpOutput::resolve
     // unless replaced, as tests do).
     std::function<bool(const std::string& host, in_addr* address)> resolveHost;
@@ -211,8 +201,6 @@ public:
     std::shared_ptr<MtcHostLookup> startLookup(const std::vector<std::string>& hosts);
     // Stops watching a connection that waits for a lookup (after this round).
     void park(MtcXmlConnection* connection);
-    // The reply bytes a multicall on `connection` may build now.
-    size_t multicallBudget(const MtcXmlConnection* connection) const;
     // While a request runs: its "Log" lookups (null outside a request).
     const MtcHostTable* requestHosts = nullptr;
     std::shared_ptr<MtcWakeHandle> wakeHandle;
@@ -231,7 +219,10 @@ private:
         std::thread thread;
     };
     std::vector<LookupThread> lookupThreads;
-    size_t requestBytes = 0; // held by requests being received
+    size_t requestsHeld = 0; // by requests being received, all connections
+    size_t repliesHeld = 0;  // by replies built and not yet sent
+    size_t freedSinceTrim = 0;
+    std::chrono::steady_clock::time_point lastTrim;
 };
 
 // Wakes the work loop from another thread: a pipe whose read end the

@@ -3,6 +3,7 @@
 #include "MtcXmlMethod.h"
 #include "MtcXmlPrivates.h"
 #include "MtcXmlText.h"
+#include "OsDep.h"
 #include "QiText.h"
 
 #include "MtCore.h"
@@ -57,25 +58,6 @@ int valueNesting(const std::string& xml, int limit) {
     return deepest;
 }
 
-std::string trimmed(const std::string& text) {
-    const char* blanks = " \t";
-    size_t a = text.find_first_not_of(blanks);
-    if (a == std::string::npos) return std::string();
-    return text.substr(a, text.find_last_not_of(blanks) - a + 1);
-}
-
-// Whether the comma-separated list `value` holds `token` (ignoring case).
-bool hasToken(const std::string& value, const char* token) {
-    size_t from = 0;
-    while (from <= value.size()) {
-        size_t comma = value.find(',', from);
-        if (comma == std::string::npos) comma = value.size();
-        if (qi::equalsNoCase(trimmed(value.substr(from, comma - from)).c_str(), token)) return true;
-        from = comma + 1;
-    }
-    return false;
-}
-
 XmlRpcValue faultValue(int code, const std::string& message) {
     XmlRpcValue fault;
     fault["faultCode"] = code;
@@ -127,371 +109,154 @@ std::vector<std::string> logHosts(const std::string& method, XmlRpcValue& params
 
 MtcXmlConnection::MtcXmlConnection(int fd, MtcXmlServer* server)
     : XmlRpc::XmlRpcServerConnection(fd, server, true), owner(server), lastActivity(Clock::now()),
-      lastEvent(lastActivity) {}
+      requestStart(lastActivity), lastEvent(lastActivity) {}
 
 MtcXmlConnection::~MtcXmlConnection() {
-    owner->holdRequestBytes(held, 0);
+    owner->holdRequestBytes(requestHeld, 0, true);
+    owner->holdReplyBytes(replyHeld, 0);
 }
 
 unsigned MtcXmlConnection::handleEvent(unsigned) {
     lastEvent = Clock::now();
-    if (phase == Phase::Lookup) {
+    switch (phase) {
+    case Phase::Lookup:
         // Not watched while the lookup runs: the loop parks it after this round.
         owner->park(this);
         return XmlRpc::XmlRpcDispatch::ReadableEvent;
+    case Phase::Drain:
+        return drain();
+    case Phase::Write:
+        return write();
+    case Phase::Read:
+        break;
     }
-    if (phase == Phase::Drain) return drain();
-    if (phase == Phase::Header || phase == Phase::Body) {
-        // However fast the client sends, a request has its time.
-        if (inRequest && lastEvent - requestStart > owner->requestTimeout) {
-            gOutput->trace(QiOutput::Warning,
-                           "XmlRpc: a request not complete in time, closing the connection\n");
-            return 0;
-        }
-        if (!pending.empty()) {
-            // What came after the last request, before anything more is read.
-            std::string data;
-            data.swap(pending);
-            take(data.data(), data.size());
-        } else {
-            // One read per event: every other connection is served, and
-            // every deadline checked, between two reads of this one.
-            char buf[kReadPerEvent];
-            ssize_t n;
-            do
-                n = ::recv(getfd(), buf, sizeof buf, MSG_DONTWAIT);
-            while (n < 0 && errno == EINTR);
-            if (n > 0) {
-                take(buf, static_cast<size_t>(n));
-            } else if (n < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK)
-                    return XmlRpc::XmlRpcDispatch::ReadableEvent;
-                return 0; // the connection failed
-            } else {
-                // The client has finished sending.
-                if (!inRequest) return 0;
-                httpError(400, "Bad Request", "the request ended before it was complete");
-            }
-        }
-        if (phase == Phase::Lookup) {
-            owner->park(this);
-            return XmlRpc::XmlRpcDispatch::ReadableEvent;
-        }
-        if (phase == Phase::Header || phase == Phase::Body)
-            return XmlRpc::XmlRpcDispatch::ReadableEvent;
+    const unsigned mask = read();
+    if (phase == Phase::Lookup) {
+        owner->park(this);
+        return XmlRpc::XmlRpcDispatch::ReadableEvent;
     }
+    if (phase == Phase::Read || mask == 0) return mask;
     return write();
 }
 
-void MtcXmlConnection::take(const char* data, size_t n) {
-    if (!inRequest) {
-        inRequest = true;
-        requestStart = Clock::now();
-    }
-    const size_t used = consume(data, n);
-    // Only a complete (or refused) request leaves bytes over: the next
-    // request's, taken once this one is answered.
-    if (used < n && !closeAfterWrite) pending.append(data + used, n - used);
-    if (phase != Phase::Header && phase != Phase::Body) {
-        // Answered: what is left is at most one read, counted as it is.
-        account(true);
-        return;
-    }
-    if (!account(false)) {
+unsigned MtcXmlConnection::read() {
+    // Empty lines before a request start no deadline; a request, however
+    // fast its client sends, has its time.
+    if (!request.started()) requestStart = lastEvent;
+    if (request.started() && lastEvent - requestStart > owner->requestTimeout) {
         gOutput->trace(QiOutput::Warning,
-                       "XmlRpc: requests being received hold %zu bytes, refusing one more\n",
-                       owner->requestBytesHeld());
-        httpError(503, "Service Unavailable", "the server is receiving too many requests");
+                       "XmlRpc: a request not complete in time, closing the connection\n");
+        return 0;
+    }
+    // The bytes are looked at where they are and only those the request takes
+    // are read: what comes after it (a pipelined request) stays with the
+    // system until this one is answered, and no more is taken than the budget
+    // of requests being received allows.
+    const size_t want =
+        std::min(kReadPerEvent, request.bytesAwaited() + owner->requestRoom(requestHeld));
+    if (want == 0) {
+        busy("requests being received hold %zu bytes, refusing one more\n",
+             owner->requestBytesHeld());
+        return XmlRpc::XmlRpcDispatch::WritableEvent;
+    }
+    char buf[kReadPerEvent];
+    ssize_t n;
+    do
+        n = ::recv(getfd(), buf, want, MSG_PEEK | MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK ? XmlRpc::XmlRpcDispatch::ReadableEvent : 0;
+    if (n == 0) {
+        // The client has finished sending.
+        if (!request.started()) return 0;
+        httpError(400, "Bad Request", "the request ended before it was complete");
+        return XmlRpc::XmlRpcDispatch::WritableEvent;
+    }
+    const size_t used = take(buf, static_cast<size_t>(n), static_cast<size_t>(n));
+    // One read per event: every other connection is served, and every
+    // deadline checked, between two reads of this one.
+    if (used > 0 && ::recv(getfd(), buf, used, MSG_DONTWAIT) != static_cast<ssize_t>(used))
+        return 0; // what was just looked at is gone: the connection failed
+    return XmlRpc::XmlRpcDispatch::ReadableEvent;
+}
+
+size_t MtcXmlConnection::take(const char* data, size_t n, size_t inHand) {
+    size_t used = 0;
+    while (used < n && phase == Phase::Read) {
+        const MtcHttpRequest::State before = request.state();
+        used += request.feed(data + used, n - used);
+        const MtcHttpRequest::State state = request.state();
+        if (state == MtcHttpRequest::State::Failed) {
+            const std::string why = request.error(); // the request is dropped
+            if (request.tooLarge())
+                refuse(why.c_str());
+            else
+                httpError(request.status(), request.reason(), why);
+        } else if (!account()) {
+            busy("requests being received hold %zu bytes, refusing one more\n",
+                 owner->requestBytesHeld());
+        } else if (state == MtcHttpRequest::State::Complete) {
+            closeAfterWrite = !request.keepAlive();
+            startRequest(request.takeBody());
+        } else if (before == MtcHttpRequest::State::Header &&
+                   state == MtcHttpRequest::State::Body && request.expectsContinue() &&
+                   used == inHand) {
+            // Asked for once the body has its room, and only while the client
+            // waits for it (no byte of the body has come yet).
+            interim = true;
+            _response = "HTTP/1.1 100 Continue\r\n\r\n";
+            countReply();
+            phase = Phase::Write;
+        }
+    }
+    return used;
+}
+
+bool MtcXmlConnection::account() {
+    const size_t now = request.bytesHeld();
+    if (!owner->holdRequestBytes(requestHeld, now)) return false;
+    requestHeld = now;
+    return true;
+}
+
+void MtcXmlConnection::countReply() {
+    owner->holdReplyBytes(replyHeld, _response.size());
+    replyHeld = _response.size();
+}
+
+void MtcXmlConnection::startRequest(std::string text) {
+    account(); // the body has left the request
+    phase = Phase::Write;
+    written = 0;
+    if (owner->replyRoom(this) < kSmallAnswer) {
+        // Nothing runs while the replies held leave no room for an answer.
+        busy("replies held come to %zu bytes, refusing a request\n", owner->replyBytesHeld());
         return;
     }
-    if (continueWanted && phase == Phase::Body) {
-        // Asked for only once the body has its room.
-        continueWanted = false;
-        static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-        // A fresh exchange: the socket's buffer takes these few bytes whole.
-        ssize_t sent =
-            ::send(getfd(), kContinue, sizeof kContinue - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
-        (void)sent;
-    }
-}
-
-size_t MtcXmlConnection::consume(const char* data, size_t n) {
-    size_t used = 0;
-    if (phase == Phase::Header) used = consumeHeader(data, n);
-    if (phase != Phase::Body) return used;
-    if (!chunked && bodyLength == 0) {
-        startRequest(std::string());
-        return used;
-    }
-    if (used == n) return used;
-    data += used;
-    n -= used;
-    size_t step;
-    if (chunked) {
-        step = consumeChunked(data, n);
-    } else {
-        step = std::min(n, bodyLength - body.size());
-        body.append(data, step);
-        requestBytes += step;
-        if (body.size() == bodyLength) {
-            startRequest(std::exchange(body, std::string()));
-        }
-    }
-    return used + step;
-}
-
-size_t MtcXmlConnection::consumeHeader(const char* data, size_t n) {
-    size_t used = 0;
-    while (used < n) {
-        const char* at = data + used;
-        const char* nl = static_cast<const char*>(std::memchr(at, '\n', n - used));
-        const size_t piece = nl ? static_cast<size_t>(nl - at) + 1 : n - used;
-        if (requestBytes + head.size() + piece > kMaxHeaderBytes) {
-            httpError(431, "Request Header Fields Too Large", "the request header is too long");
-            return used + piece;
-        }
-        head.append(at, piece);
-        used += piece;
-        if (!nl) break;
-        // A line has ended: an empty one ends the header (empty lines before
-        // the request line are passed over).
-        const size_t lineLength = head.size() - headLine;
-        const bool empty = lineLength == 1 || (lineLength == 2 && head[headLine] == '\r');
-        if (empty && headLine == 0) {
-            requestBytes += head.size(); // counted with the header
-            head.clear();
-            continue;
-        }
-        if (!empty) {
-            headLine = head.size();
-            continue;
-        }
-        head.resize(headLine);
-        const bool ok = parseHeader();
-        std::string().swap(head);
-        headLine = 0;
-        if (!ok) return used;
-        body.clear();
-        requestBytes = 0;
-        chunk = Chunk::Size;
-        chunkLine.clear();
-        trailerBytes = 0;
-        phase = Phase::Body;
-        break;
-    }
-    return used;
-}
-
-size_t MtcXmlConnection::consumeChunked(const char* data, size_t n) {
-    size_t used = 0;
-    while (used < n && phase == Phase::Body) {
-        const char* at = data + used;
-        const size_t left = n - used;
-        if (requestBytes > kMaxRequestBytes) {
-            refuse("request too large");
-            return used;
-        }
-        switch (chunk) {
-        case Chunk::Size: {
-            const char* nl = static_cast<const char*>(std::memchr(at, '\n', left));
-            const size_t piece = nl ? static_cast<size_t>(nl - at) + 1 : left;
-            used += piece;
-            requestBytes += piece;
-            if (chunkLine.size() + piece > kMaxChunkLine) {
-                httpError(400, "Bad Request", "chunk-size line too long");
-                return used;
-            }
-            chunkLine.append(at, piece);
-            if (!nl) break;
-            std::string line = chunkLine.substr(0, chunkLine.size() - 1);
-            chunkLine.clear();
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            const std::string digits = trimmed(line.substr(0, line.find(';')));
-            errno = 0;
-            const unsigned long long size = std::strtoull(digits.c_str(), nullptr, 16);
-            if (digits.empty() || errno == ERANGE ||
-                digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-                httpError(400, "Bad Request", "malformed chunk");
-                return used;
-            }
-            if (size > static_cast<unsigned long long>(kMaxBodyBytes) - body.size()) {
-                refuse("request too large");
-                return used;
-            }
-            chunkLeft = static_cast<size_t>(size);
-            chunkCR = false;
-            chunk = size == 0 ? Chunk::Trailer : Chunk::Data;
-            trailerBytes = trailerLine = 0;
-            trailerCR = false;
-            break;
-        }
-        case Chunk::Data: {
-            const size_t piece = std::min(left, chunkLeft);
-            body.append(at, piece);
-            used += piece;
-            requestBytes += piece;
-            chunkLeft -= piece;
-            if (chunkLeft == 0) chunk = Chunk::DataEnd;
-            break;
-        }
-        case Chunk::DataEnd: // CRLF, or a bare LF
-            ++used;
-            ++requestBytes;
-            if (*at == '\r' && !chunkCR) {
-                chunkCR = true;
-            } else if (*at == '\n') {
-                chunk = Chunk::Size;
-            } else {
-                httpError(400, "Bad Request", "malformed chunk");
-                return used;
-            }
-            break;
-        case Chunk::Trailer: {
-            // Trailer lines are not used; they are counted, up to an empty line.
-            const char* nl = static_cast<const char*>(std::memchr(at, '\n', left));
-            const size_t piece = nl ? static_cast<size_t>(nl - at) + 1 : left;
-            used += piece;
-            requestBytes += piece;
-            trailerBytes += piece;
-            if (trailerBytes > kMaxHeaderBytes) {
-                httpError(431, "Request Header Fields Too Large",
-                          "the request trailer is too long");
-                return used;
-            }
-            if (!nl) {
-                trailerLine += piece;
-                trailerCR = at[piece - 1] == '\r';
-                break;
-            }
-            const size_t lineLength = trailerLine + piece - 1; // without the LF
-            const bool endsInCR = piece > 1 ? at[piece - 2] == '\r' : trailerCR;
-            trailerLine = 0;
-            trailerCR = false;
-            if (lineLength == 0 || (lineLength == 1 && endsInCR)) {
-                startRequest(std::exchange(body, std::string()));
-            }
-            break;
-        }
-        }
-    }
-    return used;
-}
-
-bool MtcXmlConnection::account(bool always) {
-    size_t now = head.size() + body.size() + pending.size() + chunkLine.size();
-    // A body of a stated length is counted whole from its header on.
-    if (phase == Phase::Body && !chunked) now = std::max(now, bodyLength);
-    if (!owner->holdRequestBytes(held, now, always)) return false;
-    held = now;
-    return true;
-}
-
-bool MtcXmlConnection::parseHeader() {
-    const std::string& head = this->head;
-    size_t lineEnd = head.find('\n');
-    std::string requestLine = head.substr(0, lineEnd);
-    if (!requestLine.empty() && requestLine.back() == '\r') requestLine.pop_back();
-    const size_t sp1 = requestLine.find(' ');
-    const size_t sp2 = requestLine.rfind(' ');
-    const std::string version = sp2 == std::string::npos ? "" : requestLine.substr(sp2 + 1);
-    if (sp1 == std::string::npos || sp1 == sp2 || version.compare(0, 5, "HTTP/") != 0) {
-        httpError(400, "Bad Request", "not an HTTP request");
-        return false;
-    }
-    if (requestLine.compare(0, sp1, "POST") != 0) {
-        httpError(405, "Method Not Allowed", "XML-RPC requests are sent with POST");
-        return false;
-    }
-    bool keepAlive = version != "HTTP/1.0";
-    bool haveLength = false, expectContinue = false;
-    chunked = false;
-    bodyLength = 0;
-    while (lineEnd != std::string::npos) {
-        const size_t from = lineEnd + 1;
-        lineEnd = head.find('\n', from);
-        std::string line =
-            head.substr(from, lineEnd == std::string::npos ? lineEnd : lineEnd - from);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) continue;
-        const size_t colon = line.find(':');
-        if (colon == std::string::npos || colon == 0) {
-            httpError(400, "Bad Request", "malformed header line");
-            return false;
-        }
-        const std::string name = line.substr(0, colon);
-        const std::string value = trimmed(line.substr(colon + 1));
-        auto is = [](const std::string& text, const char* what) {
-            return qi::equalsNoCase(text.c_str(), what);
-        };
-        if (is(name, "content-length")) {
-            errno = 0;
-            const unsigned long long n = std::strtoull(value.c_str(), nullptr, 10);
-            if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
-                errno == ERANGE || (haveLength && n != bodyLength)) {
-                httpError(400, "Bad Request", "invalid Content-Length");
-                return false;
-            }
-            if (n > static_cast<unsigned long long>(kMaxBodyBytes)) {
-                refuse("request too large");
-                return false;
-            }
-            bodyLength = static_cast<size_t>(n);
-            haveLength = true;
-        } else if (is(name, "transfer-encoding")) {
-            if (!is(value, "chunked")) {
-                httpError(501, "Not Implemented", "unsupported Transfer-Encoding");
-                return false;
-            }
-            chunked = true;
-        } else if (is(name, "connection")) {
-            if (hasToken(value, "close")) keepAlive = false;
-            if (hasToken(value, "keep-alive")) keepAlive = true;
-        } else if (is(name, "expect")) {
-            if (!is(value, "100-continue")) {
-                httpError(417, "Expectation Failed", "unsupported expectation");
-                return false;
-            }
-            expectContinue = true;
-        }
-    }
-    if (chunked && haveLength) {
-        httpError(400, "Bad Request", "both Content-Length and Transfer-Encoding");
-        return false;
-    }
-    if (!chunked && !haveLength) {
-        httpError(411, "Length Required", "a request needs a Content-Length");
-        return false;
-    }
-    closeAfterWrite = !keepAlive;
-    continueWanted = expectContinue;
-    return true;
-}
-
-void MtcXmlConnection::startRequest(std::string request) {
-    requestBytes = 0; // the next request's count starts with its header
     // The library reads a value up to its first NUL; text that replies cannot
     // carry otherwise reaches the methods, which refuse it with their replies.
-    const size_t nul = request.find('\0');
-    if (nul != std::string::npos) {
-        char why[96];
-        std::snprintf(why, sizeof why, "request is not well-formed XML: byte %zu is NUL", nul);
-        gOutput->trace(QiOutput::Warning, "XmlRpc: %s\n", why);
-        generateFaultResponse(why);
-        phase = Phase::Write;
-        return;
-    }
+    const size_t nul = text.find('\0');
     std::string why;
-    if (!mtcDecodeCharRefs(request, &why)) {
+    if (nul != std::string::npos) {
+        char where[96];
+        std::snprintf(where, sizeof where, "request is not well-formed XML: byte %zu is NUL", nul);
+        gOutput->trace(QiOutput::Warning, "XmlRpc: %s\n", where);
+        generateFaultResponse(where);
+    } else if (!mtcDecodeCharRefs(text, &why)) {
         generateFaultResponse("request is not well-formed XML: " + why);
-        phase = Phase::Write;
-        return;
+    } else {
+        _request.swap(text);
+        executeRequest();
     }
-    _request.swap(request);
-    executeRequest();
-    if (phase != Phase::Lookup) phase = Phase::Write;
+    countReply();
 }
 
 void MtcXmlConnection::executeRequest() {
+    // The request's text is given back on every path, once parsed or refused.
+    struct Forget {
+        std::string& text;
+        ~Forget() { std::string().swap(text); }
+    } forget{_request};
     if (valueNesting(_request, kMaxNesting) > kMaxNesting) {
         generateFaultResponse("request nested too deeply");
         return;
@@ -519,17 +284,15 @@ void MtcXmlConnection::executeRequest() {
             if (owner->resolveHost(host, &address)) found[host] = address;
         }
         run(method, params, found);
-        return;
-    }
-    if (!hosts.empty() && (lookup = owner->startLookup(hosts))) {
+    } else if (!hosts.empty() && (lookup = owner->startLookup(hosts))) {
         // Answered once the names are looked up; the server goes on meanwhile.
         lookupMethod = method;
         lookupParams = params;
         phase = Phase::Lookup;
         phaseStart = Clock::now();
-        return;
+    } else {
+        run(method, params, MtcHostTable());
     }
-    run(method, params, MtcHostTable());
 }
 
 bool MtcXmlConnection::lookupFinished(Clock::time_point now) {
@@ -549,6 +312,7 @@ void MtcXmlConnection::finishLookup() {
     phase = Phase::Write;
     requestStart = Clock::now(); // the reply has its own time to leave
     run(lookupMethod, params, hosts);
+    countReply();
 }
 
 void MtcXmlConnection::run(const std::string& method, XmlRpcValue& params,
@@ -585,6 +349,49 @@ void MtcXmlConnection::run(const std::string& method, XmlRpcValue& params,
                        qiEscapeText(method.c_str()).c_str());
         generateFaultResponse("the reply holds text that XML cannot carry");
     }
+    // A reply larger than the replies held leave room for is not kept. Only
+    // a read can answer at such length (the answer to a change is small), so
+    // nothing the client asked to change is lost: it may ask again later.
+    if (_response.size() > owner->replyRoom(this))
+        busy("a reply of %zu bytes would pass the replies held, refusing it\n", _response.size());
+}
+
+// The answer to one call of a multicall, as XML: its result in an array of
+// one, or a fault.
+std::string MtcXmlConnection::multicallEntry(XmlRpcValue& call) {
+    XmlRpcValue answer;
+    std::string name;
+    try {
+        if (call.getType() != XmlRpcValue::TypeStruct || !call.hasMember("methodName") ||
+            call["methodName"].getType() != XmlRpcValue::TypeString)
+            throw XmlRpcException("system.multicall: a call is a struct with a methodName "
+                                  "and params");
+        name = static_cast<std::string&>(call["methodName"]);
+        if (name == "system.multicall")
+            throw XmlRpcException("system.multicall: a multicall cannot hold another");
+        XmlRpcValue noParams;
+        XmlRpcValue& callParams = call.hasMember("params") ? call["params"] : noParams;
+        XmlRpcValue result;
+        if (!executeMethod(name, callParams, result)) {
+            answer = faultValue(-1, qiEscapeText(name.c_str()) + ": unknown method name");
+        } else {
+            answer.setSize(1);
+            answer[0] = result;
+        }
+    } catch (const XmlRpcException& fault) {
+        answer = faultValue(fault.getCode(), fault.getMessage());
+    } catch (const std::exception& e) {
+        gOutput->trace(QiOutput::Error, "XmlRpc: method failed: %s\n", e.what());
+        answer = faultValue(-1, std::string("internal error: ") + e.what());
+    }
+    std::string text = answer.toXml();
+    if (qiIsXmlSafeText(text.data(), text.size())) return text;
+    // This call's answer alone: the others keep theirs.
+    gOutput->trace(QiOutput::Error, "XmlRpc: the reply to %s is not well-formed XML\n",
+                   qiEscapeText(name.c_str()).c_str());
+    return faultValue(-1, "system.multicall: the reply to this call holds text that XML "
+                          "cannot carry")
+        .toXml();
 }
 
 void MtcXmlConnection::runMulticall(XmlRpcValue& params) {
@@ -603,11 +410,10 @@ void MtcXmlConnection::runMulticall(XmlRpcValue& params) {
     // say of every later call that it did not run: a call that ran is never
     // left out, one that did not run says so, and the whole reply keeps to
     // its bound.
-    constexpr size_t kSmallAnswer = 4096;
     constexpr size_t kEnvelope = 512; // the HTTP header and the methodResponse around it
     static const char kOpen[] = "<value><array><data>";
     static const char kClose[] = "</data></array></value>";
-    const size_t budget = owner->multicallBudget(this);
+    const size_t budget = std::min(kMaxMulticallReply, owner->replyRoom(this));
     const size_t room = budget > kEnvelope ? budget - kEnvelope : 0;
     char full[128];
     std::snprintf(full, sizeof full, "system.multicall: not run, the reply would exceed %zu bytes",
@@ -624,47 +430,8 @@ void MtcXmlConnection::runMulticall(XmlRpcValue& params) {
     for (size_t i = 0; i < count; ++i) {
         // Room kept for the calls after this one, were none of them to run.
         const size_t later = (count - i - 1) * notRun.size() + sizeof kClose;
-        if (xml.size() + kSmallAnswer + later > room) stopped = true;
-        if (stopped) {
-            xml += notRun;
-            continue;
-        }
-        XmlRpcValue answer;
-        std::string name;
-        try {
-            XmlRpcValue& call = calls[static_cast<int>(i)];
-            if (call.getType() != XmlRpcValue::TypeStruct || !call.hasMember("methodName") ||
-                call["methodName"].getType() != XmlRpcValue::TypeString)
-                throw XmlRpcException("system.multicall: a call is a struct with a methodName "
-                                      "and params");
-            name = static_cast<std::string&>(call["methodName"]);
-            if (name == "system.multicall")
-                throw XmlRpcException("system.multicall: a multicall cannot hold another");
-            XmlRpcValue noParams;
-            XmlRpcValue& callParams = call.hasMember("params") ? call["params"] : noParams;
-            XmlRpcValue result;
-            if (!executeMethod(name, callParams, result)) {
-                answer = faultValue(-1, qiEscapeText(name.c_str()) + ": unknown method name");
-            } else {
-                answer.setSize(1);
-                answer[0] = result;
-            }
-        } catch (const XmlRpcException& fault) {
-            answer = faultValue(fault.getCode(), fault.getMessage());
-        } catch (const std::exception& e) {
-            gOutput->trace(QiOutput::Error, "XmlRpc: method failed: %s\n", e.what());
-            answer = faultValue(-1, std::string("internal error: ") + e.what());
-        }
-        std::string text = answer.toXml();
-        answer.clear();
-        if (!qiIsXmlSafeText(text.data(), text.size())) {
-            // This call's answer alone: the others keep theirs.
-            gOutput->trace(QiOutput::Error, "XmlRpc: the reply to %s is not well-formed XML\n",
-                           qiEscapeText(name.c_str()).c_str());
-            text = faultValue(-1, "system.multicall: the reply to this call holds text that XML "
-                                  "cannot carry")
-                       .toXml();
-        }
+        stopped = stopped || xml.size() + kSmallAnswer + later > room;
+        std::string text = stopped ? notRun : multicallEntry(calls[static_cast<int>(i)]);
         if (xml.size() + text.size() + later > room) {
             // A read whose own reply is too big (an answer to a change is small).
             stopped = true;
@@ -676,24 +443,25 @@ void MtcXmlConnection::runMulticall(XmlRpcValue& params) {
     generateResponse(xml);
 }
 
-std::string MtcXmlConnection::respondTo(const std::string& request) {
+std::string MtcXmlConnection::respondTo(const std::string& body) {
     _response.clear();
-    phase = Phase::Body;
     lookupHere = true;
-    startRequest(request);
+    startRequest(body);
     lookupHere = false;
     std::string reply;
     reply.swap(_response);
-    phase = Phase::Header;
+    countReply();
+    phase = Phase::Read;
     return reply;
 }
 
 unsigned MtcXmlConnection::write() {
-    if (closeAfterWrite && written == 0 && !_response.empty()) {
+    if (closeAfterWrite && !interim && written == 0 && !_response.empty()) {
         // Tell the client, which may speak HTTP/1.1, that this is the last reply.
         const size_t end = _response.find("\r\n\r\n");
         if (end != std::string::npos && _response.find("Connection: close") > end)
             _response.insert(end + 2, "Connection: close\r\n");
+        countReply();
     }
     // A bounded piece per event, so a fast reader of a long reply does not
     // hold the other connections either.
@@ -717,27 +485,24 @@ unsigned MtcXmlConnection::write() {
     }
     std::string().swap(_response);
     written = 0;
-    inRequest = false;
+    countReply();
+    phase = Phase::Read;
+    if (std::exchange(interim, false)) return XmlRpc::XmlRpcDispatch::ReadableEvent;
+    request.reset();
     lastActivity = Clock::now();
-    if (closeAfterWrite) {
-        // The whole reply is on its way; let the client read it before the
-        // connection goes.
-        ::shutdown(getfd(), SHUT_WR);
-        dropRequest();
-        phase = Phase::Drain;
-        phaseStart = Clock::now();
-        return drain();
-    }
-    phase = Phase::Header;
-    // A request that came with this one is taken at the next event (the
-    // socket is writable at once), one request per event.
-    if (!pending.empty()) return XmlRpc::XmlRpcDispatch::WritableEvent;
-    return XmlRpc::XmlRpcDispatch::ReadableEvent;
+    if (!closeAfterWrite) return XmlRpc::XmlRpcDispatch::ReadableEvent;
+    // The whole reply is on its way; let the client read it before the
+    // connection goes.
+    ::shutdown(getfd(), SHUT_WR);
+    phase = Phase::Drain;
+    phaseStart = Clock::now();
+    return drain();
 }
 
 unsigned MtcXmlConnection::drain() {
     // A client that goes on sending after its answer is not read for ever.
-    if (Clock::now() - phaseStart > kDrainTime || drained > kMaxRequestBytes) return 0;
+    if (Clock::now() - phaseStart > kDrainTime || drained > MtcHttpRequest::kMaxFramingBytes)
+        return 0;
     char buf[kReadPerEvent];
     ssize_t n;
     do
@@ -750,23 +515,19 @@ unsigned MtcXmlConnection::drain() {
 }
 
 void MtcXmlConnection::dropRequest() {
-    std::string().swap(pending);
-    std::string().swap(head);
-    std::string().swap(body);
-    std::string().swap(chunkLine);
-    headLine = 0;
-    bodyLength = 0;
-    requestBytes = 0;
-    chunked = false;
-    account(true);
+    request.reset();
+    account();
+    phase = Phase::Write;
+    written = 0;
+    closeAfterWrite = true;
+    interim = false;
 }
 
 void MtcXmlConnection::refuse(const char* why) {
     gOutput->trace(QiOutput::Warning, "XmlRpc: %s, closing the connection\n", why);
     dropRequest();
     generateFaultResponse(why);
-    closeAfterWrite = true;
-    phase = Phase::Write;
+    countReply();
 }
 
 void MtcXmlConnection::httpError(int status, const char* reason, const std::string& text) {
@@ -778,18 +539,31 @@ void MtcXmlConnection::httpError(int status, const char* reason, const std::stri
                   "Connection: close\r\n\r\n",
                   status, reason, text.size() + 1);
     _response = std::string(head) + text + "\n";
-    written = 0;
-    closeAfterWrite = true;
-    phase = Phase::Write;
+    countReply();
+}
+
+void MtcXmlConnection::busy(const char* format, size_t bytes) {
+    char why[160];
+    std::snprintf(why, sizeof why, format, bytes);
+    gOutput->trace(QiOutput::Warning, "XmlRpc: %s", why);
+    httpError(503, "Service Unavailable", "the server is busy, try again later");
 }
 
 bool MtcXmlConnection::expired(Clock::time_point now) const {
-    if (phase == Phase::Lookup) return false; // the lookup has its own time-out
-    if (phase == Phase::Drain) return now - phaseStart > kDrainTime;
-    // A long reply to a client that reads slowly may take longer than that:
-    // it has the time-out again after every piece the client takes.
-    if (phase == Phase::Write && written > 0) return now - lastWrite > owner->requestTimeout;
-    if (inRequest) return now - requestStart > owner->requestTimeout;
+    switch (phase) {
+    case Phase::Lookup:
+        return false; // the lookup has its own time-out
+    case Phase::Drain:
+        return now - phaseStart > kDrainTime;
+    case Phase::Write:
+        // A long reply to a client that reads slowly may take longer than the
+        // request's time: it has the time-out again after every piece taken.
+        if (written > 0 && !interim) return now - lastWrite > owner->requestTimeout;
+        return now - requestStart > owner->requestTimeout;
+    case Phase::Read:
+        break;
+    }
+    if (request.started()) return now - requestStart > owner->requestTimeout;
     return now - lastActivity > owner->idleTimeout;
 }
 
@@ -955,21 +729,42 @@ std::shared_ptr<MtcHostLookup> MtcXmlServer::startLookup(const std::vector<std::
 }
 
 bool MtcXmlServer::holdRequestBytes(size_t before, size_t after, bool always) {
-    if (after > before && !always) {
-        const size_t limit =
-            after > kSmallRequest ? kMaxRequestsHeld - kSmallReserve : kMaxRequestsHeld;
-        if (requestBytes - before + after > limit) return false;
-    }
-    requestBytes = requestBytes - before + after;
+    if (after > before && !always && after - before > requestRoom(before)) return false;
+    requestsHeld = requestsHeld - before + after;
+    if (after < before) freedSinceTrim += before - after;
     return true;
 }
 
-size_t MtcXmlServer::multicallBudget(const MtcXmlConnection* connection) const {
-    size_t held = 0;
-    for (const auto& entry : connections)
-        if (entry.second != connection) held += entry.second->replyBytesHeld();
-    const size_t left = held < kMaxRepliesHeld ? kMaxRepliesHeld - held : 0;
-    return std::min(MtcXmlConnection::kMaxMulticallReply, left);
+size_t MtcXmlServer::requestRoom(size_t held) const {
+    auto left = [this](size_t limit) { return limit > requestsHeld ? limit - requestsHeld : 0; };
+    // Up to kSmallRequest a request may take the whole budget; past it, not
+    // the reserve.
+    size_t room = left(kMaxRequestsHeld - kSmallReserve);
+    if (held < kSmallRequest)
+        room = std::max(room, std::min(kSmallRequest - held, left(kMaxRequestsHeld)));
+    return room;
+}
+
+void MtcXmlServer::holdReplyBytes(size_t before, size_t after) {
+    repliesHeld = repliesHeld - before + after;
+    if (after < before) freedSinceTrim += before - after;
+}
+
+size_t MtcXmlServer::replyRoom(const MtcXmlConnection* connection) const {
+    const size_t others = repliesHeld - connection->replyBytesHeld();
+    return others < kMaxRepliesHeld ? kMaxRepliesHeld - others : 0;
+}
+
+void MtcXmlServer::returnFreedMemory() {
+    // After a burst of large requests or replies the allocator would keep
+    // what they held for good; it goes back to the system, at most once a
+    // second while bursts go on.
+    constexpr size_t kTrimAfter = 32 * 1024 * 1024;
+    const auto now = MtcXmlConnection::Clock::now();
+    if (freedSinceTrim < kTrimAfter || now - lastTrim < std::chrono::seconds(1)) return;
+    OsDep::returnFreedMemory();
+    freedSinceTrim = 0;
+    lastTrim = now;
 }
 
 // ------------------------------------------------------------------ wake-up
@@ -1052,6 +847,7 @@ void MtcXmlPrivates::serve() {
         server.finishLookups();
         server.closeExpiredConnections();
         server.closeExcessConnections();
+        server.returnFreedMemory();
     }
     if (wake.getfd() >= 0) server.get_dispatch()->removeSource(&wake);
 }

@@ -1,0 +1,353 @@
+// Incremental reading of one HTTP/1.x request (HTTP/1.1 message syntax):
+// request line, header fields, and a body of a stated length or chunked.
+#include "MtcHttpRequest.h"
+
+#include "QiCLocale.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+// A byte of a token (method, header field name): RFC 9110's tchar.
+bool isTokenByte(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x80 || u <= 0x20 || u == 0x7f) return false;
+    return std::strchr("\"(),/:;<=>?@[\\]{}", c) == nullptr;
+}
+
+bool isToken(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), isTokenByte);
+}
+
+bool isControl(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7f;
+}
+
+std::string trimmed(const std::string& text) {
+    const char* blanks = " \t";
+    const size_t a = text.find_first_not_of(blanks);
+    if (a == std::string::npos) return std::string();
+    return text.substr(a, text.find_last_not_of(blanks) - a + 1);
+}
+
+// Whether the comma-separated list `value` holds `token` (ignoring case).
+bool hasToken(const std::string& value, const char* token) {
+    size_t from = 0;
+    while (from <= value.size()) {
+        size_t comma = value.find(',', from);
+        if (comma == std::string::npos) comma = value.size();
+        if (qi::equalsNoCase(trimmed(value.substr(from, comma - from)).c_str(), token)) return true;
+        from = comma + 1;
+    }
+    return false;
+}
+
+bool is(const std::string& text, const char* what) {
+    return qi::equalsNoCase(text.c_str(), what);
+}
+
+void dropLineEnd(std::string& line) {
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+}
+
+} // namespace
+
+size_t MtcHttpRequest::feed(const char* data, size_t n) {
+    if (state_ == State::Header) return feedHeader(data, n);
+    if (state_ == State::Body) return feedBody(data, n);
+    return 0;
+}
+
+size_t MtcHttpRequest::bytesHeld() const {
+    const size_t held = line.size() + body.size();
+    return state_ == State::Body && !chunked ? std::max(held, bodyLength) : held;
+}
+
+size_t MtcHttpRequest::bytesAwaited() const {
+    return state_ == State::Body && !chunked ? bodyLength - body.size() : 0;
+}
+
+std::string MtcHttpRequest::takeBody() {
+    return std::exchange(body, std::string());
+}
+
+void MtcHttpRequest::reset() {
+    *this = MtcHttpRequest();
+}
+
+void MtcHttpRequest::fail(int status, const char* reason, const char* text) {
+    state_ = State::Failed;
+    status_ = status;
+    reason_ = reason;
+    error_ = text;
+    std::string().swap(line);
+    std::string().swap(body);
+}
+
+void MtcHttpRequest::failTooLarge() {
+    tooLarge_ = true;
+    fail(0, "", "request too large");
+}
+
+void MtcHttpRequest::complete() {
+    state_ = State::Complete;
+    std::string().swap(line);
+}
+
+// ------------------------------------------------------------------- header
+
+size_t MtcHttpRequest::feedHeader(const char* data, size_t n) {
+    size_t used = 0;
+    while (used < n && state_ == State::Header) {
+        if (headerBytes == kMaxHeaderBytes) {
+            fail(431, "Request Header Fields Too Large", "the request header is too long");
+            return used + 1;
+        }
+        const char* at = data + used;
+        if (!started_ && (*at == '\r' || *at == '\n')) {
+            // Empty lines before the request line are passed over.
+            ++used;
+            ++headerBytes;
+            continue;
+        }
+        started_ = true;
+        const size_t avail = std::min(n - used, kMaxHeaderBytes - headerBytes);
+        const char* nl = static_cast<const char*>(std::memchr(at, '\n', avail));
+        const size_t piece = nl ? static_cast<size_t>(nl - at) + 1 : avail;
+        // What cannot be a request line is answered as soon as it shows.
+        for (size_t i = 0; inRequestLine && i < piece; ++i)
+            if (!requestLineByte(at[i])) return used + i + 1;
+        line.append(at, piece);
+        used += piece;
+        headerBytes += piece;
+        if (!nl) continue;
+        dropLineEnd(line);
+        const bool ok = headerLine(line);
+        line.clear();
+        if (!ok) break;
+    }
+    return used;
+}
+
+bool MtcHttpRequest::requestLineByte(char c) {
+    if (inMethod) {
+        if (c == ' ' && methodLength > 0) {
+            inMethod = false;
+            return true;
+        }
+        if (isTokenByte(c)) {
+            ++methodLength;
+            return true;
+        }
+    } else if (!isControl(c) || c == '\r' || c == '\n') {
+        return true; // a CR is looked at where the line ends
+    }
+    fail(400, "Bad Request", "not an HTTP request");
+    return false;
+}
+
+bool MtcHttpRequest::headerLine(const std::string& text) {
+    if (inRequestLine) {
+        inRequestLine = false;
+        return requestLine(text);
+    }
+    if (text.empty()) {
+        endHeader();
+        return state_ != State::Failed;
+    }
+    if (text[0] == ' ' || text[0] == '\t') {
+        fail(400, "Bad Request", "obsolete line folding");
+        return false;
+    }
+    const size_t colon = text.find(':');
+    const std::string name = text.substr(0, colon);
+    const std::string value = colon == std::string::npos ? "" : trimmed(text.substr(colon + 1));
+    // A name is a token, right before its colon; a value has no NUL or CR.
+    if (colon == std::string::npos || !isToken(name) ||
+        value.find_first_of(std::string("\0\r", 2)) != std::string::npos) {
+        fail(400, "Bad Request", "malformed header line");
+        return false;
+    }
+    return headerField(name, value);
+}
+
+bool MtcHttpRequest::requestLine(const std::string& text) {
+    const size_t sp1 = text.find(' ');
+    const size_t sp2 = text.rfind(' ');
+    const std::string version = sp2 == std::string::npos ? "" : text.substr(sp2 + 1);
+    if (sp1 == std::string::npos || sp1 == sp2 || version.compare(0, 5, "HTTP/") != 0 ||
+        text.find('\r') != std::string::npos) {
+        fail(400, "Bad Request", "not an HTTP request");
+        return false;
+    }
+    if (text.compare(0, sp1, "POST") != 0) {
+        fail(405, "Method Not Allowed", "XML-RPC requests are sent with POST");
+        return false;
+    }
+    http10 = version == "HTTP/1.0";
+    return true;
+}
+
+bool MtcHttpRequest::headerField(const std::string& name, const std::string& value) {
+    if (is(name, "content-length")) {
+        errno = 0;
+        const unsigned long long n = std::strtoull(value.c_str(), nullptr, 10);
+        if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos ||
+            errno == ERANGE || (haveLength && n != bodyLength)) {
+            fail(400, "Bad Request", "invalid Content-Length");
+            return false;
+        }
+        if (n > static_cast<unsigned long long>(kMaxBodyBytes)) {
+            failTooLarge();
+            return false;
+        }
+        bodyLength = static_cast<size_t>(n);
+        haveLength = true;
+    } else if (is(name, "transfer-encoding")) {
+        if (!is(value, "chunked")) {
+            fail(501, "Not Implemented", "unsupported Transfer-Encoding");
+            return false;
+        }
+        chunked = true;
+    } else if (is(name, "connection")) {
+        sawClose = sawClose || hasToken(value, "close");
+        sawKeepAlive = sawKeepAlive || hasToken(value, "keep-alive");
+    } else if (is(name, "expect") && !http10) {
+        // An HTTP/1.0 request's expectation is ignored.
+        if (!is(value, "100-continue")) {
+            fail(417, "Expectation Failed", "unsupported expectation");
+            return false;
+        }
+        expectContinue_ = true;
+    }
+    return true;
+}
+
+void MtcHttpRequest::endHeader() {
+    if (chunked && haveLength) {
+        fail(400, "Bad Request", "both Content-Length and Transfer-Encoding");
+        return;
+    }
+    if (!chunked && !haveLength) {
+        fail(411, "Length Required", "a request needs a Content-Length");
+        return;
+    }
+    // "close" wins over "keep-alive".
+    keepAlive_ = !sawClose && (sawKeepAlive || !http10);
+    std::string().swap(line);
+    state_ = State::Body;
+    if (!chunked && bodyLength == 0) complete();
+}
+
+// --------------------------------------------------------------------- body
+
+size_t MtcHttpRequest::feedBody(const char* data, size_t n) {
+    if (chunked) return feedChunked(data, n);
+    const size_t step = std::min(n, bodyLength - body.size());
+    body.append(data, step);
+    if (body.size() == bodyLength) complete();
+    return step;
+}
+
+size_t MtcHttpRequest::feedChunked(const char* data, size_t n) {
+    size_t used = 0;
+    while (used < n && state_ == State::Body) {
+        if (framingBytes == kMaxFramingBytes) {
+            failTooLarge();
+            return used + 1;
+        }
+        const char* at = data + used;
+        const size_t avail = std::min(n - used, kMaxFramingBytes - framingBytes);
+        size_t step = 1;
+        switch (chunk) {
+        case Chunk::Size:
+            step = chunkSizeLine(at, avail);
+            break;
+        case Chunk::Data:
+            step = std::min(avail, chunkLeft);
+            body.append(at, step);
+            chunkLeft -= step;
+            if (chunkLeft == 0) chunk = Chunk::DataEnd;
+            break;
+        case Chunk::DataEnd: // CRLF, or a bare LF
+            if (*at == '\r' && !chunkCR) {
+                chunkCR = true;
+            } else if (*at == '\n') {
+                chunk = Chunk::Size;
+            } else {
+                fail(400, "Bad Request", "malformed chunk");
+            }
+            break;
+        case Chunk::Trailer:
+            step = trailer(at, avail);
+            break;
+        }
+        used += step;
+        framingBytes += step;
+    }
+    return used;
+}
+
+size_t MtcHttpRequest::chunkSizeLine(const char* at, size_t avail) {
+    if (line.size() == kMaxChunkLine) {
+        fail(400, "Bad Request", "chunk-size line too long");
+        return 1;
+    }
+    const size_t len = std::min(avail, kMaxChunkLine - line.size());
+    const char* nl = static_cast<const char*>(std::memchr(at, '\n', len));
+    const size_t piece = nl ? static_cast<size_t>(nl - at) + 1 : len;
+    line.append(at, piece);
+    if (nl) {
+        dropLineEnd(line);
+        chunkSize(line);
+        line.clear();
+    }
+    return piece;
+}
+
+void MtcHttpRequest::chunkSize(const std::string& text) {
+    const std::string digits = trimmed(text.substr(0, text.find(';')));
+    errno = 0;
+    const unsigned long long size = std::strtoull(digits.c_str(), nullptr, 16);
+    if (digits.empty() || errno == ERANGE ||
+        digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        fail(400, "Bad Request", "malformed chunk");
+        return;
+    }
+    if (size > static_cast<unsigned long long>(kMaxBodyBytes - body.size())) {
+        failTooLarge();
+        return;
+    }
+    chunkLeft = static_cast<size_t>(size);
+    chunkCR = false;
+    chunk = size == 0 ? Chunk::Trailer : Chunk::Data;
+}
+
+size_t MtcHttpRequest::trailer(const char* at, size_t avail) {
+    // Trailer fields are not used; they are counted, up to an empty line.
+    if (trailerBytes == kMaxHeaderBytes) {
+        fail(431, "Request Header Fields Too Large", "the request trailer is too long");
+        return 1;
+    }
+    const size_t len = std::min(avail, kMaxHeaderBytes - trailerBytes);
+    const char* nl = static_cast<const char*>(std::memchr(at, '\n', len));
+    const size_t piece = nl ? static_cast<size_t>(nl - at) + 1 : len;
+    trailerBytes += piece;
+    // Only the end of the line is kept: whether it is empty is all we need.
+    trailerLine += piece;
+    if (nl) {
+        const bool endsInCR = piece > 1 ? at[piece - 2] == '\r' : trailerCR;
+        if (trailerLine == 1 || (trailerLine == 2 && endsInCR)) complete();
+        trailerLine = 0;
+        trailerCR = false;
+    } else {
+        trailerCR = at[piece - 1] == '\r';
+    }
+    return piece;
+}
