@@ -37,6 +37,10 @@ struct MtcHostLookup {
 // redirects the trace (absent: the host did not resolve).
 using MtcHostTable = std::map<std::string, in_addr>;
 
+// The host names that the "Log" calls of a request (a SetGen, or the SetGen
+// calls of a multicall) want looked up: not dotted addresses, a few at most.
+std::vector<std::string> mtcLogHosts(const std::string& method, XmlRpc::XmlRpcValue& params);
+
 // One client connection. The connection reads and writes HTTP itself (the
 // library is used to parse the request and run its methods) so that every
 // request gets an answer at once and whole: its HTTP framing (MtcHttpRequest)

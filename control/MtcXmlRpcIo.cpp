@@ -65,46 +65,6 @@ XmlRpcValue faultValue(int code, const std::string& message) {
     return fault;
 }
 
-// The "Log" host of a SetGen call's parameters, if it names one to look up.
-void addLogHost(XmlRpcValue& params, std::vector<std::string>& hosts) {
-    if (params.getType() != XmlRpcValue::TypeArray || params.size() < 1) return;
-    XmlRpcValue& p = params[0];
-    if (p.getType() != XmlRpcValue::TypeStruct || !p.hasMember("Log")) return;
-    XmlRpcValue& log = p["Log"];
-    if (log.getType() != XmlRpcValue::TypeString) return;
-    const std::string& host = static_cast<std::string&>(log);
-    if (host == "Reset") return;
-    in_addr address{};
-    if (UdpOutput::resolve(host.c_str(), &address, true)) return; // dotted text
-    // A few names per request: a lookup thread holds its place until every
-    // name it was given has answered or failed.
-    constexpr size_t kMaxHostsPerRequest = 4;
-    if (hosts.size() < kMaxHostsPerRequest &&
-        std::find(hosts.begin(), hosts.end(), host) == hosts.end())
-        hosts.push_back(host);
-}
-
-// The host names that the "Log" calls of a request want looked up.
-std::vector<std::string> logHosts(const std::string& method, XmlRpcValue& params) {
-    std::vector<std::string> hosts;
-    if (method == "SetGen") addLogHost(params, hosts);
-    if (method != "system.multicall" || params.getType() != XmlRpcValue::TypeArray ||
-        params.size() != 1 || params[0].getType() != XmlRpcValue::TypeArray)
-        return hosts;
-    XmlRpcValue& calls = params[0];
-    for (int i = 0; i < calls.size() && i < MtcXmlConnection::kMaxMulticallCalls; ++i) {
-        XmlRpcValue& call = calls[i];
-        if (call.getType() != XmlRpcValue::TypeStruct || !call.hasMember("methodName") ||
-            !call.hasMember("params"))
-            continue;
-        XmlRpcValue& name = call["methodName"];
-        if (name.getType() == XmlRpcValue::TypeString &&
-            static_cast<std::string&>(name) == "SetGen")
-            addLogHost(call["params"], hosts);
-    }
-    return hosts;
-}
-
 } // namespace
 
 MtcXmlConnection::MtcXmlConnection(int fd, MtcXmlServer* server)
@@ -273,7 +233,7 @@ void MtcXmlConnection::executeRequest() {
     mtcDecodeMemberNames(params);
     std::vector<std::string> hosts;
     try {
-        hosts = logHosts(method, params);
+        hosts = mtcLogHosts(method, params);
     } catch (const XmlRpcException&) {
         hosts.clear(); // the call itself will fault
     }
@@ -293,26 +253,6 @@ void MtcXmlConnection::executeRequest() {
     } else {
         run(method, params, MtcHostTable());
     }
-}
-
-bool MtcXmlConnection::lookupFinished(Clock::time_point now) {
-    if (phase != Phase::Lookup) return false;
-    return lookup->finished() || now - phaseStart > owner->lookupTimeout;
-}
-
-void MtcXmlConnection::finishLookup() {
-    MtcHostTable hosts;
-    {
-        std::lock_guard<std::mutex> lock(lookup->mutex);
-        hosts = lookup->addresses;
-    }
-    lookup.reset();
-    XmlRpcValue params = lookupParams;
-    lookupParams.clear();
-    phase = Phase::Write;
-    requestStart = Clock::now(); // the reply has its own time to leave
-    run(lookupMethod, params, hosts);
-    countReply();
 }
 
 void MtcXmlConnection::run(const std::string& method, XmlRpcValue& params,
@@ -567,19 +507,6 @@ bool MtcXmlConnection::expired(Clock::time_point now) const {
     return now - lastActivity > owner->idleTimeout;
 }
 
-void MtcWakeHandle::wake() {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (fd < 0) return;
-    char c = 1;
-    ssize_t n = ::write(fd, &c, 1);
-    (void)n; // a full pipe already holds a wake-up
-}
-
-bool MtcHostLookup::finished() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return done;
-}
-
 MtcXmlServer::MtcXmlServer()
     : resolveHost([](const std::string& host, in_addr* address) {
           return UdpOutput::resolve(host.c_str(), address);
@@ -669,65 +596,6 @@ void MtcXmlServer::closeExpiredConnections() {
     }
 }
 
-void MtcXmlServer::park(MtcXmlConnection* connection) {
-    if (std::find(toPark.begin(), toPark.end(), connection) == toPark.end())
-        toPark.push_back(connection);
-    exit(); // parked between this round and the next
-}
-
-void MtcXmlServer::finishLookups() {
-    for (MtcXmlConnection* c : toPark)
-        if (c->waitingForLookup()) _disp.removeSource(c);
-    toPark.clear();
-    const auto now = MtcXmlConnection::Clock::now();
-    std::vector<MtcXmlConnection*> ready;
-    for (const auto& entry : connections)
-        if (entry.second->lookupFinished(now)) ready.push_back(entry.second);
-    for (MtcXmlConnection* c : ready) {
-        c->finishLookup();
-        _disp.addSource(c, XmlRpc::XmlRpcDispatch::WritableEvent);
-    }
-    // Threads whose lookup ended are joined; the others go on.
-    for (auto it = lookupThreads.begin(); it != lookupThreads.end();) {
-        if (it->lookup->finished()) {
-            it->thread.join();
-            it = lookupThreads.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-std::shared_ptr<MtcHostLookup> MtcXmlServer::startLookup(const std::vector<std::string>& hosts) {
-    if (!wakeHandle) return nullptr;
-    size_t running = 0;
-    for (LookupThread& t : lookupThreads)
-        running += !t.lookup->finished();
-    if (running >= static_cast<size_t>(kMaxLookups)) {
-        gOutput->trace(QiOutput::Warning, "XmlRpc: %zu name lookups running, not one more\n",
-                       running);
-        return nullptr;
-    }
-    auto lookup = std::make_shared<MtcHostLookup>();
-    auto resolve = resolveHost;
-    std::shared_ptr<MtcWakeHandle> wake = wakeHandle;
-    std::thread thread([lookup, hosts, resolve, wake]() {
-        for (const std::string& host : hosts) {
-            in_addr address{};
-            const bool found = resolve(host, &address);
-            std::lock_guard<std::mutex> lock(lookup->mutex);
-            if (found) lookup->addresses[host] = address;
-        }
-        {
-            std::lock_guard<std::mutex> lock(lookup->mutex);
-            lookup->done = true;
-        }
-        wake->wake();
-    });
-    lookupThreads.push_back({lookup, std::move(thread)});
-    return lookup;
-}
-
 bool MtcXmlServer::holdRequestBytes(size_t before, size_t after, bool always) {
     if (after > before && !always && after - before > requestRoom(before)) return false;
     requestsHeld = requestsHeld - before + after;
@@ -765,36 +633,6 @@ void MtcXmlServer::returnFreedMemory() {
     OsDep::returnFreedMemory();
     freedSinceTrim = 0;
     lastTrim = now;
-}
-
-// ------------------------------------------------------------------ wake-up
-
-MtcXmlWake::MtcXmlWake(MtcXmlServer* s) : server(s), handle(std::make_shared<MtcWakeHandle>()) {
-    int fds[2];
-    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
-        setfd(fds[0]);
-        handle->fd = fds[1];
-        server->wakeHandle = handle;
-    }
-}
-
-MtcXmlWake::~MtcXmlWake() {
-    if (getfd() >= 0) ::close(getfd());
-    std::lock_guard<std::mutex> lock(handle->mutex);
-    if (handle->fd >= 0) ::close(handle->fd);
-    handle->fd = -1;
-}
-
-unsigned MtcXmlWake::handleEvent(unsigned) {
-    char buf[64];
-    while (::read(getfd(), buf, sizeof buf) > 0) {
-    }
-    server->exit(); // ends the current work() round; the loop then checks its flag
-    return XmlRpc::XmlRpcDispatch::ReadableEvent;
-}
-
-void MtcXmlWake::wake() {
-    handle->wake();
 }
 
 // --------------------------------------------------------------- privates
