@@ -63,6 +63,12 @@ struct PngDecode {
 
 // Header, transformations and rows; libpng may jump out of it at any point.
 bool pngDecodeSteps(PngDecode* d) {
+    // Only the chunks that make the picture are read (IHDR, PLTE, tRNS, IDAT,
+    // IEND); the others are skipped unread. libpng would take memory for the
+    // whole of a text or other metadata chunk, and clear it, before reading
+    // it, at any length up to 2 GB the chunk claims (past its own limit it
+    // only warns), so a small file could claim gigabytes.
+    png_set_keep_unknown_chunks(d->png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
     png_read_info(d->png, d->info);
     int depth = 0, colourType = 0;
     png_get_IHDR(d->png, d->info, &d->width, &d->height, &depth, &colourType, nullptr, nullptr,

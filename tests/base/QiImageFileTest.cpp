@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -81,6 +82,15 @@ uint32_t crc32(const uint8_t* p, size_t n) {
 void putBe32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i)
         p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+// This process's memory in kB from /proc/self/status: "VmRSS:" resident now,
+// "VmHWM:" the most resident since the peak was last reset.
+long statusKb(const std::string& field) {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
+    return -1;
 }
 
 Bytes mtiHeader(uint32_t w, uint32_t h, uint32_t coding, uint32_t bpp, uint32_t bits) {
@@ -332,15 +342,25 @@ TEST_F(ImageFile, CutOrLyingPngs) {
         EXPECT_EQ(cut->pixels[128 * 64 - 1], 0u);
         EXPECT_FALSE(capture.out->take().empty());
     }
-    // Cut in the header, or a header that claims a size we refuse: null and a trace.
+    // Cut in the header, a header that claims a size we refuse, or a text
+    // chunk that claims 2 GB: null and a trace, and no memory taken for
+    // what is claimed.
     Bytes lying(full.begin(), full.begin() + 33);
     putBe32(&lying[16], 100000);
     putBe32(&lying[29], crc32(&lying[12], 17));
     lying.insert(lying.end(), full.begin() + 33, full.end());
-    for (const Bytes& b : {Bytes(full.begin(), full.begin() + 30), lying}) {
+    Bytes longText = full;
+    const uint8_t tag[] = {'t', 'E', 'X', 't'};
+    auto text = std::search(longText.begin(), longText.end(), tag, tag + 4);
+    ASSERT_NE(text, longText.end());
+    putBe32(&*text - 4, 0x7FFFFFF0);
+    for (const Bytes& b : {Bytes(full.begin(), full.begin() + 30), lying, longText}) {
         ScopedCapture capture;
+        std::ofstream("/proc/self/clear_refs") << "5"; // resets the peak
+        const long before = statusKb("VmRSS:");
         EXPECT_EQ(QiImage::decodePng(b.data(), static_cast<unsigned>(b.size()), 8), nullptr);
         EXPECT_FALSE(capture.out->take().empty());
+        EXPECT_LT(statusKb("VmHWM:") - before, 64 * 1024);
     }
     unsigned w, h;
     EXPECT_FALSE(QiImage::identifyPng(full.data(), 20, w, h));

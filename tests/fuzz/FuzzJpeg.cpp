@@ -2,28 +2,42 @@
 #include "FuzzCommon.h"
 #include "QiImage.h"
 
+#include <csetjmp>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio> // before jpeglib.h
+#include <jpeglib.h>
 
 namespace {
 
-// Size of the first start-of-frame segment of any kind (baseline, progressive,
-// lossless...), so the harness can skip the slow sizes.
+struct HeaderError {
+    jpeg_error_mgr mgr;
+    std::jmp_buf jump;
+};
+
+// The frame size as the decoder will see it: libjpeg reads the header, so the
+// harness finds the start of frame wherever libjpeg does (past stuffed or fill
+// bytes, in any kind of frame) and can skip the slow sizes.
 bool frameSize(const uint8_t* d, size_t n, unsigned& w, unsigned& h) {
-    for (size_t p = 2; p + 9 < n;) {
-        if (d[p] != 0xFF) {
-            ++p;
-            continue;
+    jpeg_decompress_struct cinfo;
+    HeaderError err;
+    cinfo.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = [](j_common_ptr c) {
+        std::longjmp(reinterpret_cast<HeaderError*>(c->err)->jump, 1);
+    };
+    err.mgr.output_message = [](j_common_ptr) {};
+    jpeg_create_decompress(&cinfo);
+    bool found = false;
+    if (!setjmp(err.jump)) {
+        jpeg_mem_src(&cinfo, d, static_cast<unsigned long>(n));
+        if (jpeg_read_header(&cinfo, TRUE) == JPEG_HEADER_OK) {
+            w = cinfo.image_width;
+            h = cinfo.image_height;
+            found = true;
         }
-        uint8_t m = d[p + 1];
-        if (m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) {
-            h = unsigned(d[p + 5]) << 8 | d[p + 6];
-            w = unsigned(d[p + 7]) << 8 | d[p + 8];
-            return true;
-        }
-        p += (size_t(d[p + 2]) << 8 | d[p + 3]) + 2;
     }
-    return false;
+    jpeg_destroy_decompress(&cinfo);
+    return found;
 }
 
 } // namespace

@@ -523,6 +523,18 @@ TEST_F(BmdRasterTest, RerenderFollowsTheConfiguredMode) {
     EXPECT_TRUE(traced(capture, "Minutiae: rerenderP: getDefMode failed (wtf)\n"));
 }
 
+// A refusal holds until the card is opened again: a mode recorded as refused
+// before init is tried at the first command that configures it.
+TEST_F(BmdRasterTest, OpeningTheCardForgetsARefusedMode) {
+    BmdRaster raster(false);
+    raster.output->modeRefused = true;
+    raster.output->refusedMode = kPal;
+    ASSERT_TRUE(raster.init()); // HD 1080i 50 runs
+    stub::setDefaultMode(kPal);
+    EXPECT_TRUE(raster.rerenderP());
+    EXPECT_STREQ(raster.getCurrentFormat(), "PAL");
+}
+
 TEST_F(BmdRasterTest, StartFailsWithoutDriverCardOrInterfaces) {
     struct {
         const char* env;
