@@ -536,10 +536,10 @@ XmlRpc::XmlRpcServerConnection* MtcXmlServer::createConnection(int socket) {
 }
 
 unsigned MtcXmlServer::acceptConnection() {
-    // Several clients per round while more are waiting, so a flood of
-    // connections does not fill the short listen queue for long and a
-    // client's connection is not dropped there.
-    constexpr int kAcceptsPerEvent = 16;
+    // Many clients per round while more are waiting: a client that connects
+    // behind a flood of busy connections waits in the listen queue until all
+    // before it are taken, and each round serves every connection taken.
+    constexpr int kAcceptsPerEvent = 256;
     const size_t limit = connectionLimit();
     unsigned mask = XmlRpc::XmlRpcServer::acceptConnection();
     for (int i = 1; i < kAcceptsPerEvent && mask != 0 && connections.size() <= limit; ++i) {
