@@ -23,6 +23,13 @@ bool isToken(const std::string& text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), isTokenByte);
 }
 
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 bool isControl(char c) {
     const unsigned char u = static_cast<unsigned char>(c);
     return u < 0x20 || u == 0x7f;
@@ -276,7 +283,10 @@ size_t MtcHttpRequest::feedChunked(const char* data, size_t n) {
             if (chunkLeft == 0) chunk = Chunk::DataEnd;
             break;
         case Chunk::DataEnd: // CRLF, or a bare LF
-            if (*at == '\r' && !chunkCR) {
+            if (*at == '\r' && !chunkCR && avail > 1 && at[1] == '\n') {
+                step = 2;
+                chunk = Chunk::Size;
+            } else if (*at == '\r' && !chunkCR) {
                 chunkCR = true;
             } else if (*at == '\n') {
                 chunk = Chunk::Size;
@@ -302,21 +312,39 @@ size_t MtcHttpRequest::chunkSizeLine(const char* at, size_t avail) {
     const size_t len = std::min(avail, kMaxChunkLine - line.size());
     const char* nl = static_cast<const char*>(std::memchr(at, '\n', len));
     const size_t piece = nl ? static_cast<size_t>(nl - at) + 1 : len;
-    line.append(at, piece);
-    if (nl) {
-        dropLineEnd(line);
-        chunkSize(line);
+    if (!nl) {
+        line.append(at, piece);
+    } else if (line.empty()) {
+        chunkSize(at, piece - 1); // the whole line is here: read where it is
+    } else {
+        line.append(at, piece - 1);
+        chunkSize(line.data(), line.size());
         line.clear();
     }
     return piece;
 }
 
-void MtcHttpRequest::chunkSize(const std::string& text) {
-    const std::string digits = trimmed(text.substr(0, text.find(';')));
-    errno = 0;
-    const unsigned long long size = std::strtoull(digits.c_str(), nullptr, 16);
-    if (digits.empty() || errno == ERANGE ||
-        digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+void MtcHttpRequest::chunkSize(const char* text, size_t length) {
+    // Hexadecimal digits between optional blanks, then extensions after a
+    // ';' (not used); a line end of CRLF or LF.
+    if (length > 0 && text[length - 1] == '\r') --length;
+    const char* end = std::find(text, text + length, ';');
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (text < end && blank(*text))
+        ++text;
+    while (end > text && blank(end[-1]))
+        --end;
+    unsigned long long size = 0;
+    size_t significant = 0; // digits after leading zeros: more than 16 overflow
+    for (const char* c = text; c < end; ++c) {
+        const int digit = hexDigitValue(*c);
+        if (digit < 0 || (significant += (size > 0 || digit > 0)) > 16) {
+            fail(400, "Bad Request", "malformed chunk");
+            return;
+        }
+        size = size << 4 | static_cast<unsigned>(digit);
+    }
+    if (text == end) {
         fail(400, "Bad Request", "malformed chunk");
         return;
     }

@@ -76,7 +76,7 @@ private:
     size_t feedBody(const char* data, size_t n);
     size_t feedChunked(const char* data, size_t n);
     size_t chunkSizeLine(const char* at, size_t avail);
-    void chunkSize(const std::string& text);
+    void chunkSize(const char* text, size_t length);
     size_t trailer(const char* at, size_t avail);
     void complete();
     void fail(int status, const char* reason, const char* text);
