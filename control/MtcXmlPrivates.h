@@ -90,9 +90,8 @@ private:
     enum class Phase { Read, Lookup, Write, Drain };
 
     unsigned read();
-    // Feeds the request `n` bytes of the `inHand` the client has sent; how
-    // many it used.
-    size_t take(const char* data, size_t n, size_t inHand);
+    // Feeds the request the `n` bytes the client has sent; how many it used.
+    size_t take(const char* data, size_t n);
     // Tells the server what the request being received holds; false, and not
     // counted, when that would pass the budget requests share.
     bool account();

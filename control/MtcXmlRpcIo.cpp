@@ -132,7 +132,7 @@ unsigned MtcXmlConnection::read() {
         httpError(400, "Bad Request", "the request ended before it was complete");
         return XmlRpc::XmlRpcDispatch::WritableEvent;
     }
-    const size_t used = take(buf, static_cast<size_t>(n), static_cast<size_t>(n));
+    const size_t used = take(buf, static_cast<size_t>(n));
     // One read per event: every other connection is served, and every
     // deadline checked, between two reads of this one.
     if (used > 0 && ::recv(getfd(), buf, used, MSG_DONTWAIT) != static_cast<ssize_t>(used))
@@ -140,7 +140,7 @@ unsigned MtcXmlConnection::read() {
     return XmlRpc::XmlRpcDispatch::ReadableEvent;
 }
 
-size_t MtcXmlConnection::take(const char* data, size_t n, size_t inHand) {
+size_t MtcXmlConnection::take(const char* data, size_t n) {
     size_t used = 0;
     while (used < n && phase == Phase::Read) {
         const MtcHttpRequest::State before = request.state();
@@ -159,8 +159,7 @@ size_t MtcXmlConnection::take(const char* data, size_t n, size_t inHand) {
             closeAfterWrite = !request.keepAlive();
             startRequest(request.takeBody());
         } else if (before == MtcHttpRequest::State::Header &&
-                   state == MtcHttpRequest::State::Body && request.expectsContinue() &&
-                   used == inHand) {
+                   state == MtcHttpRequest::State::Body && request.expectsContinue() && used == n) {
             // Asked for once the body has its room, and only while the client
             // waits for it (no byte of the body has come yet).
             interim = true;
