@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace {
@@ -58,12 +59,30 @@ bool is(const std::string& text, const char* what) {
     return qi::equalsNoCase(text.c_str(), what);
 }
 
+size_t allocated(const std::string& text) {
+    return MtcHttpRequest::heapBytes(text);
+}
+
+// Moves `text` to a buffer of `capacity` bytes, no more (growing in place
+// would take twice what it holds).
+void reallocate(std::string& text, size_t capacity) {
+    std::string moved;
+    moved.reserve(capacity);
+    moved.append(text);
+    text.swap(moved);
+}
+
 void dropLineEnd(std::string& line) {
     if (!line.empty() && line.back() == '\n') line.pop_back();
     if (!line.empty() && line.back() == '\r') line.pop_back();
 }
 
 } // namespace
+
+size_t MtcHttpRequest::heapBytes(const std::string& text) {
+    static const size_t inPlace = std::string().capacity();
+    return text.capacity() > inPlace ? text.capacity() : 0;
+}
 
 size_t MtcHttpRequest::feed(const char* data, size_t n) {
     if (state_ == State::Header) return feedHeader(data, n);
@@ -72,12 +91,26 @@ size_t MtcHttpRequest::feed(const char* data, size_t n) {
 }
 
 size_t MtcHttpRequest::bytesHeld() const {
-    const size_t held = line.size() + body.size();
+    const size_t held = allocated(line) + allocated(body);
     return state_ == State::Body && !chunked ? std::max(held, bodyLength) : held;
 }
 
 size_t MtcHttpRequest::bytesAwaited() const {
-    return state_ == State::Body && !chunked ? bodyLength - body.size() : 0;
+    if (state_ != State::Body) return 0;
+    if (!chunked) return bodyLength - body.size();
+    return allocated(body) > body.size() ? allocated(body) - body.size() : 0;
+}
+
+void MtcHttpRequest::append(std::string& to, const char* data, size_t n, size_t bound) {
+    const size_t need = to.size() + n;
+    if (need > to.capacity()) {
+        // Twice what it holds, within the buffer's bound and what the caller
+        // allows; at least what it needs.
+        const size_t others = allocated(line) + allocated(body) - allocated(to);
+        const size_t allowed = heldLimit > others ? heldLimit - others : 0;
+        reallocate(to, std::max(need, std::min({2 * to.capacity(), bound, allowed})));
+    }
+    to.append(data, n);
 }
 
 std::string MtcHttpRequest::takeBody() {
@@ -85,7 +118,10 @@ std::string MtcHttpRequest::takeBody() {
 }
 
 void MtcHttpRequest::reset() {
-    *this = MtcHttpRequest();
+    // Assigning a fresh request would leave the buffers' memory allocated:
+    // the request is built anew.
+    this->~MtcHttpRequest();
+    new (this) MtcHttpRequest();
 }
 
 void MtcHttpRequest::fail(int status, const char* reason, const char* text) {
@@ -130,7 +166,7 @@ size_t MtcHttpRequest::feedHeader(const char* data, size_t n) {
         // What cannot be a request line is answered as soon as it shows.
         for (size_t i = 0; inRequestLine && i < piece; ++i)
             if (!requestLineByte(at[i])) return used + i + 1;
-        line.append(at, piece);
+        append(line, at, piece, kMaxHeaderBytes);
         used += piece;
         headerBytes += piece;
         if (!nl) continue;
@@ -193,11 +229,21 @@ bool MtcHttpRequest::requestLine(const std::string& text) {
         fail(400, "Bad Request", "not an HTTP request");
         return false;
     }
+    // HTTP/<digit>.<digit>; a later 1.x is answered as 1.1.
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (version.size() != 8 || !digit(version[5]) || version[6] != '.' || !digit(version[7])) {
+        fail(400, "Bad Request", "malformed HTTP version");
+        return false;
+    }
+    if (version[5] != '1') {
+        fail(505, "HTTP Version Not Supported", "only HTTP/1.0 and HTTP/1.1 are served");
+        return false;
+    }
     if (text.compare(0, sp1, "POST") != 0) {
         fail(405, "Method Not Allowed", "XML-RPC requests are sent with POST");
         return false;
     }
-    http10 = version == "HTTP/1.0";
+    http10 = version[7] == '0';
     return true;
 }
 
@@ -217,11 +263,7 @@ bool MtcHttpRequest::headerField(const std::string& name, const std::string& val
         bodyLength = static_cast<size_t>(n);
         haveLength = true;
     } else if (is(name, "transfer-encoding")) {
-        if (!is(value, "chunked")) {
-            fail(501, "Not Implemented", "unsupported Transfer-Encoding");
-            return false;
-        }
-        chunked = true;
+        transferCodings(value);
     } else if (is(name, "connection")) {
         sawClose = sawClose || hasToken(value, "close");
         sawKeepAlive = sawKeepAlive || hasToken(value, "keep-alive");
@@ -236,15 +278,42 @@ bool MtcHttpRequest::headerField(const std::string& name, const std::string& val
     return true;
 }
 
-void MtcHttpRequest::endHeader() {
-    if (chunked && haveLength) {
+void MtcHttpRequest::transferCodings(const std::string& value) {
+    sawCodings = true;
+    size_t from = 0;
+    while (from <= value.size()) {
+        size_t comma = value.find(',', from);
+        if (comma == std::string::npos) comma = value.size();
+        const std::string coding = trimmed(value.substr(from, comma - from));
+        from = comma + 1;
+        if (coding.empty()) continue; // an empty element of the list
+        ++codings;
+        chunkedLast = is(trimmed(coding.substr(0, coding.find(';'))), "chunked");
+        chunkedCodings += chunkedLast;
+    }
+}
+
+// Whether the header leaves the body's length unknown, or known two ways:
+// answered, since a peer that reads it the other way would see another
+// request in the same bytes.
+bool MtcHttpRequest::framingFaulty() {
+    if (sawCodings && http10) {
+        fail(400, "Bad Request", "Transfer-Encoding in an HTTP/1.0 request");
+    } else if (sawCodings && haveLength) {
         fail(400, "Bad Request", "both Content-Length and Transfer-Encoding");
-        return;
-    }
-    if (!chunked && !haveLength) {
+    } else if (sawCodings && (chunkedCodings != 1 || !chunkedLast)) {
+        fail(400, "Bad Request", "chunked must be the last transfer coding, once");
+    } else if (sawCodings && codings > 1) {
+        fail(501, "Not Implemented", "unsupported Transfer-Encoding");
+    } else if (!sawCodings && !haveLength) {
         fail(411, "Length Required", "a request needs a Content-Length");
-        return;
     }
+    return state_ == State::Failed;
+}
+
+void MtcHttpRequest::endHeader() {
+    if (framingFaulty()) return;
+    chunked = sawCodings;
     // "close" wins over "keep-alive".
     keepAlive_ = !sawClose && (sawKeepAlive || !http10);
     std::string().swap(line);
@@ -257,6 +326,7 @@ void MtcHttpRequest::endHeader() {
 size_t MtcHttpRequest::feedBody(const char* data, size_t n) {
     if (chunked) return feedChunked(data, n);
     const size_t step = std::min(n, bodyLength - body.size());
+    if (body.capacity() < bodyLength) reallocate(body, bodyLength); // counted from the header on
     body.append(data, step);
     if (body.size() == bodyLength) complete();
     return step;
@@ -278,20 +348,20 @@ size_t MtcHttpRequest::feedChunked(const char* data, size_t n) {
             break;
         case Chunk::Data:
             step = std::min(avail, chunkLeft);
-            body.append(at, step);
+            append(body, at, step, kMaxBodyBytes);
             chunkLeft -= step;
             if (chunkLeft == 0) chunk = Chunk::DataEnd;
             break;
-        case Chunk::DataEnd: // CRLF, or a bare LF
+        case Chunk::DataEnd: // CRLF, nothing else
             if (*at == '\r' && !chunkCR && avail > 1 && at[1] == '\n') {
                 step = 2;
                 chunk = Chunk::Size;
             } else if (*at == '\r' && !chunkCR) {
                 chunkCR = true;
-            } else if (*at == '\n') {
+            } else if (*at == '\n' && chunkCR) {
                 chunk = Chunk::Size;
             } else {
-                fail(400, "Bad Request", "malformed chunk");
+                fail(400, "Bad Request", "a chunk's data must end in CRLF");
             }
             break;
         case Chunk::Trailer:
@@ -313,11 +383,11 @@ size_t MtcHttpRequest::chunkSizeLine(const char* at, size_t avail) {
     const char* nl = static_cast<const char*>(std::memchr(at, '\n', len));
     const size_t piece = nl ? static_cast<size_t>(nl - at) + 1 : len;
     if (!nl) {
-        line.append(at, piece);
+        append(line, at, piece, kMaxChunkLine);
     } else if (line.empty()) {
         chunkSize(at, piece - 1); // the whole line is here: read where it is
     } else {
-        line.append(at, piece - 1);
+        append(line, at, piece - 1, kMaxChunkLine);
         chunkSize(line.data(), line.size());
         line.clear();
     }
@@ -326,8 +396,15 @@ size_t MtcHttpRequest::chunkSizeLine(const char* at, size_t avail) {
 
 void MtcHttpRequest::chunkSize(const char* text, size_t length) {
     // Hexadecimal digits between optional blanks, then extensions after a
-    // ';' (not used); a line end of CRLF or LF.
-    if (length > 0 && text[length - 1] == '\r') --length;
+    // ';' (not used); the line ends in CRLF, and a bare CR or another control
+    // byte is nowhere in it: a chunk boundary that a peer could place
+    // elsewhere would hide a request in the body.
+    if (length == 0 || text[length - 1] != '\r' ||
+        std::any_of(text, text + length - 1, [](char c) { return isControl(c) && c != '\t'; })) {
+        fail(400, "Bad Request", "malformed chunk-size line");
+        return;
+    }
+    --length;
     const char* end = std::find(text, text + length, ';');
     auto blank = [](char c) { return c == ' ' || c == '\t'; };
     while (text < end && blank(*text))

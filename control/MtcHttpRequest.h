@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 class MtcHttpRequest {
@@ -40,15 +41,25 @@ public:
     // A byte of the request line has arrived: empty lines before it do not
     // start a request.
     bool started() const { return started_; }
-    // Bytes this request holds in memory; a body of a stated length counts
-    // whole from the end of the header on.
+    // Bytes this request holds in memory: what its buffers have allocated,
+    // not what they hold. A body of a stated length counts whole from the end
+    // of the header on (it is allocated whole with its first byte).
     size_t bytesHeld() const;
     // Body bytes still to come that bytesHeld() already counts.
     size_t bytesAwaited() const;
+    // The most bytesHeld() may come to while the bytes fed now are taken: a
+    // chunked body grows in steps up to its bound, and a step stops at this
+    // limit (the caller's budget). Bytes that do not fit even one by one
+    // still grow the body just enough, and the caller refuses the request.
+    void limitHeld(size_t bytes) { heldLimit = bytes; }
 
     // From the header on.
     bool keepAlive() const { return keepAlive_; }
     bool expectsContinue() const { return expectContinue_; }
+    bool chunkedBody() const { return chunked; }
+    // An HTTP/1.0 request (from the request line on): its reply must say
+    // that the connection is kept, or the client closes it.
+    bool isHttp10() const { return http10; }
 
     // Complete: the body (decoded when chunked). Frees it here.
     std::string takeBody();
@@ -64,6 +75,9 @@ public:
     // Forgets the request, its memory given back: ready for the next one.
     void reset();
 
+    // Heap bytes a string has allocated (none while its text fits in place).
+    static size_t heapBytes(const std::string& text);
+
 private:
     enum class Chunk { Size, Data, DataEnd, Trailer };
 
@@ -72,9 +86,13 @@ private:
     bool headerLine(const std::string& text);
     bool requestLine(const std::string& text);
     bool headerField(const std::string& name, const std::string& value);
+    void transferCodings(const std::string& value);
     void endHeader();
+    bool framingFaulty();
     size_t feedBody(const char* data, size_t n);
     size_t feedChunked(const char* data, size_t n);
+    // Appends to `to`, growing it within `bound` and the held limit.
+    void append(std::string& to, const char* data, size_t n, size_t bound);
     size_t chunkSizeLine(const char* at, size_t avail);
     void chunkSize(const char* text, size_t length);
     size_t trailer(const char* at, size_t avail);
@@ -95,10 +113,16 @@ private:
     bool sawClose = false;     // "close" in a Connection field
     bool sawKeepAlive = false; // "keep-alive" in one
     bool chunked = false;
+    // Transfer-Encoding, read as one list over all its fields.
+    bool sawCodings = false;
+    int codings = 0;        // the list's elements
+    int chunkedCodings = 0; // of which "chunked"
+    bool chunkedLast = false;
     bool haveLength = false;
     size_t bodyLength = 0;   // from Content-Length
     std::string body;        // as it arrives, decoded when chunked
     size_t framingBytes = 0; // after the header
+    size_t heldLimit = SIZE_MAX;
     Chunk chunk = Chunk::Size;
     size_t chunkLeft = 0;    // data bytes of the chunk still to come
     bool chunkCR = false;    // the end of the chunk's data: CR seen

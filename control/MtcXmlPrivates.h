@@ -121,6 +121,7 @@ private:
     bool interim = false;   // the reply being written is a "100 Continue"
     size_t drained = 0;     // read and dropped while the connection closes
     bool closeAfterWrite = false;
+    bool sayKeepAlive = false; // the reply tells an HTTP/1.0 client the connection is kept
     size_t written = 0;
     std::shared_ptr<MtcHostLookup> lookup;
     std::string lookupMethod;

@@ -144,6 +144,7 @@ size_t MtcXmlConnection::take(const char* data, size_t n) {
     size_t used = 0;
     while (used < n && phase == Phase::Read) {
         const MtcHttpRequest::State before = request.state();
+        request.limitHeld(requestHeld + owner->requestRoom(requestHeld));
         used += request.feed(data + used, n - used);
         const MtcHttpRequest::State state = request.state();
         if (state == MtcHttpRequest::State::Failed) {
@@ -157,11 +158,19 @@ size_t MtcXmlConnection::take(const char* data, size_t n) {
                  owner->requestBytesHeld());
         } else if (state == MtcHttpRequest::State::Complete) {
             closeAfterWrite = !request.keepAlive();
+            sayKeepAlive = request.keepAlive() && request.isHttp10();
             startRequest(request.takeBody());
         } else if (before == MtcHttpRequest::State::Header &&
                    state == MtcHttpRequest::State::Body && request.expectsContinue() && used == n) {
-            // Asked for once the body has its room, and only while the client
+            // Asked for once the body has its room (a chunked body's length
+            // is not known: room for the largest), and only while the client
             // waits for it (no byte of the body has come yet).
+            if (request.chunkedBody() &&
+                owner->requestRoom(requestHeld) < MtcHttpRequest::kMaxBodyBytes) {
+                busy("requests being received hold %zu bytes, no room for a chunked body\n",
+                     owner->requestBytesHeld());
+                break;
+            }
             interim = true;
             _response = "HTTP/1.1 100 Continue\r\n\r\n";
             countReply();
@@ -179,8 +188,9 @@ bool MtcXmlConnection::account() {
 }
 
 void MtcXmlConnection::countReply() {
-    owner->holdReplyBytes(replyHeld, _response.size());
-    replyHeld = _response.size();
+    const size_t now = MtcHttpRequest::heapBytes(_response);
+    owner->holdReplyBytes(replyHeld, now);
+    replyHeld = now;
 }
 
 void MtcXmlConnection::startRequest(std::string text) {
@@ -395,11 +405,19 @@ std::string MtcXmlConnection::respondTo(const std::string& body) {
 }
 
 unsigned MtcXmlConnection::write() {
-    if (closeAfterWrite && !interim && written == 0 && !_response.empty()) {
-        // Tell the client, which may speak HTTP/1.1, that this is the last reply.
+    if ((closeAfterWrite || sayKeepAlive) && !interim && written == 0 && !_response.empty()) {
+        // Tell the client, which may speak HTTP/1.1, that this is the last
+        // reply; or one that speaks HTTP/1.0 that the connection is kept.
+        const std::string field = closeAfterWrite ? "Connection: close" : "Connection: keep-alive";
         const size_t end = _response.find("\r\n\r\n");
-        if (end != std::string::npos && _response.find("Connection: close") > end)
-            _response.insert(end + 2, "Connection: close\r\n");
+        if (end != std::string::npos && _response.find("Connection: ") > end) {
+            std::string out; // exactly as long as it must be, as it is counted
+            out.reserve(_response.size() + field.size() + 2);
+            out.append(_response, 0, end + 2).append(field).append("\r\n");
+            out.append(_response, end + 2, std::string::npos);
+            _response.swap(out);
+        }
+        sayKeepAlive = false;
         countReply();
     }
     // A bounded piece per event, so a fast reader of a long reply does not
@@ -459,6 +477,7 @@ void MtcXmlConnection::dropRequest() {
     phase = Phase::Write;
     written = 0;
     closeAfterWrite = true;
+    sayKeepAlive = false;
     interim = false;
 }
 
@@ -474,9 +493,9 @@ void MtcXmlConnection::httpError(int status, const char* reason, const std::stri
     dropRequest();
     char head[256];
     std::snprintf(head, sizeof head,
-                  "HTTP/1.1 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %zu\r\n"
+                  "HTTP/1.1 %d %s\r\n%sContent-Type: text/plain\r\nContent-Length: %zu\r\n"
                   "Connection: close\r\n\r\n",
-                  status, reason, text.size() + 1);
+                  status, reason, status == 405 ? "Allow: POST\r\n" : "", text.size() + 1);
     _response = std::string(head) + text + "\n";
     countReply();
 }

@@ -201,16 +201,27 @@ namespace {
 
 // What framing `bytes` in pieces of at most `piece` comes to: the status
 // (0 complete, -1 too large, else the HTTP error) and, once complete, whether
-// the connection is kept and 100-continue asked for.
-std::string frame(const std::string& bytes, size_t piece) {
+// the connection is kept and 100-continue asked for; the body decoded, and
+// the bytes the request held at the end.
+std::string frame(const std::string& bytes, size_t piece, std::string* body = nullptr,
+                  size_t* held = nullptr) {
     using State = MtcHttpRequest::State;
     MtcHttpRequest r;
     for (size_t at = 0;
          at < bytes.size() && (r.state() == State::Header || r.state() == State::Body);)
         at += r.feed(bytes.data() + at, std::min(piece, bytes.size() - at));
-    if (r.state() == State::Failed) return std::to_string(r.tooLarge() ? -1 : r.status());
-    if (r.state() != State::Complete) return r.expectsContinue() ? "more, continue" : "more";
-    return std::string("0") + (r.keepAlive() ? " keep" : " close");
+    std::string outcome;
+    if (r.state() == State::Failed)
+        outcome = std::to_string(r.tooLarge() ? -1 : r.status());
+    else if (r.state() != State::Complete)
+        outcome = r.expectsContinue() ? "more, continue" : "more";
+    else
+        outcome = std::string("0") + (r.keepAlive() ? " keep" : " close");
+    if (held) *held = r.bytesHeld();
+    if (body) *body = r.state() == State::Complete ? r.takeBody() : std::string();
+    r.reset();
+    EXPECT_EQ(r.bytesHeld(), 0u); // given back, not only uncounted
+    return outcome;
 }
 
 const std::string kLine = "POST /RPC2 HTTP/1.1\r\n";
@@ -248,38 +259,121 @@ TEST(HttpRequest, EdgeCasesAndBoundsHoweverTheBytesArrive) {
     auto header = [&](size_t n) { return head + pad(n - head.size() - tail.size(), 'p') + tail; };
     auto sizeLine = [](size_t n) { return chunked("1;" + pad(n - 4, 'e') + "\r\nx\r\n0\r\n\r\n"); };
     auto trailer = [](size_t n) { return chunked("0\r\nT: " + pad(n - 7, 't') + "\r\n\r\n"); };
-    const std::pair<std::string, std::string> rows[] = {
+    auto version = [](const char* v) { return "POST / " + std::string(v) + "\r\n"; };
+    auto coded = [](const std::string& fields) {
+        return kLine + fields + "\r\n1\r\nx\r\n0\r\n\r\n";
+    };
+    const std::string fourMiB = pad(4 * MiB, 'b');
+    const std::string eightMiB = framingOf(8 * MiB);
+    auto chunks = [](const std::string& framing) {
+        size_t n = 0;
+        for (size_t at = framing.find("\r\nx\r\n"); at != std::string::npos;
+             at = framing.find("\r\nx\r\n", at + 1))
+            ++n;
+        return n;
+    };
+    struct Row {
+        std::string bytes, outcome;
+        std::string body = "<x/>"; // once complete
+    };
+    const Row rows[] = {
+        // Connection, Expect and HTTP/1.0.
         {"POST / HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 1\r\n\r\n", "more"},
         {kLine + "Expect: 100-continue\r\nContent-Length: 9\r\n\r\n", "more, continue"},
+        {post("Expect: 200-ok\r\n"), "417"},
         {post("Connection: keep-alive, close\r\n"), "0 close"},
         {post("Connection: close\r\nConnection: keep-alive\r\n"), "0 close"},
+        {"POST / HTTP/1.0\r\nContent-Length: 4\r\n\r\n<x/>", "0 close"},
+        {"POST / HTTP/1.0\r\nConnection: keep-alive\r\nContent-Length: 4\r\n\r\n<x/>", "0 keep"},
+        // The request line, and which versions are served.
         {"\r\n\n\r\n" + post(""), "0 keep"},
-        {post("Content-Length : 5\r\n"), "400"},
-        {post(std::string("Content-Length\0X: 5\r\n", 22)), "400"},
-        {post("X-A: a\rb\r\n"), "400"},
-        {post("X-A: a\r\n\tb: c\r\n"), "400"},
         {"\x16\x03\x01\x02" + pad(1020, '\x90'), "400"},
         {"PO(ST / HTTP/1.1\r\n", "400"},
+        {" POST / HTTP/1.1\r\n", "400"},
         {"POST /a\x01", "400"},
-        {header(16 * KiB), "0 keep"},
+        {"POST HTTP/1.1\r\n", "400"},
+        {"POST / FTP/1.1\r\n", "400"},
+        {"POST /a\rb HTTP/1.1\r\n", "400"},
+        {"GET / HTTP/1.1\r\n", "405"},
+        {version("HTTP/2.0"), "505"},
+        {version("HTTP/0.9"), "505"},
+        {version("HTTP/"), "400"},
+        {version("HTTP/1.1x"), "400"},
+        {version("HTTP/1.2") + "Content-Length: 4\r\n\r\n<x/>", "0 keep"},
+        // Header fields.
+        {post("Content-Length : 5\r\n"), "400"},
+        {post(std::string("Content-Length\0X: 5\r\n", 22)), "400"},
+        {post("X-A\r\n"), "400"},
+        {post("X-A: a\rb\r\n"), "400"},
+        {post("X-A: a\r\n\tb: c\r\n"), "400"},
+        {"POST / HTTP/1.1\nX-A: a\nContent-Length: 4\n\n<x/>", "0 keep"},
+        // The length of the body, known one way only.
+        {post("Content-Length: 4\r\n"), "0 keep"},
+        {post("Content-Length: 5\r\n"), "400"},
+        {kLine + "Content-Length:\r\n\r\n", "400"},
+        {kLine + "Content-Length: 18446744073709551616\r\n\r\n", "400"},
+        {kLine + "Content-Length: 1\r\n" + "Transfer-Encoding: chunked\r\n\r\n", "400"},
+        {kLine + "\r\n", "411"},
+        {coded("Transfer-Encoding: Chunked\r\n"), "0 keep", "x"},
+        {coded("Transfer-Encoding: , chunked\r\n"), "0 keep", "x"},
+        {coded("Transfer-Encoding: gzip\r\n"), "400"},
+        {coded("Transfer-Encoding: chunked, gzip\r\n"), "400"},
+        {coded("Transfer-Encoding: chunked, chunked\r\n"), "400"},
+        {coded("Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n"), "400"},
+        {coded("Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n"), "501"},
+        {"POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nx\r\n0\r\n\r\n", "400"},
+        // Chunks: sizes, extensions, and CRLF after each line and each data.
+        {chunked("2;e=1\r\nab\r\n3\r\ncde\r\n0\r\nT: 1\r\n\r\n"), "0 keep", "abcde"},
+        {chunked(" 1\t;e\r\nx\r\n0\r\n\r\n"), "0 keep", "x"},
+        {chunked("00000000000000001\r\nx\r\n0\r\n\r\n"), "0 keep", "x"},
+        {chunked("10000000000000000\r\n"), "400"},
+        {chunked("\r\n"), "400"},
+        {chunked(";e\r\n"), "400"},
+        {chunked("g\r\n"), "400"},
+        {chunked("1\nx\r\n0\r\n\r\n"), "400"},
+        {chunked("1;e\nx\r\n0\r\n\r\n"), "400"},
+        {chunked("1;e\rf\r\nx\r\n0\r\n\r\n"), "400"},
+        {chunked("1\r\nx\n0\r\n\r\n"), "400"},
+        {chunked("1\r\nx\r\r\n0\r\n\r\n"), "400"},
+        {chunked("1\r\nxy\r\n"), "400"},
+        {chunked("0\r\n\n"), "0 keep", ""},
+        {chunked("0\r\nT: 1\n\n"), "0 keep", ""},
+        {chunked("0\r\nX\n"), "more"},
+        // Each bound at its edge and one byte past it.
+        {header(16 * KiB), "0 keep", ""},
         {header(16 * KiB + 1), "431"},
         {pad(16 * KiB, '\n') + "P", "431"},
-        {sizeLine(KiB), "0 keep"},
+        {sizeLine(KiB), "0 keep", "x"},
         {sizeLine(KiB + 1), "400"},
-        {trailer(16 * KiB), "0 keep"},
+        {trailer(16 * KiB), "0 keep", ""},
         {trailer(16 * KiB + 1), "431"},
-        {post("", pad(4 * MiB, 'b')), "0 keep"},
-        {post("", pad(4 * MiB + 1, 'b')), "-1"},
-        {chunked("400000\r\n" + pad(4 * MiB, 'b') + "\r\n1\r\n"), "-1"},
-        {chunked(framingOf(8 * MiB)), "0 keep"},
+        {post("", fourMiB), "0 keep", fourMiB},
+        {post("", fourMiB + "b"), "-1"},
+        {chunked("400000\r\n" + fourMiB + "\r\n0\r\n\r\n"), "0 keep", fourMiB},
+        {chunked("400000\r\n" + fourMiB + "\r\n1\r\n"), "-1"},
+        {chunked(eightMiB), "0 keep", pad(chunks(eightMiB), 'x')},
         {chunked(framingOf(8 * MiB + 1)), "-1"},
     };
-    for (const auto& [bytes, outcome] : rows) {
-        const std::string name = bytes.substr(0, 40);
-        EXPECT_EQ(frame(bytes, bytes.size()), outcome) << name;
-        EXPECT_EQ(frame(bytes, 4093), outcome) << name;
-        if (bytes.size() < 64 * KiB) {
-            EXPECT_EQ(frame(bytes, 1), outcome) << name;
+    for (const Row& row : rows) {
+        const std::string name = row.bytes.substr(0, 48);
+        const std::string body = row.outcome[0] == '0' ? row.body : "";
+        for (size_t piece : {row.bytes.size(), size_t{4093}, size_t{1}}) {
+            if (piece == 1 && row.bytes.size() > 64 * KiB) continue;
+            std::string decoded;
+            EXPECT_EQ(frame(row.bytes, piece, &decoded), row.outcome) << name << " / " << piece;
+            EXPECT_TRUE(decoded == body) << name << " / " << piece << ": " << decoded.size();
+        }
+    }
+    // What is counted is what is allocated: a body of 4 MiB holds 4 MiB,
+    // whichever way it is framed and however its bytes arrive.
+    for (const std::string& bytes :
+         {post("", fourMiB), chunked("400000\r\n" + fourMiB + "\r\n0\r\n\r\n"),
+          chunked("200000\r\n" + fourMiB.substr(2 * MiB) + "\r\n200000\r\n" +
+                  fourMiB.substr(2 * MiB) + "\r\n0\r\n\r\n")}) {
+        for (size_t piece : {bytes.size(), size_t{65536}, size_t{4093}}) {
+            size_t held = 0;
+            frame(bytes, piece, nullptr, &held);
+            EXPECT_EQ(held, 4 * MiB) << bytes.substr(0, 48) << " / " << piece;
         }
     }
     // Empty lines start no request; what no request starts with is answered
@@ -438,6 +532,17 @@ TEST_F(Connection, ContinueIsSentOnceAndOnlyWhenTheBodyHasRoom) {
         connect().answer(kLine + "Expect: 100-continue\r\nContent-Length: 100000\r\n\r\n");
     EXPECT_EQ(refused.compare(0, 12, "HTTP/1.1 503"), 0);
     server->holdRequestBytes(others, 0);
+    // A chunked body may be as long as the bound: asked for only with room
+    // for all of it.
+    const std::string chunkedHead =
+        kLine + "Expect: 100-continue\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (size_t room : {MtcHttpRequest::kMaxBodyBytes, MtcHttpRequest::kMaxBodyBytes - 1}) {
+        const size_t taken = MtcXmlServer::kMaxRequestsHeld - MtcXmlServer::kSmallReserve - room;
+        server->holdRequestBytes(0, taken, true);
+        const std::string answer = connect().answer(chunkedHead).substr(0, 12);
+        EXPECT_EQ(answer, room == MtcHttpRequest::kMaxBodyBytes ? "HTTP/1.1 100" : "HTTP/1.1 503");
+        server->holdRequestBytes(taken, 0);
+    }
 
     // What a connection holds is given back when it closes.
     Wire& held = connect();
@@ -447,6 +552,23 @@ TEST_F(Connection, ContinueIsSentOnceAndOnlyWhenTheBodyHasRoom) {
     held.c->close();
     held.c = nullptr;
     EXPECT_EQ(server->requestBytesHeld(), 0u);
+}
+
+TEST_F(Connection, RepliesSayWhatTheClientMustKnow) {
+    Wire& w = connect();
+    const std::string old = "POST / HTTP/1.0\r\nConnection: keep-alive\r\nContent-Length: ";
+    const std::string call = echoCall("a");
+    for (int i = 0; i < 2; ++i) { // kept open, and said so
+        const std::string reply = w.answer(old + std::to_string(call.size()) + "\r\n\r\n" + call);
+        EXPECT_NE(reply.find("\r\nConnection: keep-alive\r\n"), std::string::npos) << reply;
+        ASSERT_NE(w.c, nullptr);
+    }
+    const std::string closing = connect().answer(
+        "POST / HTTP/1.0\r\nContent-Length: " + std::to_string(call.size()) + "\r\n\r\n" + call);
+    EXPECT_NE(closing.find("\r\nConnection: close\r\n"), std::string::npos) << closing;
+    const std::string get = connect().answer("GET / HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(get.compare(0, 12, "HTTP/1.1 405"), 0) << get;
+    EXPECT_NE(get.find("\r\nAllow: POST\r\n"), std::string::npos) << get;
 }
 
 TEST_F(Connection, RepliesHeldHaveOneBudget) {
