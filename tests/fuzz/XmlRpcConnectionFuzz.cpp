@@ -12,10 +12,10 @@
 // The input's bytes are sent as they stand, except that "\xfe\xfe\xfe" N1 N2 L
 // and L more bytes stand for those L bytes repeated N1 * 256 + N2 times, so
 // that a short input reaches the bounds of a request.
-#include "FuzzCommon.h"
 #include "MtcXmlPrivates.h"
 #include "MtcXmlRpcIo.h"
 #include "QiText.h"
+#include "XmlRpcFuzzGenerator.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -36,7 +36,7 @@ using Dispatch = XmlRpc::XmlRpcDispatch;
 struct Server {
     Server() {
         server = static_cast<MtcXmlServer*>(io.getServer());
-        server->resolveHost = [](const std::string&, in_addr*) { return false; };
+        fuzzsupport::offTheNetwork(server);
         server->requestTimeout = std::chrono::hours(1); // a slow run is not cut short
         resetter = new MtcXmlConnection(-1, server);    // kept for good
     }
