@@ -12,13 +12,16 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <memory>
+#include <string>
 
 namespace fuzzsupport {
 
@@ -68,6 +71,28 @@ inline void forbidNetworkSockets() {
     if (kArch == 0 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
         syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &program) != 0)
         std::fputs("fuzz target: network sockets are not guarded here\n", stderr);
+}
+
+// The bytes of an HTTP fuzz input: as they stand, except that
+// "\xfe\xfe\xfe" N1 N2 L and L more bytes stand for those L bytes repeated
+// N1 * 256 + N2 times, so that a short input reaches the bounds of a request
+// (up to 9 MiB: past the 8 MiB of a chunked body's framing).
+inline std::string expandRepeats(const uint8_t* data, size_t size) {
+    constexpr size_t kMaxStream = 9 * 1024 * 1024;
+    std::string out;
+    size_t at = 0;
+    while (at < size && out.size() < kMaxStream) {
+        if (size - at >= 6 && std::memcmp(data + at, "\xfe\xfe\xfe", 3) == 0) {
+            const size_t count = data[at + 3] * 256u + data[at + 4];
+            const size_t length = std::min<size_t>(data[at + 5], size - at - 6);
+            for (size_t i = 0; i < count && out.size() < kMaxStream; ++i)
+                out.append(reinterpret_cast<const char*>(data + at + 6), length);
+            at += 6 + length;
+        } else {
+            out += static_cast<char>(data[at++]);
+        }
+    }
+    return out;
 }
 
 // Trace lines are formatted (so their formats are exercised) and dropped.
