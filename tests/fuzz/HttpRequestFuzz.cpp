@@ -10,8 +10,8 @@
 //
 // Input: one byte whose low four bits give a count n and whose next three
 // bits a shift s; n piece sizes (byte b: a piece of (b + 1) << s bytes, taken
-// in turn; with none, pieces of 1 << s bytes); then the request bytes, as
-// expandRepeats() reads them.
+// in turn, the last one for every piece after; with none, pieces of 1 << s
+// bytes); then the request bytes, as expandRepeats() reads them.
 #include "FuzzCommon.h"
 #include "MtcHttpRequest.h"
 
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto whole = frame(bytes, [&bytes] { return bytes.size(); });
     size_t next = 0;
     const auto split = frame(bytes, [&] {
-        const size_t b = count ? sizes[next++ % count] : 0;
+        const size_t b = count ? sizes[std::min(next++, count - 1)] : 0;
         return (b + 1) << shift;
     });
     if (whole.size() != split.size()) __builtin_trap();
