@@ -67,11 +67,13 @@ void listToArray(const std::vector<QiArgRetVal>& list, XmlRpcValue& out) {
 }
 
 // "Log": send trace lines to port 5112 of `host`, or back to the local output.
-// `hosts` holds what the server looked up for this request (names are never
-// looked up on the server thread, where a silent name server would hold
-// every client); without it, as when called in-process, the name is looked
-// up here.
-std::string redirectTrace(const std::string& host, const MtcHostTable* hosts) {
+// The server's requestHosts holds what it looked up for this request (names
+// are never looked up on the server thread, where a silent name server would
+// hold every client); without it, as when called in-process, the name is
+// looked up here. Lookups and the output go through the server's resolveHost
+// and traceOutput.
+std::string redirectTrace(const std::string& host, MtcXmlServer& server) {
+    const MtcHostTable* hosts = server.requestHosts;
     std::lock_guard<std::mutex> lock(sOldQoMx);
     if (host == "Reset") {
         if (!sOldQo) return "Not Redirected";
@@ -89,15 +91,15 @@ std::string redirectTrace(const std::string& host, const MtcHostTable* hosts) {
         else
             found = UdpOutput::resolve(host.c_str(), &address, true);
     } else {
-        found = UdpOutput::resolve(host.c_str(), &address);
+        found = server.resolveHost(host, &address);
     }
-    auto udp = found ? std::make_shared<UdpOutput>(address, kTracePort) : nullptr;
-    if (!udp || !udp->hasDestination()) {
+    std::shared_ptr<QiOutput> net = found ? server.traceOutput(address, kTracePort) : nullptr;
+    if (!net) {
         // Keep tracing where it goes now rather than into a black hole.
         gOutput->trace(QiOutput::Warning, "SetGen: cannot redirect trace to '%s'\n", host.c_str());
         return mtcCutUtf8("Cannot redirect to " + host, kMaxReplyText);
     }
-    std::shared_ptr<QiOutput> previous = gOutput.exchange(udp);
+    std::shared_ptr<QiOutput> previous = gOutput.exchange(net);
     if (!sOldQo) sOldQo = previous;
     return "Redirected to Net";
 }
@@ -151,7 +153,7 @@ void SetGen::execute(XmlRpcValue& params, XmlRpcValue& result) {
                     mtcCutUtf8("Cannot redirect to " + qiEscapeText(host.c_str()), kMaxReplyText);
                 return;
             }
-            result = redirectTrace(host, owner->server.requestHosts);
+            result = redirectTrace(host, owner->server);
             return;
         }
         QiArgRetVal request;

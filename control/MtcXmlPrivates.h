@@ -22,6 +22,7 @@
 
 class MtCore;
 class MtcXmlServer;
+class QiOutput;
 
 // Looks up the hosts that "Log" requests name, off the server thread. Shared
 // with the lookup thread, which may outlive the server while a name server
@@ -186,6 +187,11 @@ public:
     // Looks a host name up (may wait on a name server; UdpOutput::resolve
     // unless replaced, as tests do).
     std::function<bool(const std::string& host, in_addr* address)> resolveHost;
+    // Makes the output a "Log" request sends the trace to: a UdpOutput to
+    // `port` of `address` unless replaced (the fuzz targets keep every line
+    // in the process); null when it cannot send.
+    std::function<std::shared_ptr<QiOutput>(const in_addr& address, unsigned short port)>
+        traceOutput;
 
     void removeConnection(XmlRpc::XmlRpcServerConnection* connection) override;
     // Closes connections past their deadline. Server thread, outside work().

@@ -528,6 +528,11 @@ bool MtcXmlConnection::expired(Clock::time_point now) const {
 MtcXmlServer::MtcXmlServer()
     : resolveHost([](const std::string& host, in_addr* address) {
           return UdpOutput::resolve(host.c_str(), address);
+      }),
+      traceOutput([](const in_addr& address, unsigned short port) -> std::shared_ptr<QiOutput> {
+          auto udp = std::make_shared<UdpOutput>(address, port);
+          if (!udp->hasDestination()) return nullptr;
+          return udp;
       }) {}
 
 MtcXmlServer::~MtcXmlServer() {

@@ -9,13 +9,12 @@
 // are closed, the server holds no request or reply bytes.
 //
 // The server has no engine, so that a reply depends on the request alone.
-// The input's bytes are sent as they stand, except that "\xfe\xfe\xfe" N1 N2 L
-// and L more bytes stand for those L bytes repeated N1 * 256 + N2 times, so
-// that a short input reaches the bounds of a request.
-#include "FuzzCommon.h"
+// After the first byte, the input's bytes are sent as expandRepeats() reads
+// them.
 #include "MtcXmlPrivates.h"
 #include "MtcXmlRpcIo.h"
 #include "QiText.h"
+#include "XmlRpcFuzzGenerator.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -36,7 +35,7 @@ using Dispatch = XmlRpc::XmlRpcDispatch;
 struct Server {
     Server() {
         server = static_cast<MtcXmlServer*>(io.getServer());
-        server->resolveHost = [](const std::string&, in_addr*) { return false; };
+        fuzzsupport::offTheNetwork(server);
         server->requestTimeout = std::chrono::hours(1); // a slow run is not cut short
         resetter = new MtcXmlConnection(-1, server);    // kept for good
     }
@@ -44,24 +43,6 @@ struct Server {
     MtcXmlServer* server;
     MtcXmlConnection* resetter;
 };
-
-std::string clientBytes(const uint8_t* data, size_t size) {
-    constexpr size_t kMaxStream = 9 * 1024 * 1024;
-    std::string out;
-    size_t at = 0;
-    while (at < size && out.size() < kMaxStream) {
-        if (size - at >= 6 && std::memcmp(data + at, "\xfe\xfe\xfe", 3) == 0) {
-            const size_t count = data[at + 3] * 256u + data[at + 4];
-            const size_t length = std::min<size_t>(data[at + 5], size - at - 6);
-            for (size_t i = 0; i < count && out.size() < kMaxStream; ++i)
-                out.append(reinterpret_cast<const char*>(data + at + 6), length);
-            at += 6 + length;
-        } else {
-            out += static_cast<char>(data[at++]);
-        }
-    }
-    return out;
-}
 
 bool readable(int fd) {
     pollfd p{fd, POLLIN, 0};
@@ -153,7 +134,7 @@ std::string exchange(MtcXmlServer* server, const std::string& bytes, Piece piece
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Server s; // stopped in order at exit
     if (size < 1) return 0;
-    const std::string bytes = clientBytes(data + 1, size - 1);
+    const std::string bytes = fuzzsupport::expandRepeats(data + 1, size - 1);
     const auto whole = replies(exchange(s.server, bytes, [] { return size_t(1) << 24; }));
     // The first byte seeds the piece sizes: 1 byte up to 256 << (its low bits).
     uint32_t seed = data[0] * 2654435761u + 1;

@@ -13,6 +13,17 @@
 
 namespace fuzzsupport {
 
+// Keeps the server off the network: names never resolve, a "Log" redirection
+// sends the trace to an output that drops its lines (the replies stay those
+// of a redirection), and any network socket opened after this is fatal.
+inline void offTheNetwork(MtcXmlServer* server) {
+    forbidNetworkSockets();
+    server->resolveHost = [](const std::string&, in_addr*) { return false; };
+    server->traceOutput = [](const in_addr&, unsigned short) -> std::shared_ptr<QiOutput> {
+        return std::make_shared<testsupport::NullOutput>();
+    };
+}
+
 struct XmlRpcGenerator {
     XmlRpcGenerator() {
         testsupport::MemoryRasterConfig config;
@@ -25,7 +36,7 @@ struct XmlRpcGenerator {
         core = std::make_unique<MtCore>(raster.get(), nullptr, data.c_str());
         io = std::make_unique<MtcXmlRpcIo>(core.get());
         server = static_cast<MtcXmlServer*>(io->getServer());
-        server->resolveHost = [](const std::string&, in_addr*) { return false; };
+        offTheNetwork(server);
     }
     std::unique_ptr<testsupport::MemoryRaster> raster;
     std::unique_ptr<MtCore> core;
