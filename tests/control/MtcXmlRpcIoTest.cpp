@@ -304,6 +304,8 @@ TEST(HttpRequest, EdgeCasesAndBoundsHoweverTheBytesArrive) {
         {post("Content-Length : 5\r\n"), "400"},
         {post(std::string("Content-Length\0X: 5\r\n", 22)), "400"},
         {post("X-A\r\n"), "400"},
+        {post("X-\x80: a\r\n"), "400"},
+        {post("X-\x7f: a\r\n"), "400"},
         {post("X-A: a\rb\r\n"), "400"},
         {post("X-A: a\r\n\tb: c\r\n"), "400"},
         {"POST / HTTP/1.1\nX-A: a\nContent-Length: 4\n\n<x/>", "0 keep"},
@@ -325,6 +327,8 @@ TEST(HttpRequest, EdgeCasesAndBoundsHoweverTheBytesArrive) {
         // Chunks: sizes, extensions, and CRLF after each line and each data.
         {chunked("2;e=1\r\nab\r\n3\r\ncde\r\n0\r\nT: 1\r\n\r\n"), "0 keep", "abcde"},
         {chunked(" 1\t;e\r\nx\r\n0\r\n\r\n"), "0 keep", "x"},
+        {chunked("a\r\n0123456789\r\nB\r\nabcdefghijk\r\n0\r\n\r\n"), "0 keep",
+         "0123456789abcdefghijk"},
         {chunked("00000000000000001\r\nx\r\n0\r\n\r\n"), "0 keep", "x"},
         {chunked("10000000000000000\r\n"), "400"},
         {chunked("\r\n"), "400"},
