@@ -98,18 +98,29 @@ size_t MtcHttpRequest::bytesHeld() const {
 size_t MtcHttpRequest::bytesAwaited() const {
     if (state_ != State::Body) return 0;
     if (!chunked) return bodyLength - body.size();
-    return allocated(body) > body.size() ? allocated(body) - body.size() : 0;
+    // Room left in the body's buffer, or the framing between two chunks,
+    // which is read as it comes and holds nothing.
+    const size_t spare = allocated(body) > body.size() ? allocated(body) - body.size() : 0;
+    return chunk == Chunk::Data ? spare : spare + kMaxChunkLine;
+}
+
+size_t MtcHttpRequest::makeRoom(std::string& to, size_t n, size_t bound) {
+    const size_t need = to.size() + n;
+    if (need <= to.capacity()) return n;
+    // Twice what it holds, within the buffer's bound and what the caller
+    // allows; what does not fit waits.
+    const size_t others = allocated(line) + allocated(body) - allocated(to);
+    const size_t allowed = heldLimit > others ? heldLimit - others : 0;
+    const size_t capacity = std::min({std::max(need, 2 * to.capacity()), bound, allowed});
+    if (capacity <= to.capacity()) return to.capacity() - to.size();
+    reallocate(to, capacity);
+    return std::min(n, capacity - to.size());
 }
 
 void MtcHttpRequest::append(std::string& to, const char* data, size_t n, size_t bound) {
-    const size_t need = to.size() + n;
-    if (need > to.capacity()) {
-        // Twice what it holds, within the buffer's bound and what the caller
-        // allows; at least what it needs.
-        const size_t others = allocated(line) + allocated(body) - allocated(to);
-        const size_t allowed = heldLimit > others ? heldLimit - others : 0;
-        reallocate(to, std::max(need, std::min({2 * to.capacity(), bound, allowed})));
-    }
+    // A header line is as long as the bytes read for it allow, so it always
+    // fits what the caller allows; past its bound it is refused before this.
+    if (makeRoom(to, n, bound) < n) reallocate(to, to.size() + n);
     to.append(data, n);
 }
 
@@ -334,6 +345,7 @@ size_t MtcHttpRequest::feedBody(const char* data, size_t n) {
 
 size_t MtcHttpRequest::feedChunked(const char* data, size_t n) {
     size_t used = 0;
+    outOfRoom_ = false;
     while (used < n && state_ == State::Body) {
         if (framingBytes == kMaxFramingBytes) {
             failTooLarge();
@@ -347,8 +359,12 @@ size_t MtcHttpRequest::feedChunked(const char* data, size_t n) {
             step = chunkSizeLine(at, avail);
             break;
         case Chunk::Data:
-            step = std::min(avail, chunkLeft);
-            append(body, at, step, kMaxBodyBytes);
+            step = makeRoom(body, std::min(avail, chunkLeft), kMaxBodyBytes);
+            if (step == 0) {
+                outOfRoom_ = true; // the caller refuses the request
+                return used;
+            }
+            body.append(at, step);
             chunkLeft -= step;
             if (chunkLeft == 0) chunk = Chunk::DataEnd;
             break;
@@ -375,56 +391,67 @@ size_t MtcHttpRequest::feedChunked(const char* data, size_t n) {
 }
 
 size_t MtcHttpRequest::chunkSizeLine(const char* at, size_t avail) {
-    if (line.size() == kMaxChunkLine) {
-        fail(400, "Bad Request", "chunk-size line too long");
-        return 1;
-    }
-    const size_t len = std::min(avail, kMaxChunkLine - line.size());
-    const char* nl = static_cast<const char*>(std::memchr(at, '\n', len));
-    const size_t piece = nl ? static_cast<size_t>(nl - at) + 1 : len;
-    if (!nl) {
-        append(line, at, piece, kMaxChunkLine);
-    } else if (line.empty()) {
-        chunkSize(at, piece - 1); // the whole line is here: read where it is
-    } else {
-        append(line, at, piece - 1, kMaxChunkLine);
-        chunkSize(line.data(), line.size());
-        line.clear();
-    }
-    return piece;
-}
-
-void MtcHttpRequest::chunkSize(const char* text, size_t length) {
     // Hexadecimal digits between optional blanks, then extensions after a
     // ';' (not used); the line ends in CRLF, and a bare CR or another control
     // byte is nowhere in it: a chunk boundary that a peer could place
-    // elsewhere would hide a request in the body.
-    if (length == 0 || text[length - 1] != '\r' ||
-        std::any_of(text, text + length - 1, [](char c) { return isControl(c) && c != '\t'; })) {
-        fail(400, "Bad Request", "malformed chunk-size line");
-        return;
-    }
-    --length;
-    const char* end = std::find(text, text + length, ';');
+    // elsewhere would hide a request in the body. Read byte by byte as it
+    // arrives, so nothing of it is kept.
     auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (text < end && blank(*text))
-        ++text;
-    while (end > text && blank(end[-1]))
-        --end;
-    unsigned long long size = 0;
-    size_t significant = 0; // digits after leading zeros: more than 16 overflow
-    for (const char* c = text; c < end; ++c) {
-        const int digit = hexDigitValue(*c);
-        if (digit < 0 || (significant += (size > 0 || digit > 0)) > 16) {
-            fail(400, "Bad Request", "malformed chunk");
-            return;
+    SizeAt where = sizeAt;
+    for (size_t i = 0; i < avail; ++i) {
+        if (sizeLineBytes == kMaxChunkLine) {
+            fail(400, "Bad Request", "chunk-size line too long");
+            return i + 1;
         }
-        size = size << 4 | static_cast<unsigned>(digit);
+        ++sizeLineBytes;
+        const char c = at[i];
+        const int digit = hexDigitValue(c);
+        bool ok = true;
+        switch (where) {
+        case SizeAt::Lead:
+            ok = blank(c) || digit >= 0;
+            if (digit >= 0) where = SizeAt::Digits;
+            break;
+        case SizeAt::Digits:
+        case SizeAt::Blanks:
+            ok = c == ';' || c == '\r' || blank(c) || (digit >= 0 && where == SizeAt::Digits);
+            where = c == ';'    ? SizeAt::Extension
+                    : c == '\r' ? SizeAt::CR
+                    : blank(c)  ? SizeAt::Blanks
+                                : where;
+            break;
+        case SizeAt::Extension:
+            ok = !isControl(c) || c == '\t' || c == '\r';
+            if (c == '\r') where = SizeAt::CR;
+            break;
+        case SizeAt::CR:
+            ok = c == '\n';
+            break;
+        }
+        // Digits after leading zeros: more than 16 overflow.
+        if (ok && digit >= 0 && where == SizeAt::Digits) {
+            sizeDigits += sizeValue > 0 || digit > 0;
+            sizeValue = sizeValue << 4 | static_cast<unsigned>(digit);
+            ok = sizeDigits <= 16;
+        }
+        if (!ok) {
+            fail(400, "Bad Request", "malformed chunk-size line");
+            return i + 1;
+        }
+        if (c == '\n') {
+            endChunkSize();
+            return i + 1;
+        }
     }
-    if (text == end) {
-        fail(400, "Bad Request", "malformed chunk");
-        return;
-    }
+    sizeAt = where;
+    return avail;
+}
+
+void MtcHttpRequest::endChunkSize() {
+    const unsigned long long size = sizeValue;
+    sizeAt = SizeAt::Lead;
+    sizeLineBytes = sizeDigits = 0;
+    sizeValue = 0;
     if (size > static_cast<unsigned long long>(kMaxBodyBytes - body.size())) {
         failTooLarge();
         return;

@@ -45,12 +45,16 @@ public:
     // not what they hold. A body of a stated length counts whole from the end
     // of the header on (it is allocated whole with its first byte).
     size_t bytesHeld() const;
-    // Body bytes still to come that bytesHeld() already counts.
+    // Bytes the request can take that bytesHeld() already counts: the rest
+    // of a stated body, or the room in a chunked body's buffer and the
+    // framing between chunks (which holds nothing).
     size_t bytesAwaited() const;
+    // The last feed stopped at chunk data that the held limit leaves no room
+    // for: the caller refuses the request (or gives it room).
+    bool outOfRoom() const { return outOfRoom_; }
     // The most bytesHeld() may come to while the bytes fed now are taken: a
     // chunked body grows in steps up to its bound, and a step stops at this
-    // limit (the caller's budget). Bytes that do not fit even one by one
-    // still grow the body just enough, and the caller refuses the request.
+    // limit (the caller's budget); data past it is not taken (outOfRoom()).
     void limitHeld(size_t bytes) { heldLimit = bytes; }
 
     // From the header on.
@@ -91,10 +95,14 @@ private:
     bool framingFaulty();
     size_t feedBody(const char* data, size_t n);
     size_t feedChunked(const char* data, size_t n);
-    // Appends to `to`, growing it within `bound` and the held limit.
+    // How many of `n` bytes `to` can take, its buffer grown for them within
+    // `bound` and the held limit.
+    size_t makeRoom(std::string& to, size_t n, size_t bound);
+    // Appends to `to`, growing it within `bound` and the held limit as far
+    // as they allow, and as far as it needs.
     void append(std::string& to, const char* data, size_t n, size_t bound);
     size_t chunkSizeLine(const char* at, size_t avail);
-    void chunkSize(const char* text, size_t length);
+    void endChunkSize();
     size_t trailer(const char* at, size_t avail);
     void complete();
     void fail(int status, const char* reason, const char* text);
@@ -103,7 +111,7 @@ private:
     State state_ = State::Header;
     bool started_ = false;
     size_t headerBytes = 0; // of the header section so far, empty lines before it included
-    std::string line;       // the header line, chunk-size line or trailer line arriving
+    std::string line;       // the header line arriving
     bool inRequestLine = true;
     bool inMethod = true;
     size_t methodLength = 0;
@@ -124,8 +132,14 @@ private:
     size_t framingBytes = 0; // after the header
     size_t heldLimit = SIZE_MAX;
     Chunk chunk = Chunk::Size;
-    size_t chunkLeft = 0;    // data bytes of the chunk still to come
-    bool chunkCR = false;    // the end of the chunk's data: CR seen
+    size_t chunkLeft = 0; // data bytes of the chunk still to come
+    bool chunkCR = false; // the end of the chunk's data: CR seen
+    // The chunk-size line, as far as it has come.
+    enum class SizeAt { Lead, Digits, Blanks, Extension, CR } sizeAt = SizeAt::Lead;
+    size_t sizeLineBytes = 0;
+    size_t sizeDigits = 0; // after leading zeros
+    unsigned long long sizeValue = 0;
+    bool outOfRoom_ = false;
     size_t trailerBytes = 0; // of the trailer section so far
     size_t trailerLine = 0;  // bytes of the trailer line so far
     bool trailerCR = false;  // that line's last byte was CR

@@ -153,7 +153,7 @@ size_t MtcXmlConnection::take(const char* data, size_t n) {
                 refuse(why.c_str());
             else
                 httpError(request.status(), request.reason(), why);
-        } else if (!account()) {
+        } else if (!account() || request.outOfRoom()) {
             busy("requests being received hold %zu bytes, refusing one more\n",
                  owner->requestBytesHeld());
         } else if (state == MtcHttpRequest::State::Complete) {

@@ -558,6 +558,32 @@ TEST_F(Connection, ContinueIsSentOnceAndOnlyWhenTheBodyHasRoom) {
     EXPECT_EQ(server->requestBytesHeld(), 0u);
 }
 
+TEST_F(Connection, AChunkedBodyGrowsWithinTheBudgetAndItsFramingNeedsNone) {
+    // Room for a body of 2 MiB and no more: it grows into all of it and is
+    // answered, its last framing read with no room left; one byte more of
+    // data is refused before it is held.
+    const size_t body = 2 * 1024 * 1024;
+    const size_t taken = MtcXmlServer::kMaxRequestsHeld - MtcXmlServer::kSmallReserve - body;
+    server->holdRequestBytes(0, taken, true);
+    const std::string call = echoCall("big");
+    const std::string data = call + std::string(body - call.size(), ' ');
+    for (const char* extra : {"", "1\r\nx\r\n"}) {
+        Wire& w = connect();
+        const std::string bytes = chunked("200000\r\n" + data + "\r\n" + extra + "0\r\n\r\n");
+        std::string reply;
+        for (size_t at = 0; at < bytes.size() && w.c; at += 65536) {
+            w.send(bytes.substr(at, 65536));
+            w.run();
+            reply += w.received();
+            EXPECT_LE(server->requestBytesHeld(), taken + body);
+        }
+        EXPECT_EQ(reply.substr(0, 12), *extra ? "HTTP/1.1 503" : "HTTP/1.1 200");
+        if (w.c) w.c->close();
+        w.c = nullptr;
+    }
+    server->holdRequestBytes(taken, 0);
+}
+
 TEST_F(Connection, RepliesSayWhatTheClientMustKnow) {
     Wire& w = connect();
     const std::string old = "POST / HTTP/1.0\r\nConnection: keep-alive\r\nContent-Length: ";
