@@ -232,18 +232,14 @@ bool MtcHttpRequest::headerLine(const std::string& text) {
 }
 
 bool MtcHttpRequest::requestLine(const std::string& text) {
+    // METHOD SP target SP HTTP/<digit>.<digit>; a later 1.x is answered as 1.1.
     const size_t sp1 = text.find(' ');
-    const size_t sp2 = text.rfind(' ');
-    const std::string version = sp2 == std::string::npos ? "" : text.substr(sp2 + 1);
-    if (sp1 == std::string::npos || sp1 == sp2 || version.compare(0, 5, "HTTP/") != 0 ||
-        text.find('\r') != std::string::npos) {
-        fail(400, "Bad Request", "not an HTTP request");
-        return false;
-    }
-    // HTTP/<digit>.<digit>; a later 1.x is answered as 1.1.
+    const size_t sp2 = text.rfind(' '); // equal to sp1 with one space or none
+    const std::string version = sp1 == sp2 ? "" : text.substr(sp2 + 1);
     auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    if (version.size() != 8 || !digit(version[5]) || version[6] != '.' || !digit(version[7])) {
-        fail(400, "Bad Request", "malformed HTTP version");
+    if (version.size() != 8 || version.compare(0, 5, "HTTP/") != 0 || !digit(version[5]) ||
+        version[6] != '.' || !digit(version[7]) || text.find('\r') != std::string::npos) {
+        fail(400, "Bad Request", "not an HTTP/1.x request line");
         return false;
     }
     if (version[5] != '1') {

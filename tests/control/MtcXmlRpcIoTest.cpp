@@ -299,6 +299,10 @@ TEST(HttpRequest, EdgeCasesAndBoundsHoweverTheBytesArrive) {
         {version("HTTP/0.9"), "505"},
         {version("HTTP/"), "400"},
         {version("HTTP/1.1x"), "400"},
+        {version("HTTP/x.1"), "400"},
+        {version("HTTP/1x1"), "400"},
+        {version("HTTP/1.x"), "400"},
+        {version("HTTPS1.1"), "400"},
         {version("HTTP/1.2") + "Content-Length: 4\r\n\r\n<x/>", "0 keep"},
         // Header fields.
         {post("Content-Length : 5\r\n"), "400"},
@@ -313,6 +317,7 @@ TEST(HttpRequest, EdgeCasesAndBoundsHoweverTheBytesArrive) {
         {post("Content-Length: 4\r\n"), "0 keep"},
         {post("Content-Length: 5\r\n"), "400"},
         {kLine + "Content-Length:\r\n\r\n", "400"},
+        {kLine + "Content-Length: +4\r\n\r\n<x/>", "400"},
         {kLine + "Content-Length: 18446744073709551616\r\n\r\n", "400"},
         {kLine + "Content-Length: 1\r\n" + "Transfer-Encoding: chunked\r\n\r\n", "400"},
         {kLine + "\r\n", "411"},
