@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <list>
 #include <thread>
 
@@ -404,6 +405,14 @@ public:
     void execute(XmlRpcValue& params, XmlRpcValue& result) override { result = params[0]; }
 };
 
+// Counts its calls: a change that a client asks for.
+class Count : public XmlRpc::XmlRpcServerMethod {
+public:
+    Count() : XmlRpc::XmlRpcServerMethod("Count") {}
+    void execute(XmlRpcValue&, XmlRpcValue& result) override { result = ++calls; }
+    int calls = 0;
+};
+
 std::string echoCall(const std::string& text) {
     return "<methodCall><methodName>Echo</methodName><params><param><value>" + text +
            "</value></param></params></methodCall>";
@@ -424,9 +433,18 @@ protected:
         int client = -1;
         unsigned mask = XmlRpc::XmlRpcDispatch::ReadableEvent;
         ~Wire() { ::close(client); }
+        // Sends `bytes`; while the system takes no more, the connection reads.
         void send(const std::string& bytes) {
-            ASSERT_EQ(::send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                      static_cast<ssize_t>(bytes.size()));
+            for (size_t at = 0; at < bytes.size();) {
+                const ssize_t n = ::send(client, bytes.data() + at, bytes.size() - at,
+                                         MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n > 0) {
+                    at += static_cast<size_t>(n);
+                    continue;
+                }
+                ASSERT_TRUE(c && errno == EAGAIN) << std::strerror(errno);
+                event();
+            }
         }
         void event() {
             mask = c->handleEvent(mask);
@@ -474,7 +492,8 @@ protected:
     }
 
     testsupport::ScopedCapture capture;
-    XmlRpc::XmlRpcServerMethod* extras[2] = {new Echo, nullptr};
+    Count* count = new Count;
+    XmlRpc::XmlRpcServerMethod* extras[3] = {new Echo, count, nullptr};
     MtcXmlRpcIo io{nullptr, extras};
     MtcXmlServer* server;
     std::list<Wire> wires;
@@ -522,16 +541,42 @@ TEST_F(Connection, DeadlinesStartWithARequestAndAreCheckedAtEachEvent) {
     const auto now = MtcXmlConnection::Clock::now();
     EXPECT_FALSE(kept.c->expired(now + std::chrono::seconds(1))); // an empty line is no request
     EXPECT_TRUE(kept.c->expired(now + std::chrono::seconds(11)));
+
+    // A request after a pause longer than a request's time has that time
+    // from its own first byte, however it is split.
+    EXPECT_NE(kept.received().find("<value>a</value>"), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const std::string call = post("", echoCall("b"));
+    kept.send(call.substr(0, 30));
+    kept.run();
+    ASSERT_NE(kept.c, nullptr);
+    EXPECT_FALSE(kept.c->expired(MtcXmlConnection::Clock::now()));
+    EXPECT_NE(kept.answer(call.substr(30)).find("<value>b</value>"), std::string::npos);
 }
 
 TEST_F(Connection, ContinueIsSentOnceAndOnlyWhenTheBodyHasRoom) {
+    // Only a client that asked, and still waits for its body, is told to continue.
     const std::string body = echoCall("go");
-    const std::string head = post("Expect: 100-continue\r\n", body);
-    Wire& w = connect();
-    EXPECT_EQ(w.answer(head.substr(0, head.size() - body.size())), "HTTP/1.1 100 Continue\r\n\r\n");
-    const std::string reply = w.answer(body);
-    EXPECT_EQ(reply.compare(0, 15, "HTTP/1.1 200 OK"), 0) << reply;
-    EXPECT_EQ(reply.find("100 Continue"), std::string::npos);
+    const struct {
+        const char* fields;
+        bool bodyLater;
+        bool told;
+    } rows[] = {
+        {"Expect: 100-continue\r\n", true, true},
+        {"", true, false},
+        {"Expect: 100-continue\r\n", false, false},
+    };
+    for (const auto& row : rows) {
+        const std::string bytes = post(row.fields, body);
+        Wire& w = connect();
+        std::string reply = w.answer(bytes.substr(0, bytes.size() - row.bodyLater * body.size()));
+        if (row.bodyLater) {
+            EXPECT_EQ(reply, row.told ? "HTTP/1.1 100 Continue\r\n\r\n" : "") << row.fields;
+            reply = w.answer(body);
+        }
+        EXPECT_EQ(reply.compare(0, 15, "HTTP/1.1 200 OK"), 0) << reply;
+        EXPECT_EQ(reply.find("100 Continue"), std::string::npos);
+    }
 
     // With the budget of requests being received all but taken, a large
     // body is refused without being asked for.
@@ -607,29 +652,124 @@ TEST_F(Connection, RepliesSayWhatTheClientMustKnow) {
 }
 
 TEST_F(Connection, RepliesHeldHaveOneBudget) {
-    Wire& w = connect();
     auto status = [this](const std::string& call) {
-        return connect().answer(post("", echoCall(call))).substr(0, 12);
+        return connect().answer(post("", call)).substr(0, 12);
+    };
+    auto multicall = [](const std::string& entries) {
+        return "<methodCall><methodName>system.multicall</methodName><params><param><value>"
+               "<array><data>" +
+               entries + "</data></array></value></param></params></methodCall>";
+    };
+    auto entry = [](const char* method, const char* value) {
+        return std::string("<value><struct><member><name>methodName</name><value>") + method +
+               "</value></member><member><name>params</name><value><array><data><value>" + value +
+               "</value></data></array></value></member></struct></value>";
     };
     // A multicall entry whose answer XML cannot carry spoils only itself.
-    auto entry = [](const char* value) {
-        return std::string("<value><struct><member><name>methodName</name><value>Echo</value>"
-                           "</member><member><name>params</name><value><array><data><value>") +
-               value + "</value></data></array></value></member></struct></value>";
-    };
-    const std::string multicall = w.c->respondTo(
-        "<methodCall><methodName>system.multicall</methodName><params><param><value><array>"
-        "<data>" +
-        entry("&#1;") + entry("ok") + "</data></array></value></param></params></methodCall>");
-    EXPECT_NE(multicall.find("this call holds text that XML cannot carry"), std::string::npos);
-    EXPECT_NE(multicall.find("<value>ok</value>"), std::string::npos) << multicall;
+    Wire& w = connect();
+    const std::string spoilt =
+        w.c->respondTo(multicall(entry("Echo", "&#1;") + entry("Echo", "ok")));
+    EXPECT_NE(spoilt.find("this call holds text that XML cannot carry"), std::string::npos);
+    EXPECT_NE(spoilt.find("<value>ok</value>"), std::string::npos) << spoilt;
 
-    const size_t others = MtcXmlServer::kMaxRepliesHeld - 6000;
-    server->holdReplyBytes(0, others);
-    EXPECT_EQ(status("small"), "HTTP/1.1 200");
-    EXPECT_EQ(status(std::string(7000, 'L')), "HTTP/1.1 503"); // a read: nothing is lost
-    server->holdReplyBytes(others, others + 3000);
-    EXPECT_EQ(status("small"), "HTTP/1.1 503"); // not run at all
-    server->holdReplyBytes(others + 3000, 0);
-    EXPECT_EQ(server->replyBytesHeld(), 0u);
+    // Kept-alive clients that ask for a long reply and do not read it hold
+    // all of it until they have read it or gone.
+    const std::string longCall = post("", echoCall(std::string(1 << 20, 'L')));
+    Wire& reader = connect();
+    reader.send(longCall);
+    reader.run();
+    const size_t one = server->replyBytesHeld();
+    EXPECT_GT(one, 1u << 20);
+    Wire& leaver = connect();
+    leaver.send(longCall);
+    leaver.run();
+    EXPECT_EQ(server->replyBytesHeld(), 2 * one);
+
+    // Held besides, so that a new request finds `room`.
+    size_t filler = 0;
+    auto leave = [&](size_t room) {
+        const size_t want =
+            MtcXmlServer::kMaxRepliesHeld - room - (server->replyBytesHeld() - filler);
+        server->holdReplyBytes(filler, want);
+        filler = want;
+    };
+    const std::string change = "<methodCall><methodName>Count</methodName></methodCall>";
+    const std::string changes = multicall(entry("Count", "1") + entry("Count", "2"));
+    constexpr size_t small = MtcXmlConnection::kSmallAnswer;
+    const struct {
+        size_t room;
+        std::string call;
+        const char* status;
+    } rows[] = {
+        {6000, echoCall("small"), "HTTP/1.1 200"},
+        {6000, echoCall(std::string(7000, 'L')), "HTTP/1.1 503"}, // a read: nothing is lost
+        // Without room for a small answer nothing runs.
+        {small - 1, change, "HTTP/1.1 503"},
+        {small - 1, changes, "HTTP/1.1 503"},
+        // A multicall runs none of its calls whose answers might not fit,
+        // and says so.
+        {small + 512, changes, "HTTP/1.1 200"},
+    };
+    for (const auto& row : rows) {
+        leave(row.room);
+        EXPECT_EQ(status(row.call), row.status) << row.call.substr(0, 80) << " " << row.room;
+    }
+    EXPECT_EQ(count->calls, 0);
+
+    leaver.c->close();
+    leaver.c = nullptr;
+    EXPECT_EQ(server->replyBytesHeld(), filler + one);
+    std::string got;
+    for (int i = 0; i < 1000 && got.find("</methodResponse>") == std::string::npos; ++i) {
+        reader.event();
+        got += reader.received();
+    }
+    EXPECT_EQ(got.size(), one);
+    EXPECT_EQ(server->replyBytesHeld(), filler);
+    server->holdReplyBytes(filler, 0);
+    EXPECT_EQ(status(change), "HTTP/1.1 200");
+    EXPECT_EQ(count->calls, 1);
+}
+
+TEST_F(Connection, ARefusedClientHoldsNothingAndIsReadOnlyToTheDrainBound) {
+    constexpr size_t bound = MtcHttpRequest::kMaxFramingBytes;
+    const std::string flood(MtcXmlConnection::kReadPerEvent, 'x');
+    const std::pair<std::string, std::string> refusals[] = {
+        {"zz\r\n", "HTTP/1.1 400"}, {"400000\r\n", "HTTP/1.1 200"}, // too large: a fault
+    };
+    for (const auto& [rest, status] : refusals) {
+        Wire& w = connect();
+        w.send(chunked("3e8\r\n" + pad(1000, 'b') + "\r\n"));
+        w.run();
+        EXPECT_GE(server->requestBytesHeld(), 1000u);
+        EXPECT_EQ(w.answer(rest).substr(0, 12), status);
+        ASSERT_NE(w.c, nullptr); // still draining
+        EXPECT_EQ(server->requestBytesHeld(), 0u);
+        // The client goes on sending as fast as it can.
+        size_t sent = 0, read = 0;
+        while (w.c && sent < 3 * bound) {
+            const ssize_t n =
+                ::send(w.client, flood.data(), flood.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            sent += n > 0 ? static_cast<size_t>(n) : 0;
+            read = sent - w.unread();
+            w.event();
+        }
+        EXPECT_EQ(w.c, nullptr) << rest;
+        EXPECT_GT(read, bound);
+        EXPECT_LE(read, bound + MtcXmlConnection::kReadPerEvent);
+    }
+}
+
+TEST_F(Connection, AClientThatStopsSendingIsAnsweredOnlyInsideARequest) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"", ""}, {"\r\n", ""}, {"POST", "HTTP/1.1 400"}};
+    for (const auto& [tail, answer] : rows) {
+        Wire& w = connect();
+        EXPECT_EQ(w.answer(post("", echoCall("a"))).substr(0, 12), "HTTP/1.1 200");
+        w.send(tail);
+        ::shutdown(w.client, SHUT_WR);
+        w.run();
+        EXPECT_EQ(w.c, nullptr);
+        EXPECT_EQ(w.received().substr(0, 12), answer) << tail;
+    }
 }

@@ -150,6 +150,21 @@ def read_all(s, timeout=10.0):
     return b"".join(chunks)
 
 
+def unread_by_server(sock, port):
+    """Bytes that `sock`, connected to the server on `port`, has sent and the
+    server has not read: on their way, or waiting in the server's socket (none
+    once the server has closed it). Loopback IPv4, from /proc/net/tcp."""
+    me = sock.getsockname()[1]
+    left = 0
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            ports = tuple(int(a.split(":")[1], 16) for a in fields[1:3])
+            tx, rx = (int(q, 16) for q in fields[4].split(":"))
+            left += tx if ports == (me, port) else rx if ports == (port, me) else 0
+    return left
+
+
 def parse_reply(raw):
     """The XML-RPC value (or Fault) of a raw HTTP reply."""
     head, _, body = raw.partition(b"\r\n\r\n")
