@@ -586,6 +586,10 @@ TEST_F(Connection, ContinueIsSentOnceAndOnlyWhenTheBodyHasRoom) {
         connect().answer(kLine + "Expect: 100-continue\r\nContent-Length: 100000\r\n\r\n");
     EXPECT_EQ(refused.compare(0, 12, "HTTP/1.1 503"), 0);
     server->holdRequestBytes(others, 0);
+    // With all of it taken, not even a header is read.
+    server->holdRequestBytes(0, MtcXmlServer::kMaxRequestsHeld, true);
+    EXPECT_EQ(connect().answer(post("", echoCall("a"))).substr(0, 12), "HTTP/1.1 503");
+    server->holdRequestBytes(MtcXmlServer::kMaxRequestsHeld, 0);
     // A chunked body may be as long as the bound: asked for only with room
     // for all of it.
     const std::string chunkedHead =
@@ -766,6 +770,8 @@ TEST_F(Connection, AClientThatStopsSendingIsAnsweredOnlyInsideARequest) {
     for (const auto& [tail, answer] : rows) {
         Wire& w = connect();
         EXPECT_EQ(w.answer(post("", echoCall("a"))).substr(0, 12), "HTTP/1.1 200");
+        w.event(); // woken with nothing to read: nothing happens
+        ASSERT_NE(w.c, nullptr);
         w.send(tail);
         ::shutdown(w.client, SHUT_WR);
         w.run();
