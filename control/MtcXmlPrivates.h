@@ -56,9 +56,12 @@ public:
     // work is bounded and every other connection is served in the same round.
     static constexpr size_t kReadPerEvent = 64 * 1024;
     static constexpr int kMaxNesting = 64; // <value> elements inside each other
-    // The calls one system.multicall may carry, and the reply it may build.
+    // The calls one system.multicall may carry, the reply it may build, and
+    // how long its calls may hold the server thread (a call waiting for the
+    // engine included): the calls not run by then are answered as not run.
     static constexpr int kMaxMulticallCalls = 10000;
     static constexpr size_t kMaxMulticallReply = 16 * 1024 * 1024;
+    static constexpr std::chrono::milliseconds kMulticallTime{500};
     // Room for a reply that a request needs before anything of it runs.
     static constexpr size_t kSmallAnswer = 4096;
 

@@ -296,7 +296,7 @@ void MtcXmlConnection::run(const std::string& method, XmlRpcValue& params,
 }
 
 // The answer to one call of a multicall, as XML: its result in an array of
-// one, or a fault.
+// one, or a fault; empty when the call gave up waiting for the engine.
 std::string MtcXmlConnection::multicallEntry(XmlRpcValue& call) {
     XmlRpcValue answer;
     std::string name;
@@ -319,6 +319,8 @@ std::string MtcXmlConnection::multicallEntry(XmlRpcValue& call) {
         }
     } catch (const XmlRpcException& fault) {
         answer = faultValue(fault.getCode(), fault.getMessage());
+    } catch (const MtCoreBusy&) {
+        return std::string();
     } catch (const std::exception& e) {
         gOutput->trace(QiOutput::Error, "XmlRpc: method failed: %s\n", e.what());
         answer = faultValue(-1, std::string("internal error: ") + e.what());
@@ -346,17 +348,22 @@ void MtcXmlConnection::runMulticall(XmlRpcValue& params) {
     }
     // Each call's reply is turned into text as soon as it is made, and no
     // call runs once the reply could not take a small answer more and still
-    // say of every later call that it did not run: a call that ran is never
-    // left out, one that did not run says so, and the whole reply keeps to
-    // its bound.
+    // say of every later call that it did not run, nor once the calls have
+    // held the server thread for their time: a call that ran is never left
+    // out, one that did not run says so, and the whole reply keeps to its
+    // bounds. A call waiting for the engine waits until that time at most.
     constexpr size_t kEnvelope = 512; // the HTTP header and the methodResponse around it
     static const char kOpen[] = "<value><array><data>";
     static const char kClose[] = "</data></array></value>";
+    const Clock::time_point deadline = Clock::now() + kMulticallTime;
+    const MtCore::WaitLimit engineWait(deadline);
     const size_t budget = std::min(kMaxMulticallReply, owner->replyRoom(this));
     const size_t room = budget > kEnvelope ? budget - kEnvelope : 0;
-    char full[128];
-    std::snprintf(full, sizeof full, "system.multicall: not run, the reply would exceed %zu bytes",
-                  budget);
+    char full[160];
+    std::snprintf(full, sizeof full,
+                  "system.multicall: not run, the multicall reached its bound (%lld ms, or a "
+                  "reply of %zu bytes)",
+                  static_cast<long long>(kMulticallTime.count()), budget);
     const std::string notRun = faultValue(-1, full).toXml();
     const size_t count = static_cast<size_t>(calls.size());
     if (sizeof kOpen + sizeof kClose + count * notRun.size() > room) {
@@ -369,10 +376,11 @@ void MtcXmlConnection::runMulticall(XmlRpcValue& params) {
     for (size_t i = 0; i < count; ++i) {
         // Room kept for the calls after this one, were none of them to run.
         const size_t later = (count - i - 1) * notRun.size() + sizeof kClose;
-        stopped = stopped || xml.size() + kSmallAnswer + later > room;
+        stopped = stopped || xml.size() + kSmallAnswer + later > room || Clock::now() >= deadline;
         std::string text = stopped ? notRun : multicallEntry(calls[static_cast<int>(i)]);
-        if (xml.size() + text.size() + later > room) {
-            // A read whose own reply is too big (an answer to a change is small).
+        if (text.empty() || xml.size() + text.size() + later > room) {
+            // Gave up waiting for the engine, or a read whose own reply is
+            // too big (an answer to a change is small).
             stopped = true;
             text = notRun;
         }
