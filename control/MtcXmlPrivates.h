@@ -164,8 +164,12 @@ public:
     static constexpr int kMaxLookups = 4;
     // Replies built and not yet sent, over all connections. No request runs
     // while they leave no room for a small answer, a single reply that would
-    // pass them is refused, and a multicall stops running its calls.
+    // pass them is refused, and a multicall stops running its calls. A reply
+    // of kSmallReply or more may not take the last kSmallReplyReserve, so
+    // ordinary replies are answered while large ones fill the rest.
     static constexpr size_t kMaxRepliesHeld = 64 * 1024 * 1024;
+    static constexpr size_t kSmallReply = 64 * 1024;
+    static constexpr size_t kSmallReplyReserve = 16 * 1024 * 1024;
     // Requests being received, over all connections. A request larger than
     // kSmallRequest may not take the last kSmallReserve of it, so a client
     // with an ordinary request is served while large ones fill the rest.
@@ -180,7 +184,8 @@ public:
     size_t requestBytesHeld() const { return requestsHeld; }
     // A connection's reply went from `before` bytes to `after`.
     void holdReplyBytes(size_t before, size_t after);
-    // The reply bytes `connection` may hold now.
+    // The reply bytes `connection` may hold now: the room a large reply has,
+    // or, when that is less, up to kSmallReply - 1 of the reserve.
     size_t replyRoom(const MtcXmlConnection* connection) const;
     size_t replyBytesHeld() const { return repliesHeld; }
     // Gives memory freed after a burst back to the system. Server thread.

@@ -627,7 +627,11 @@ void MtcXmlServer::holdReplyBytes(size_t before, size_t after) {
 
 size_t MtcXmlServer::replyRoom(const MtcXmlConnection* connection) const {
     const size_t others = repliesHeld - connection->replyBytesHeld();
-    return others < kMaxRepliesHeld ? kMaxRepliesHeld - others : 0;
+    auto left = [others](size_t limit) { return limit > others ? limit - others : 0; };
+    // A reply under kSmallReply may take the whole budget; one of it or
+    // more, not the reserve.
+    return std::max(left(kMaxRepliesHeld - kSmallReplyReserve),
+                    std::min(kSmallReply - 1, left(kMaxRepliesHeld)));
 }
 
 void MtcXmlServer::returnFreedMemory() {

@@ -467,12 +467,23 @@ TEST_F(Connection, RepliesHeldHaveOneBudget) {
     EXPECT_NE(multicall.find("this call holds text that XML cannot carry"), std::string::npos);
     EXPECT_NE(multicall.find("<value>ok</value>"), std::string::npos) << multicall;
 
-    const size_t others = MtcXmlServer::kMaxRepliesHeld - 6000;
-    server->holdReplyBytes(0, others);
-    EXPECT_EQ(status("small"), "HTTP/1.1 200");
-    EXPECT_EQ(status(std::string(7000, 'L')), "HTTP/1.1 503"); // a read: nothing is lost
-    server->holdReplyBytes(others, others + 3000);
-    EXPECT_EQ(status("small"), "HTTP/1.1 503"); // not run at all
-    server->holdReplyBytes(others + 3000, 0);
+    // What the other connections hold, the reply asked for, the answer.
+    const size_t all = MtcXmlServer::kMaxRepliesHeld, small = MtcXmlServer::kSmallReply;
+    const size_t large = all - MtcXmlServer::kSmallReplyReserve; // what large replies may fill
+    const struct {
+        size_t others, reply;
+        const char* status;
+    } cases[] = {
+        {large, small - 1024, "HTTP/1.1 200"}, // an ordinary reply takes the reserve
+        {large, small, "HTTP/1.1 503"},        // a large one may not
+        {all - 6000, 5, "HTTP/1.1 200"},
+        {all - 6000, 7000, "HTTP/1.1 503"}, // a read: nothing is lost
+        {all - 3000, 5, "HTTP/1.1 503"},    // not run at all
+    };
+    for (const auto& c : cases) {
+        server->holdReplyBytes(0, c.others);
+        EXPECT_EQ(status(std::string(c.reply, 'L')), c.status) << c.others << " " << c.reply;
+        server->holdReplyBytes(c.others, 0);
+    }
     EXPECT_EQ(server->replyBytesHeld(), 0u);
 }
