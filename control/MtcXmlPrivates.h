@@ -203,9 +203,12 @@ public:
     // Answers the requests whose name lookups ended. Server thread, outside work().
     void finishLookups();
     // The open connections allowed: the descriptor limit of the process
-    // (RLIMIT_NOFILE, as it is now) less what the library keeps free (32) and
-    // a reserve for the rest of the process (a quarter of the limit, at least 64).
+    // (RLIMIT_NOFILE, as it is now) less 32 and a reserve for the rest of the
+    // process (a quarter of the limit, at least 64).
     static size_t connectionLimit();
+    // Watches the listening socket again once a pause after a failed accept
+    // (no descriptors or memory left) is over. Server thread, outside work().
+    void resumeAccepting();
 
     // For the connections: starts looking `hosts` up on a thread of its own;
     // null when no more lookups may run or nothing can wake the server.
@@ -234,6 +237,8 @@ private:
     size_t repliesHeld = 0;  // by replies built and not yet sent
     size_t freedSinceTrim = 0;
     std::chrono::steady_clock::time_point lastTrim;
+    bool acceptPaused = false; // the listening socket is not watched until acceptAgain
+    std::chrono::steady_clock::time_point acceptAgain;
 };
 
 // Wakes the work loop from another thread: a pipe whose read end the

@@ -12,7 +12,6 @@
 #include "QiOutput.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -546,28 +545,52 @@ unsigned MtcXmlServer::acceptConnection() {
     // Many clients per round while more are waiting: a client that connects
     // behind a flood of busy connections waits in the listen queue until all
     // before it are taken, and each round serves every connection taken.
+    // Each accept costs the same however many connections are open: they
+    // are counted here, not looked for among the process's descriptors.
     constexpr int kAcceptsPerEvent = 256;
     const size_t limit = connectionLimit();
-    unsigned mask = XmlRpc::XmlRpcServer::acceptConnection();
-    for (int i = 1; i < kAcceptsPerEvent && mask != 0 && connections.size() <= limit; ++i) {
-        pollfd waiting{getfd(), POLLIN, 0};
-        if (::poll(&waiting, 1, 0) != 1 || !(waiting.revents & POLLIN)) break;
-        mask = XmlRpc::XmlRpcServer::acceptConnection();
+    for (int i = 0; i < kAcceptsPerEvent && connections.size() <= limit; ++i) {
+        const int fd = ::accept4(getfd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            _disp.addSource(createConnection(fd), XmlRpc::XmlRpcDispatch::ReadableEvent);
+            continue;
+        }
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) break; // none waiting
+        // A client gone before it was taken, or a network error the system
+        // reports on the new connection: the next one may be fine.
+        if (error == EINTR || error == ECONNABORTED || error == EPROTO || error == ENETDOWN ||
+            error == ENOPROTOOPT || error == EHOSTDOWN || error == ENONET ||
+            error == EHOSTUNREACH || error == EOPNOTSUPP || error == ENETUNREACH)
+            continue;
+        // No descriptor or memory left: the client stays in the listen queue,
+        // which would wake every round. The socket is not watched for a while.
+        gOutput->trace(QiOutput::Error, "XmlRpc: cannot accept a connection: %s\n",
+                       std::strerror(error));
+        acceptPaused = true;
+        acceptAgain = MtcXmlConnection::Clock::now() + std::chrono::seconds(1);
+        return 0; // no longer watched; the library keeps its own socket open
     }
     // One over the limit: end this round of work() so that the loop closes
     // the longest-idle connection before anything else happens.
     if (connections.size() > limit) exit();
-    return mask;
+    return XmlRpc::XmlRpcDispatch::ReadableEvent;
+}
+
+void MtcXmlServer::resumeAccepting() {
+    if (!acceptPaused || MtcXmlConnection::Clock::now() < acceptAgain) return;
+    acceptPaused = false;
+    _disp.addSource(this, XmlRpc::XmlRpcDispatch::ReadableEvent);
 }
 
 size_t MtcXmlServer::connectionLimit() {
-    constexpr size_t kLibraryFreeFds = 32; // the library refuses clients below this
-    constexpr size_t kUnlimited = 65536;   // counted for a larger limit, or none
+    constexpr size_t kSpareFds = 32;     // kept free, as the library's own accept did
+    constexpr size_t kUnlimited = 65536; // counted for a larger limit, or none
     rlimit rl{};
     size_t limit = kUnlimited;
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
         limit = static_cast<size_t>(std::min<rlim_t>(rl.rlim_cur, kUnlimited));
-    const size_t reserve = kLibraryFreeFds + std::max<size_t>(64, limit / 4);
+    const size_t reserve = kSpareFds + std::max<size_t>(64, limit / 4);
     return limit > reserve ? limit - reserve : 1;
 }
 
@@ -696,6 +719,7 @@ void MtcXmlPrivates::serve() {
         server.finishLookups();
         server.closeExpiredConnections();
         server.closeExcessConnections();
+        server.resumeAccepting();
         server.returnFreedMemory();
     }
     if (wake.getfd() >= 0) server.get_dispatch()->removeSource(&wake);

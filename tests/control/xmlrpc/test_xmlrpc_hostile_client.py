@@ -5,6 +5,7 @@ clients and loses nothing it accepted. Bounded in size and time."""
 
 import contextlib
 import os
+import resource
 import select
 import socket
 import sys
@@ -139,6 +140,43 @@ class HostileClient(unittest.TestCase):
             self.assertIn("not run", reply[-1]["faultString"])
         finally:
             self.rpc.SetGen("Colorbars")
+
+    def test_accepting_costs_the_same_at_any_descriptor_limit(self):
+        # With a few hundred idle connections open, a burst of connections
+        # that queued while the server was busy costs it as much to take with
+        # room for 20 000 descriptors as for 1 024: it counts its own
+        # connections rather than polling every descriptor it may have (six
+        # times the cost at 20 000).
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        if hard != resource.RLIM_INFINITY and hard < 20000:
+            self.skipTest("no descriptor limit of 20 000 here")
+        cost = {}
+        for limit in (1024, 20000):
+            other = Server(fd_limit=limit)
+            idle = [socket.create_connection((HOST, other.port)) for _ in range(300)]
+            try:
+                cost[limit] = min(self.burst_cost(other) for _ in range(3))
+            finally:
+                for s in idle:
+                    s.close()
+                stop_checked(other)
+        self.assertLess(cost[20000], 2.5 * cost[1024], cost)
+
+    def burst_cost(self, other):
+        """The server's processor time to take 200 connections that queued
+        while it slept, and answer the last."""
+        busy = socket.create_connection((HOST, other.port))
+        busy.sendall(http_post(call_xml("TestSleep", 200)))
+        time.sleep(0.05)
+        cpu = other.cpu_seconds()
+        burst = [socket.create_connection((HOST, other.port)) for _ in range(200)]
+        try:
+            burst[-1].sendall(http_post(call_xml("GetDreskoVersion")))
+            self.assertIn(b"315M", read_all(burst[-1]))
+            return other.cpu_seconds() - cpu
+        finally:
+            for s in burst + [busy]:
+                s.close()
 
     def test_replies_stay_well_formed(self):
         # Text a reply could not carry is refused, with the method's own
