@@ -209,6 +209,12 @@ public:
     // Watches the listening socket again once a pause after a failed accept
     // (no descriptors or memory left) is over. Server thread, outside work().
     void resumeAccepting();
+    // One round of the work loop: waits up to `timeoutMs` for an event on
+    // the sources the dispatcher watches and handles what came, as the
+    // library's work() does, but at a cost that grows with the number of
+    // sources: the library's looks each source up in its list again after
+    // every wait, which costs the square of the connections open.
+    void workRound(int timeoutMs);
 
     // For the connections: starts looking `hosts` up on a thread of its own;
     // null when no more lookups may run or nothing can wake the server.

@@ -12,6 +12,7 @@
 #include "QiOutput.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -583,6 +584,48 @@ void MtcXmlServer::resumeAccepting() {
     _disp.addSource(this, XmlRpc::XmlRpcDispatch::ReadableEvent);
 }
 
+void MtcXmlServer::workRound(int timeoutMs) {
+    using XmlRpc::XmlRpcDispatch;
+    XmlRpcDispatch::SourceList& sources = _disp._sources;
+    std::vector<pollfd> fds;
+    std::vector<XmlRpcDispatch::SourceList::iterator> watched;
+    fds.reserve(sources.size());
+    watched.reserve(sources.size());
+    for (auto it = sources.begin(); it != sources.end(); ++it) {
+        const unsigned mask = it->getMask();
+        short events = 0;
+        if (mask & XmlRpcDispatch::ReadableEvent) events |= POLLIN;
+        if (mask & XmlRpcDispatch::WritableEvent) events |= POLLOUT;
+        if (mask & XmlRpcDispatch::Exception) events |= POLLPRI;
+        fds.push_back(pollfd{it->getSource()->getfd(), events, 0});
+        watched.push_back(it);
+    }
+    if (::poll(fds.data(), fds.size(), timeoutMs) <= 0) return; // time-out, or a signal
+    // A source leaves the list only when its own event ends it (sources are
+    // closed elsewhere between rounds), so the entries taken above stay valid.
+    for (size_t i = 0; i < fds.size(); ++i) {
+        const short got = fds[i].revents;
+        if (got == 0) continue;
+        const auto it = watched[i];
+        XmlRpc::XmlRpcSource* source = it->getSource();
+        const unsigned mask = it->getMask();
+        unsigned next = ~0u;
+        if ((got & (POLLIN | POLLHUP | POLLERR)) && (mask & XmlRpcDispatch::ReadableEvent))
+            next &= source->handleEvent(XmlRpcDispatch::ReadableEvent);
+        if ((got & (POLLOUT | POLLERR)) && (mask & XmlRpcDispatch::WritableEvent))
+            next &= source->handleEvent(XmlRpcDispatch::WritableEvent);
+        if ((got & (POLLPRI | POLLNVAL)) && (mask & XmlRpcDispatch::Exception))
+            next &= source->handleEvent(XmlRpcDispatch::Exception);
+        if (next == ~0u) continue;
+        if (next != 0) {
+            it->getMask() = next;
+            continue;
+        }
+        sources.erase(it);
+        if (!source->getKeepOpen()) source->close();
+    }
+}
+
 size_t MtcXmlServer::connectionLimit() {
     constexpr size_t kSpareFds = 32;     // kept free, as the library's own accept did
     constexpr size_t kUnlimited = 65536; // counted for a larger limit, or none
@@ -715,7 +758,7 @@ void MtcXmlPrivates::serve() {
     if (wake.getfd() >= 0)
         server.get_dispatch()->addSource(&wake, XmlRpc::XmlRpcDispatch::ReadableEvent);
     while (running) {
-        server.work(0.5);
+        server.workRound(500);
         server.finishLookups();
         server.closeExpiredConnections();
         server.closeExcessConnections();

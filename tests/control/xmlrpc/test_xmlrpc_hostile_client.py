@@ -178,6 +178,34 @@ class HostileClient(unittest.TestCase):
             for s in burst + [busy]:
                 s.close()
 
+    def test_a_round_costs_as_much_as_the_connections_open(self):
+        # A request takes a few rounds of the work loop. Each round looks at
+        # every connection once, so with twice the idle connections open a
+        # request costs the server less than three times as much (the
+        # library's rounds cost the square of their number: four times).
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        if hard != resource.RLIM_INFINITY and hard < 4096:
+            self.skipTest("no descriptor limit of 4096 here")
+        soft = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, 4096), hard))
+        other = Server(fd_limit=4096)
+        idle, cost = [], []
+        try:
+            for count in (1000, 2000):
+                while len(idle) < count:
+                    idle.append(socket.create_connection((HOST, other.port)))
+                before = other.cpu_seconds()
+                for _ in range(20):
+                    self.assertIn(b"315M", raw_exchange(
+                        other.port, http_post(call_xml("GetDreskoVersion"))))
+                cost.append(other.cpu_seconds() - before)
+        finally:
+            for s in idle:
+                s.close()
+            stop_checked(other)
+            resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+        self.assertLess(cost[1], 3 * cost[0], cost)
+
     def test_replies_stay_well_formed(self):
         # Text a reply could not carry is refused, with the method's own
         # refusal, before it is stored; the refusal itself is well-formed.
