@@ -526,6 +526,8 @@ MtcXmlServer::~MtcXmlServer() {
         left.push_back(entry.second);
     for (MtcXmlConnection* c : left)
         c->close();
+    // Nor is the listening socket while accepting rests after a failure.
+    if (acceptPaused) close();
     for (LookupThread& t : lookupThreads) {
         // A lookup that a name server still holds ends on its own; it keeps
         // only its own state alive.
