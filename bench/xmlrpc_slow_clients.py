@@ -6,8 +6,9 @@ runs these cases, the builds side by side (case by case, alternating):
 
   slow N    N slow connections, each sending a request header one byte a
             second; the server cuts each off at its deadline and the client
-            connects again at once. Another client asks GetDreskoVersion on a
-            fresh connection every 0.1 s: median and worst wait.
+            connects again when it notices. Another client asks
+            GetDreskoVersion on a fresh connection every 0.1 s: median and
+            worst wait, and the descriptors the server holds at the end.
   multicall one system.multicall of 1 000 MMCAlias("/usr/bin") (each call
             scans the folder on the server thread): how long it takes, and
             another client's median and worst wait meanwhile.
@@ -23,9 +24,11 @@ namespace of its own so nothing else shares the loopback:
         before=/path/to/old/bin/xmlrpc-test-server \\
         after=build/default/bin/xmlrpc-test-server
 
+Give each binary where it was built: it reads the data folder beside it.
 Options: --cases slow,multicall,burst (default all), --repeat R (default 2),
---seconds S of probing per slow case (default 15). Every case is bounded in
-time; a probe that gets no answer within 30 s counts as failed.
+--seconds S of probing per slow case (default 15), --slow N:LIMIT,... (the slow
+cases: connections and the server's descriptor limit). Every case is bounded
+in time; a probe that gets no answer within 30 s counts as failed.
 """
 
 import argparse
