@@ -57,9 +57,12 @@ public:
     // work is bounded and every other connection is served in the same round.
     static constexpr size_t kReadPerEvent = 64 * 1024;
     static constexpr int kMaxNesting = 64; // <value> elements inside each other
-    // The calls one system.multicall may carry, and the reply it may build.
+    // The calls one system.multicall may carry, the reply it may build, and
+    // how long its calls may hold the server thread (a call waiting for the
+    // engine included): the calls not run by then are answered as not run.
     static constexpr int kMaxMulticallCalls = 10000;
     static constexpr size_t kMaxMulticallReply = 16 * 1024 * 1024;
+    static constexpr std::chrono::milliseconds kMulticallTime{500};
     // Room for a reply that a request needs before anything of it runs.
     static constexpr size_t kSmallAnswer = 4096;
 
@@ -163,8 +166,12 @@ public:
     static constexpr int kMaxLookups = 4;
     // Replies built and not yet sent, over all connections. No request runs
     // while they leave no room for a small answer, a single reply that would
-    // pass them is refused, and a multicall stops running its calls.
+    // pass them is refused, and a multicall stops running its calls. A reply
+    // of kSmallReply or more may not take the last kSmallReplyReserve, so
+    // ordinary replies are answered while large ones fill the rest.
     static constexpr size_t kMaxRepliesHeld = 64 * 1024 * 1024;
+    static constexpr size_t kSmallReply = 64 * 1024;
+    static constexpr size_t kSmallReplyReserve = 16 * 1024 * 1024;
     // Requests being received, over all connections. A request larger than
     // kSmallRequest may not take the last kSmallReserve of it, so a client
     // with an ordinary request is served while large ones fill the rest.
@@ -179,7 +186,8 @@ public:
     size_t requestBytesHeld() const { return requestsHeld; }
     // A connection's reply went from `before` bytes to `after`.
     void holdReplyBytes(size_t before, size_t after);
-    // The reply bytes `connection` may hold now.
+    // The reply bytes `connection` may hold now: the room a large reply has,
+    // or, when that is less, up to kSmallReply - 1 of the reserve.
     size_t replyRoom(const MtcXmlConnection* connection) const;
     size_t replyBytesHeld() const { return repliesHeld; }
     // Gives memory freed after a burst back to the system. Server thread.
@@ -202,9 +210,18 @@ public:
     // Answers the requests whose name lookups ended. Server thread, outside work().
     void finishLookups();
     // The open connections allowed: the descriptor limit of the process
-    // (RLIMIT_NOFILE, as it is now) less what the library keeps free (32) and
-    // a reserve for the rest of the process (a quarter of the limit, at least 64).
+    // (RLIMIT_NOFILE, as it is now) less 32 and a reserve for the rest of the
+    // process (a quarter of the limit, at least 64).
     static size_t connectionLimit();
+    // Watches the listening socket again once a pause after a failed accept
+    // (no descriptors or memory left) is over. Server thread, outside work().
+    void resumeAccepting();
+    // One round of the work loop: waits up to `timeoutMs` for an event on
+    // the sources the dispatcher watches and handles what came, as the
+    // library's work() does, but at a cost that grows with the number of
+    // sources: the library's looks each source up in its list again after
+    // every wait, which costs the square of the connections open.
+    void workRound(int timeoutMs);
 
     // For the connections: starts looking `hosts` up on a thread of its own;
     // null when no more lookups may run or nothing can wake the server.
@@ -233,6 +250,8 @@ private:
     size_t repliesHeld = 0;  // by replies built and not yet sent
     size_t freedSinceTrim = 0;
     std::chrono::steady_clock::time_point lastTrim;
+    bool acceptPaused = false; // the listening socket is not watched until acceptAgain
+    std::chrono::steady_clock::time_point acceptAgain;
 };
 
 // Wakes the work loop from another thread: a pipe whose read end the

@@ -306,7 +306,7 @@ void MtcXmlConnection::run(const std::string& method, XmlRpcValue& params,
 }
 
 // The answer to one call of a multicall, as XML: its result in an array of
-// one, or a fault.
+// one, or a fault; empty when the call gave up waiting for the engine.
 std::string MtcXmlConnection::multicallEntry(XmlRpcValue& call) {
     XmlRpcValue answer;
     std::string name;
@@ -329,6 +329,8 @@ std::string MtcXmlConnection::multicallEntry(XmlRpcValue& call) {
         }
     } catch (const XmlRpcException& fault) {
         answer = faultValue(fault.getCode(), fault.getMessage());
+    } catch (const MtCoreBusy&) {
+        return std::string();
     } catch (const std::exception& e) {
         gOutput->trace(QiOutput::Error, "XmlRpc: method failed: %s\n", e.what());
         answer = faultValue(-1, std::string("internal error: ") + e.what());
@@ -356,17 +358,22 @@ void MtcXmlConnection::runMulticall(XmlRpcValue& params) {
     }
     // Each call's reply is turned into text as soon as it is made, and no
     // call runs once the reply could not take a small answer more and still
-    // say of every later call that it did not run: a call that ran is never
-    // left out, one that did not run says so, and the whole reply keeps to
-    // its bound.
+    // say of every later call that it did not run, nor once the calls have
+    // held the server thread for their time: a call that ran is never left
+    // out, one that did not run says so, and the whole reply keeps to its
+    // bounds. A call waiting for the engine waits until that time at most.
     constexpr size_t kEnvelope = 512; // the HTTP header and the methodResponse around it
     static const char kOpen[] = "<value><array><data>";
     static const char kClose[] = "</data></array></value>";
+    const Clock::time_point deadline = Clock::now() + kMulticallTime;
+    const MtCore::WaitLimit engineWait(deadline);
     const size_t budget = std::min(kMaxMulticallReply, owner->replyRoom(this));
     const size_t room = budget > kEnvelope ? budget - kEnvelope : 0;
-    char full[128];
-    std::snprintf(full, sizeof full, "system.multicall: not run, the reply would exceed %zu bytes",
-                  budget);
+    char full[160];
+    std::snprintf(full, sizeof full,
+                  "system.multicall: not run, the multicall reached its bound (%lld ms, or a "
+                  "reply of %zu bytes)",
+                  static_cast<long long>(kMulticallTime.count()), budget);
     const std::string notRun = faultValue(-1, full).toXml();
     const size_t count = static_cast<size_t>(calls.size());
     if (sizeof kOpen + sizeof kClose + count * notRun.size() > room) {
@@ -379,10 +386,11 @@ void MtcXmlConnection::runMulticall(XmlRpcValue& params) {
     for (size_t i = 0; i < count; ++i) {
         // Room kept for the calls after this one, were none of them to run.
         const size_t later = (count - i - 1) * notRun.size() + sizeof kClose;
-        stopped = stopped || xml.size() + kSmallAnswer + later > room;
+        stopped = stopped || xml.size() + kSmallAnswer + later > room || Clock::now() >= deadline;
         std::string text = stopped ? notRun : multicallEntry(calls[static_cast<int>(i)]);
-        if (xml.size() + text.size() + later > room) {
-            // A read whose own reply is too big (an answer to a change is small).
+        if (text.empty() || xml.size() + text.size() + later > room) {
+            // Gave up waiting for the engine, or a read whose own reply is
+            // too big (an answer to a change is small).
             stopped = true;
             text = notRun;
         }
@@ -542,6 +550,8 @@ MtcXmlServer::~MtcXmlServer() {
         left.push_back(entry.second);
     for (MtcXmlConnection* c : left)
         c->close();
+    // Nor is the listening socket while accepting rests after a failure.
+    if (acceptPaused) close();
     for (LookupThread& t : lookupThreads) {
         // A lookup that a name server still holds ends on its own; it keeps
         // only its own state alive.
@@ -562,28 +572,94 @@ unsigned MtcXmlServer::acceptConnection() {
     // Many clients per round while more are waiting: a client that connects
     // behind a flood of busy connections waits in the listen queue until all
     // before it are taken, and each round serves every connection taken.
+    // Each accept costs the same however many connections are open: they
+    // are counted here, not looked for among the process's descriptors.
     constexpr int kAcceptsPerEvent = 256;
     const size_t limit = connectionLimit();
-    unsigned mask = XmlRpc::XmlRpcServer::acceptConnection();
-    for (int i = 1; i < kAcceptsPerEvent && mask != 0 && connections.size() <= limit; ++i) {
-        pollfd waiting{getfd(), POLLIN, 0};
-        if (::poll(&waiting, 1, 0) != 1 || !(waiting.revents & POLLIN)) break;
-        mask = XmlRpc::XmlRpcServer::acceptConnection();
+    for (int i = 0; i < kAcceptsPerEvent && connections.size() <= limit; ++i) {
+        const int fd = ::accept4(getfd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            _disp.addSource(createConnection(fd), XmlRpc::XmlRpcDispatch::ReadableEvent);
+            continue;
+        }
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) break; // none waiting
+        // A client gone before it was taken, or a network error the system
+        // reports on the new connection: the next one may be fine.
+        if (error == EINTR || error == ECONNABORTED || error == EPROTO || error == ENETDOWN ||
+            error == ENOPROTOOPT || error == EHOSTDOWN || error == ENONET ||
+            error == EHOSTUNREACH || error == EOPNOTSUPP || error == ENETUNREACH)
+            continue;
+        // No descriptor or memory left: the client stays in the listen queue,
+        // which would wake every round. The socket is not watched for a while.
+        gOutput->trace(QiOutput::Error, "XmlRpc: cannot accept a connection: %s\n",
+                       std::strerror(error));
+        acceptPaused = true;
+        acceptAgain = MtcXmlConnection::Clock::now() + std::chrono::seconds(1);
+        return 0; // no longer watched; the library keeps its own socket open
     }
     // One over the limit: end this round of work() so that the loop closes
     // the longest-idle connection before anything else happens.
     if (connections.size() > limit) exit();
-    return mask;
+    return XmlRpc::XmlRpcDispatch::ReadableEvent;
+}
+
+void MtcXmlServer::resumeAccepting() {
+    if (!acceptPaused || MtcXmlConnection::Clock::now() < acceptAgain) return;
+    acceptPaused = false;
+    _disp.addSource(this, XmlRpc::XmlRpcDispatch::ReadableEvent);
+}
+
+void MtcXmlServer::workRound(int timeoutMs) {
+    using XmlRpc::XmlRpcDispatch;
+    XmlRpcDispatch::SourceList& sources = _disp._sources;
+    std::vector<pollfd> fds;
+    std::vector<XmlRpcDispatch::SourceList::iterator> watched;
+    fds.reserve(sources.size());
+    watched.reserve(sources.size());
+    for (auto it = sources.begin(); it != sources.end(); ++it) {
+        const unsigned mask = it->getMask();
+        short events = 0;
+        if (mask & XmlRpcDispatch::ReadableEvent) events |= POLLIN;
+        if (mask & XmlRpcDispatch::WritableEvent) events |= POLLOUT;
+        if (mask & XmlRpcDispatch::Exception) events |= POLLPRI;
+        fds.push_back(pollfd{it->getSource()->getfd(), events, 0});
+        watched.push_back(it);
+    }
+    if (::poll(fds.data(), fds.size(), timeoutMs) <= 0) return; // time-out, or a signal
+    // A source leaves the list only when its own event ends it (sources are
+    // closed elsewhere between rounds), so the entries taken above stay valid.
+    for (size_t i = 0; i < fds.size(); ++i) {
+        const short got = fds[i].revents;
+        if (got == 0) continue;
+        const auto it = watched[i];
+        XmlRpc::XmlRpcSource* source = it->getSource();
+        const unsigned mask = it->getMask();
+        unsigned next = ~0u;
+        if ((got & (POLLIN | POLLHUP | POLLERR)) && (mask & XmlRpcDispatch::ReadableEvent))
+            next &= source->handleEvent(XmlRpcDispatch::ReadableEvent);
+        if ((got & (POLLOUT | POLLERR)) && (mask & XmlRpcDispatch::WritableEvent))
+            next &= source->handleEvent(XmlRpcDispatch::WritableEvent);
+        if ((got & (POLLPRI | POLLNVAL)) && (mask & XmlRpcDispatch::Exception))
+            next &= source->handleEvent(XmlRpcDispatch::Exception);
+        if (next == ~0u) continue;
+        if (next != 0) {
+            it->getMask() = next;
+            continue;
+        }
+        sources.erase(it);
+        if (!source->getKeepOpen()) source->close();
+    }
 }
 
 size_t MtcXmlServer::connectionLimit() {
-    constexpr size_t kLibraryFreeFds = 32; // the library refuses clients below this
-    constexpr size_t kUnlimited = 65536;   // counted for a larger limit, or none
+    constexpr size_t kSpareFds = 32;     // kept free, as the library's own accept did
+    constexpr size_t kUnlimited = 65536; // counted for a larger limit, or none
     rlimit rl{};
     size_t limit = kUnlimited;
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY)
         limit = static_cast<size_t>(std::min<rlim_t>(rl.rlim_cur, kUnlimited));
-    const size_t reserve = kLibraryFreeFds + std::max<size_t>(64, limit / 4);
+    const size_t reserve = kSpareFds + std::max<size_t>(64, limit / 4);
     return limit > reserve ? limit - reserve : 1;
 }
 
@@ -643,7 +719,11 @@ void MtcXmlServer::holdReplyBytes(size_t before, size_t after) {
 
 size_t MtcXmlServer::replyRoom(const MtcXmlConnection* connection) const {
     const size_t others = repliesHeld - connection->replyBytesHeld();
-    return others < kMaxRepliesHeld ? kMaxRepliesHeld - others : 0;
+    auto left = [others](size_t limit) { return limit > others ? limit - others : 0; };
+    // A reply under kSmallReply may take the whole budget; one of it or
+    // more, not the reserve.
+    return std::max(left(kMaxRepliesHeld - kSmallReplyReserve),
+                    std::min(kSmallReply - 1, left(kMaxRepliesHeld)));
 }
 
 void MtcXmlServer::returnFreedMemory() {
@@ -704,10 +784,11 @@ void MtcXmlPrivates::serve() {
     if (wake.getfd() >= 0)
         server.get_dispatch()->addSource(&wake, XmlRpc::XmlRpcDispatch::ReadableEvent);
     while (running) {
-        server.work(0.5);
+        server.workRound(500);
         server.finishLookups();
         server.closeExpiredConnections();
         server.closeExcessConnections();
+        server.resumeAccepting();
         server.returnFreedMemory();
     }
     if (wake.getfd() >= 0) server.get_dispatch()->removeSource(&wake);

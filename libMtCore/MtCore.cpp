@@ -38,11 +38,16 @@ struct LessCaseCmp {
     }
 };
 
+// The deadline of this thread's waits for the raster lock (MtCore::WaitLimit).
+thread_local Clock::time_point tWaitDeadline = Clock::time_point::max();
+
 // A recursive mutex handed over in the order it was asked for (a ticket
 // lock). The render thread takes the raster lock again right after each
 // command; with a plain mutex a client waiting for it (settings, version,
 // EDID, format rescan) could wait out the whole queue. Here the client's
-// earlier ticket lets it in between two commands.
+// earlier ticket lets it in between two commands. A thread with a wait
+// deadline gives its ticket up when the deadline passes (MtCoreBusy); the
+// lock then passes over that ticket.
 class FairRecursiveMutex {
 public:
     void lock() {
@@ -53,7 +58,13 @@ public:
             return;
         }
         const uint64_t ticket = nextTicket++;
-        turn.wait(lock, [&] { return serving == ticket; });
+        auto mine = [&] { return serving == ticket; };
+        if (tWaitDeadline == Clock::time_point::max()) {
+            turn.wait(lock, mine);
+        } else if (!turn.wait_until(lock, tWaitDeadline, mine)) {
+            abandoned.push_back(ticket); // a later ticket than the one served
+            throw MtCoreBusy();
+        }
         owner = me;
         depth = 1;
     }
@@ -62,6 +73,11 @@ public:
         if (--depth > 0) return;
         owner = std::thread::id();
         ++serving;
+        for (auto it = std::find(abandoned.begin(), abandoned.end(), serving);
+             it != abandoned.end(); it = std::find(abandoned.begin(), abandoned.end(), serving)) {
+            abandoned.erase(it);
+            ++serving;
+        }
         turn.notify_all();
     }
 
@@ -69,7 +85,8 @@ private:
     std::mutex m;
     std::condition_variable turn;
     uint64_t nextTicket = 0;
-    uint64_t serving = 0; // the ticket that holds, or is next to take, the lock
+    uint64_t serving = 0;            // the ticket that holds, or is next to take, the lock
+    std::vector<uint64_t> abandoned; // tickets given up before their turn came
     std::thread::id owner;
     int depth = 0;
 };
@@ -260,6 +277,14 @@ bool QigInterface::update() {
 }
 
 // ------------------------------------------------------- construction
+
+MtCore::WaitLimit::WaitLimit(Clock::time_point deadline) : previous(tWaitDeadline) {
+    tWaitDeadline = std::min(deadline, previous);
+}
+
+MtCore::WaitLimit::~WaitLimit() {
+    tWaitDeadline = previous;
+}
 
 MtCore::MtCore(QiRaster* r, MtCoreStatus* s, const char* dataPath) : raster(r), status(s) {
     irInterface = nullptr;

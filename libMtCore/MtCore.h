@@ -25,8 +25,10 @@
 #include "QiArgRetVal.h"
 #include "QiRasterInterface.h"
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 class QiFont;
@@ -89,8 +91,31 @@ public:
     virtual const char* applicationVersion() = 0;
 };
 
+// Thrown by a client call of the engine instead of waiting for the render
+// thread past the deadline its thread set (MtCore::WaitLimit). The call has
+// done nothing.
+class MtCoreBusy : public std::runtime_error {
+public:
+    MtCoreBusy() : std::runtime_error("the engine is busy") {}
+};
+
 class MtCore {
 public:
+    // While one exists, the calls made on its thread that wait for the raster
+    // lock (getGenOpts, getGenSettings, getVersion, getEdid, rescanFormats,
+    // saveImageAsPng) wait until `deadline` at most and then throw
+    // MtCoreBusy. The render thread never sets one.
+    class WaitLimit {
+    public:
+        explicit WaitLimit(std::chrono::steady_clock::time_point deadline);
+        ~WaitLimit();
+        WaitLimit(const WaitLimit&) = delete;
+        WaitLimit& operator=(const WaitLimit&) = delete;
+
+    private:
+        std::chrono::steady_clock::time_point previous;
+    };
+
     // Builds the engine on `raster` (not owned, outlives the engine), loads the
     // fonts from "<dataPath>/datafiles", starts the render thread and registers
     // the built-in patterns. `status` and `dataPath` may be null.

@@ -700,6 +700,7 @@ TEST_F(Connection, RepliesHeldHaveOneBudget) {
     const std::string change = "<methodCall><methodName>Count</methodName></methodCall>";
     const std::string changes = multicall(entry("Count", "1") + entry("Count", "2"));
     constexpr size_t small = MtcXmlConnection::kSmallAnswer;
+    constexpr size_t reserve = MtcXmlServer::kSmallReplyReserve;
     const struct {
         size_t room;
         std::string call;
@@ -707,6 +708,10 @@ TEST_F(Connection, RepliesHeldHaveOneBudget) {
     } rows[] = {
         {6000, echoCall("small"), "HTTP/1.1 200"},
         {6000, echoCall(std::string(7000, 'L')), "HTTP/1.1 503"}, // a read: nothing is lost
+        // While large replies fill their share, an ordinary reply takes the
+        // reserve and a large one may not.
+        {reserve, echoCall(std::string(MtcXmlServer::kSmallReply - 1024, 'L')), "HTTP/1.1 200"},
+        {reserve, echoCall(std::string(MtcXmlServer::kSmallReply, 'L')), "HTTP/1.1 503"},
         // Without room for a small answer nothing runs.
         {small - 1, change, "HTTP/1.1 503"},
         {small - 1, changes, "HTTP/1.1 503"},

@@ -7,14 +7,18 @@
 // formats with 720p50 current) and serves the remote-control methods on
 // <port> until SIGINT or SIGTERM, then shuts down in order and exits with 0.
 // Requests that stall are cut off after 3 s (the system allows 10 s) so tests
-// of slow clients stay short. One extra method, "TestThrow", throws a C++
-// exception so tests can check that a failing method gives a fault. Host names
-// ending in ".stall.test" and ".slow.test" stand for slow name servers.
+// of slow clients stay short. Two extra methods: "TestThrow" throws a C++
+// exception so tests can check that a failing method gives a fault, and
+// "TestSleep" holds the server thread for the milliseconds it is given (at
+// most 1000). The pattern "TestSlowRender" holds the engine while it renders
+// for the milliseconds its "TestHoldMs" gives (at most 5000). Host names ending in ".stall.test"
+// and ".slow.test" stand for slow name servers.
 #include "MemoryRaster.h"
 #include "MtCore.h"
 #include "MtcXmlPrivates.h"
 #include "MtcXmlRpcIo.h"
 #include "QiOutput.h"
+#include "QiRaster.h"
 #include "TestSupport.h"
 
 #include <xmlrpcpp/XmlRpc.h>
@@ -22,6 +26,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +47,33 @@ public:
     void execute(XmlRpc::XmlRpcValue&, XmlRpc::XmlRpcValue&) override {
         throw std::runtime_error("TestThrow was called");
     }
+};
+
+class TestSleep : public XmlRpc::XmlRpcServerMethod {
+public:
+    TestSleep() : XmlRpc::XmlRpcServerMethod("TestSleep") {}
+    void execute(XmlRpc::XmlRpcValue& params, XmlRpc::XmlRpcValue& result) override {
+        const int ms = std::min(1000, std::max(0, static_cast<int>(params[0])));
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        result = ms;
+    }
+};
+
+class TestSlowRender : public MtPatternRenderer {
+public:
+    TestSlowRender() { options = none; }
+    const char* getName() override { return "TestSlowRender"; }
+    bool initialize(MtCore*) override { return true; }
+    bool render(MtCore*, QiRaster* raster, const QiArgRetVal& args) override {
+        int ms = 0;
+        args.find("TestHoldMs", &ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(5000, ms)));
+        raster->setFrames(1);
+        return raster->render(0, false);
+    }
+
+private:
+    QiOption* none[1] = {nullptr};
 };
 
 } // namespace
@@ -78,7 +110,8 @@ int main(int argc, char** argv) {
     {
         const std::string data = dataFolder();
         MtCore core(&raster, nullptr, data.c_str());
-        XmlRpc::XmlRpcServerMethod* extras[] = {new TestThrow, nullptr};
+        core.addPattern(new TestSlowRender); // renderers live for the process
+        XmlRpc::XmlRpcServerMethod* extras[] = {new TestThrow, new TestSleep, nullptr};
         MtcXmlRpcIo io(&core, extras, static_cast<int>(port));
         MtcXmlServer* server = static_cast<MtcXmlServer*>(io.getServer());
         server->requestTimeout = std::chrono::seconds(3);

@@ -365,6 +365,14 @@ TEST_F(Engine, ClientsWaitingForTheRasterGetInBetweenTwoCommands) {
     bars->waitInside();
     for (int i = 0; i < 3; ++i)
         core->asyncSetGen(req({{"Pattern", "TestBars"}}));
+    {
+        // A client with a wait deadline gives up at it, having done nothing,
+        // and the lock passes over its ticket to the next in line.
+        MtCore::WaitLimit limit(std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
+        std::vector<QiArgRetVal> options;
+        EXPECT_THROW(core->getGenOpts(options), MtCoreBusy);
+        EXPECT_TRUE(options.empty());
+    }
     std::atomic<bool> answered{false};
     std::thread reader([&] {
         core->getVersion(); // reads the raster
