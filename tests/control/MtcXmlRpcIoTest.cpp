@@ -675,6 +675,14 @@ TEST_F(Connection, RepliesHeldHaveOneBudget) {
         w.c->respondTo(multicall(entry("Echo", "&#1;") + entry("Echo", "ok")));
     EXPECT_NE(spoilt.find("this call holds text that XML cannot carry"), std::string::npos);
     EXPECT_NE(spoilt.find("<value>ok</value>"), std::string::npos) << spoilt;
+    // A single reply XML cannot carry never leaves; a multicall entry that is
+    // not a call says so.
+    EXPECT_NE(w.c->respondTo(echoCall("&#1;")).find("the reply holds text that XML cannot carry"),
+              std::string::npos);
+    for (const char* call : {"<value><int>1</int></value>", "<value><struct></struct></value>"})
+        EXPECT_NE(w.c->respondTo(multicall(call)).find("a call is a struct with a methodName"),
+                  std::string::npos)
+            << call;
 
     // Kept-alive clients that ask for a long reply and do not read it hold
     // all of it until they have read it or gone.
