@@ -679,7 +679,10 @@ TEST_F(Connection, RepliesHeldHaveOneBudget) {
     // not a call says so.
     EXPECT_NE(w.c->respondTo(echoCall("&#1;")).find("the reply holds text that XML cannot carry"),
               std::string::npos);
-    for (const char* call : {"<value><int>1</int></value>", "<value><struct></struct></value>"})
+    for (const char* call :
+         {"<value><int>1</int></value>", "<value><struct></struct></value>",
+          "<value><struct><member><name>methodName</name><value><int>1</int></value></member>"
+          "</struct></value>"})
         EXPECT_NE(w.c->respondTo(multicall(call)).find("a call is a struct with a methodName"),
                   std::string::npos)
             << call;
