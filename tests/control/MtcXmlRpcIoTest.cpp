@@ -336,6 +336,7 @@ TEST(HttpRequest, EdgeCasesAndBoundsHoweverTheBytesArrive) {
         {chunked("a\r\n0123456789\r\nB\r\nabcdefghijk\r\n0\r\n\r\n"), "0 keep",
          "0123456789abcdefghijk"},
         {chunked("00000000000000001\r\nx\r\n0\r\n\r\n"), "0 keep", "x"},
+        {chunked("1 1\r\nx\r\n0\r\n\r\n"), "400"},
         {chunked("10000000000000000\r\n"), "400"},
         {chunked("\r\n"), "400"},
         {chunked(";e\r\n"), "400"},
