@@ -687,6 +687,16 @@ TEST_F(Connection, RepliesHeldHaveOneBudget) {
         EXPECT_NE(w.c->respondTo(multicall(call)).find("a call is a struct with a methodName"),
                   std::string::npos)
             << call;
+    for (const char* params :
+         {"", "<param><value><int>1</int></value></param>",
+          "<param><value><array><data></data></array></value></param><param><value><int>1</int>"
+          "</value></param>"})
+        EXPECT_NE(w.c->respondTo(std::string("<methodCall><methodName>system.multicall"
+                                             "</methodName><params>") +
+                                 params + "</params></methodCall>")
+                      .find("Invalid argument (expected an array)"),
+                  std::string::npos)
+            << params;
 
     // Kept-alive clients that ask for a long reply and do not read it hold
     // all of it until they have read it or gone.
