@@ -721,6 +721,10 @@ TEST_F(Connection, RepliesHeldHaveOneBudget) {
     };
     const std::string change = "<methodCall><methodName>Count</methodName></methodCall>";
     const std::string changes = multicall(entry("Count", "1") + entry("Count", "2"));
+    std::string hundred;
+    for (int i = 0; i < 100; ++i)
+        hundred += entry("Count", "1");
+    const std::string manyChanges = multicall(hundred);
     constexpr size_t small = MtcXmlConnection::kSmallAnswer;
     constexpr size_t reserve = MtcXmlServer::kSmallReplyReserve;
     const struct {
@@ -740,6 +744,9 @@ TEST_F(Connection, RepliesHeldHaveOneBudget) {
         // A multicall runs none of its calls whose answers might not fit,
         // and says so.
         {small + 512, changes, "HTTP/1.1 200"},
+        // Nor one whose answer, were none of its calls to run, would not fit:
+        // it is answered with a fault.
+        {small + 512, manyChanges, "HTTP/1.1 200"},
     };
     for (const auto& row : rows) {
         leave(row.room);
