@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -45,14 +46,24 @@ std::string trimmed(const std::string& text) {
 }
 
 // Whether the comma-separated list `value` holds `token` (ignoring case).
-bool hasToken(const std::string& value, const char* token) {
-    size_t from = 0;
-    while (from <= value.size()) {
+// The elements of the comma-separated list `value`, trimmed, empty ones
+// passed over.
+std::vector<std::string> listElements(const std::string& value) {
+    std::vector<std::string> out;
+    for (size_t from = 0; from <= value.size();) {
         size_t comma = value.find(',', from);
         if (comma == std::string::npos) comma = value.size();
-        if (qi::equalsNoCase(trimmed(value.substr(from, comma - from)).c_str(), token)) return true;
+        std::string element = trimmed(value.substr(from, comma - from));
+        if (!element.empty()) out.push_back(std::move(element));
         from = comma + 1;
     }
+    return out;
+}
+
+// Whether the comma-separated list `value` holds `token` (ignoring case).
+bool hasToken(const std::string& value, const char* token) {
+    for (const std::string& element : listElements(value))
+        if (qi::equalsNoCase(element.c_str(), token)) return true;
     return false;
 }
 
@@ -288,13 +299,7 @@ bool MtcHttpRequest::headerField(const std::string& name, const std::string& val
 
 void MtcHttpRequest::transferCodings(const std::string& value) {
     sawCodings = true;
-    size_t from = 0;
-    while (from <= value.size()) {
-        size_t comma = value.find(',', from);
-        if (comma == std::string::npos) comma = value.size();
-        const std::string coding = trimmed(value.substr(from, comma - from));
-        from = comma + 1;
-        if (coding.empty()) continue; // an empty element of the list
+    for (const std::string& coding : listElements(value)) {
         ++codings;
         chunkedLast = is(trimmed(coding.substr(0, coding.find(';'))), "chunked");
         chunkedCodings += chunkedLast;

@@ -676,27 +676,25 @@ TEST_F(Connection, RepliesHeldHaveOneBudget) {
         w.c->respondTo(multicall(entry("Echo", "&#1;") + entry("Echo", "ok")));
     EXPECT_NE(spoilt.find("this call holds text that XML cannot carry"), std::string::npos);
     EXPECT_NE(spoilt.find("<value>ok</value>"), std::string::npos) << spoilt;
-    // A single reply XML cannot carry never leaves; a multicall entry that is
-    // not a call says so.
-    EXPECT_NE(w.c->respondTo(echoCall("&#1;")).find("the reply holds text that XML cannot carry"),
-              std::string::npos);
-    for (const char* call :
-         {"<value><int>1</int></value>", "<value><struct></struct></value>",
-          "<value><struct><member><name>methodName</name><value><int>1</int></value></member>"
-          "</struct></value>"})
-        EXPECT_NE(w.c->respondTo(multicall(call)).find("a call is a struct with a methodName"),
-                  std::string::npos)
-            << call;
-    for (const char* params :
-         {"", "<param><value><int>1</int></value></param>",
-          "<param><value><array><data></data></array></value></param><param><value><int>1</int>"
-          "</value></param>"})
-        EXPECT_NE(w.c->respondTo(std::string("<methodCall><methodName>system.multicall"
-                                             "</methodName><params>") +
-                                 params + "</params></methodCall>")
-                      .find("Invalid argument (expected an array)"),
-                  std::string::npos)
-            << params;
+    // A single reply XML cannot carry never leaves; a multicall that is not
+    // one array, or an entry that is not a call, is told so.
+    const std::string call = "<methodCall><methodName>system.multicall</methodName><params>";
+    const std::pair<std::string, const char*> refusals[] = {
+        {echoCall("&#1;"), "the reply holds text that XML cannot carry"},
+        {multicall("<value><int>1</int></value>"), "a call is a struct with a methodName"},
+        {multicall("<value><struct></struct></value>"), "a call is a struct with a methodName"},
+        {multicall("<value><struct><member><name>methodName</name><value><int>1</int></value>"
+                   "</member></struct></value>"),
+         "a call is a struct with a methodName"},
+        {call + "</params></methodCall>", "Invalid argument (expected an array)"},
+        {call + "<param><value><int>1</int></value></param></params></methodCall>",
+         "Invalid argument (expected an array)"},
+        {call + "<param><value><array><data></data></array></value></param><param><value>"
+                "<int>1</int></value></param></params></methodCall>",
+         "Invalid argument (expected an array)"},
+    };
+    for (const auto& [body, why] : refusals)
+        EXPECT_NE(w.c->respondTo(body).find(why), std::string::npos) << body;
 
     // Kept-alive clients that ask for a long reply and do not read it hold
     // all of it until they have read it or gone.
