@@ -190,6 +190,9 @@ public:
     // or, when that is less, up to kSmallReply - 1 of the reserve.
     size_t replyRoom(const MtcXmlConnection* connection) const;
     size_t replyBytesHeld() const { return repliesHeld; }
+    // Room left of `total` when `used` is taken: a small piece (up to
+    // `smallRoom`) may take all of it, anything else not the last `reserve`.
+    static size_t roomBesideReserve(size_t used, size_t total, size_t reserve, size_t smallRoom);
     // Gives memory freed after a burst back to the system. Server thread.
     void returnFreedMemory();
     // Looks a host name up (may wait on a name server; UdpOutput::resolve

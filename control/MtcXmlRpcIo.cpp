@@ -703,13 +703,10 @@ bool MtcXmlServer::holdRequestBytes(size_t before, size_t after, bool always) {
 }
 
 size_t MtcXmlServer::requestRoom(size_t held) const {
-    auto left = [this](size_t limit) { return limit > requestsHeld ? limit - requestsHeld : 0; };
     // Up to kSmallRequest a request may take the whole budget; past it, not
     // the reserve.
-    size_t room = left(kMaxRequestsHeld - kSmallReserve);
-    if (held < kSmallRequest)
-        room = std::max(room, std::min(kSmallRequest - held, left(kMaxRequestsHeld)));
-    return room;
+    return roomBesideReserve(requestsHeld, kMaxRequestsHeld, kSmallReserve,
+                             held < kSmallRequest ? kSmallRequest - held : 0);
 }
 
 void MtcXmlServer::holdReplyBytes(size_t before, size_t after) {
@@ -718,12 +715,16 @@ void MtcXmlServer::holdReplyBytes(size_t before, size_t after) {
 }
 
 size_t MtcXmlServer::replyRoom(const MtcXmlConnection* connection) const {
-    const size_t others = repliesHeld - connection->replyBytesHeld();
-    auto left = [others](size_t limit) { return limit > others ? limit - others : 0; };
     // A reply under kSmallReply may take the whole budget; one of it or
     // more, not the reserve.
-    return std::max(left(kMaxRepliesHeld - kSmallReplyReserve),
-                    std::min(kSmallReply - 1, left(kMaxRepliesHeld)));
+    return roomBesideReserve(repliesHeld - connection->replyBytesHeld(), kMaxRepliesHeld,
+                             kSmallReplyReserve, kSmallReply - 1);
+}
+
+size_t MtcXmlServer::roomBesideReserve(size_t used, size_t total, size_t reserve,
+                                       size_t smallRoom) {
+    auto left = [used](size_t limit) { return limit > used ? limit - used : 0; };
+    return std::max(left(total - reserve), std::min(smallRoom, left(total)));
 }
 
 void MtcXmlServer::returnFreedMemory() {
